@@ -1,0 +1,74 @@
+// Colour classification kernels: the lch_bounds record, the per-pixel
+// predicates and the image passes (scalar and SIMD, chosen at one point).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace quorvane {
+
+/// Kernel record of a colour window: exclusive intensity bounds `i`,
+/// exclusive chroma bounds `c` and the fixed-point matrix `M` (row-major).
+struct LchBounds {
+    int32_t i[2];
+    int32_t c[2];
+    int32_t M[9];
+};
+
+namespace detail {
+/// 32-bit two's-complement multiply-add without signed-overflow UB.
+inline int32_t wrap_dot3(const int32_t* m, const uint8_t* c) noexcept {
+    uint32_t s = static_cast<uint32_t>(m[0]) * c[0];
+    s += static_cast<uint32_t>(m[1]) * c[1];
+    s += static_cast<uint32_t>(m[2]) * c[2];
+    return static_cast<int32_t>(s);
+}
+inline int32_t wrap_add(int32_t a, int32_t b) noexcept {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+}  // namespace detail
+
+/// Transformed intensity v[2] when the pixel lies inside the window, else
+/// `inside` is false. The six strict tests run in the documented order.
+inline bool color_classify(const uint8_t* c, const LchBounds& b, int32_t& v2) noexcept {
+    const int32_t v0 = detail::wrap_dot3(b.M + 0, c);
+    const int32_t v1 = detail::wrap_dot3(b.M + 3, c);
+    v2 = detail::wrap_dot3(b.M + 6, c);
+    const int32_t tmp = detail::wrap_add(v0, v1);
+    return v0 > 0 && v1 > 0 && b.i[0] < v2 && v2 < b.i[1] && b.c[0] < tmp && tmp < b.c[1];
+}
+
+/// 1 when pixel `c` (three bytes R, G, B) is inside the window, else 0.
+inline int32_t color_mask(const uint8_t* c, const LchBounds& b) noexcept {
+    int32_t v2;
+    return color_classify(c, b, v2) ? 1 : 0;
+}
+
+/// v[2] >> 8 (arithmetic) when inside, else 0; callers keep the low byte.
+inline int32_t color_selective(const uint8_t* c, const LchBounds& b) noexcept {
+    int32_t v2;
+    return color_classify(c, b, v2) ? (v2 >> 8) : 0;
+}
+
+/// An image pass: `n` packed RGB pixels from `rgb` to `n` bytes at `out`,
+/// pixel i read before byte i is written (so `out` may alias `rgb`).
+using ImagePass = void (*)(const uint8_t* rgb, uint8_t* out, std::size_t n,
+                           const LchBounds& b) noexcept;
+
+struct ColorKernels {
+    ImagePass mask;        ///< writes color_mask per pixel
+    ImagePass selective;   ///< writes the low byte of color_selective per pixel
+    const char* name;      ///< "scalar", "sse41", "avx2", ...
+};
+
+/// The scalar reference passes (always available).
+const ColorKernels& color_kernels_scalar() noexcept;
+
+/// Chooses the implementation once from CPU features; QUORVANE_FORCE_SCALAR=1
+/// in the environment forces the scalar passes. Safe to call more than once.
+void color_kernels_init() noexcept;
+
+/// The active implementation (the scalar one until color_kernels_init runs).
+const ColorKernels& color_kernels() noexcept;
+
+}  // namespace quorvane
