@@ -1,0 +1,126 @@
+// Line primitives, the single-line fitter and the parallel-pair fitter.
+#include <cmath>
+#include <cstdint>
+
+#include "ransac.h"
+#include "sampling.h"
+
+namespace quorvane {
+namespace {
+
+using namespace ransac_detail;
+
+/// c[0]*x + c[1]*y + c[2] = 0, all 32-bit.
+struct Coeffs {
+    int32_t a, b, c;
+};
+
+/// Line through p0 and p1 with normal (dy, -dx); false for equal points.
+bool points_to_line(const int32_t* p0, const int32_t* p1, Line& l) noexcept {
+    if (p0[0] == p1[0] && p0[1] == p1[1]) return false;
+    l.px = p0[0];
+    l.py = p0[1];
+    l.nx = sub32(p1[1], p0[1]);
+    l.ny = sub32(p0[0], p1[0]);
+    return true;
+}
+
+Coeffs line_coeffs(const Line& l) noexcept {
+    return {l.nx, l.ny, neg32(add32(mul32(l.nx, l.px), mul32(l.ny, l.py)))};
+}
+
+/// line_coeffs moved by trunc(delta * |n|) in the constant term.
+Coeffs line_shift(const Line& l, int32_t delta) noexcept {
+    Coeffs c = line_coeffs(l);
+    const int32_t len2 = add32(mul32(l.nx, l.nx), mul32(l.ny, l.ny));
+    const double v = std::sqrt(static_cast<double>(len2)) * static_cast<double>(delta);
+    c.c = add32(c.c, trunc_i32(v));
+    return c;
+}
+
+int32_t line_eval(const Coeffs& c, int32_t x, int32_t y) noexcept {
+    return add32(add32(mul32(c.a, x), mul32(c.b, y)), c.c);
+}
+
+/// The band of half-width delta around a line: inside when the +delta line
+/// evaluates >= 0 and the -delta line <= 0. Both lines share the normal, so
+/// one product pair serves both tests (the sums wrap, so this is exact).
+struct Band {
+    int32_t a, b, c1, c2;
+
+    Band(const Line& l, int32_t delta) noexcept {
+        const Coeffs p = line_shift(l, delta);
+        const Coeffs m = line_shift(l, neg32(delta));
+        a = p.a;
+        b = p.b;
+        c1 = p.c;
+        c2 = m.c;
+    }
+    bool contains(int32_t x, int32_t y) const noexcept {
+        const int32_t t = line_eval({a, b, 0}, x, y);
+        return (add32(t, c1) >= 0) & (add32(t, c2) <= 0);
+    }
+};
+
+}  // namespace
+
+Line ransac_line(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32_t count,
+                 int32_t delta, double slope_limit) noexcept {
+    const double limit2 = slope_limit * slope_limit;
+    const Line best = sample_best<2, Line>(
+        ps, n, seed, count,
+        [&](const int32_t (&p)[2][2], Line& l) noexcept {
+            if (!points_to_line(p[0], p[1], l)) return false;
+            // Too close to horizontal: |sin| of the angle at most slope_limit.
+            const int32_t nx2 = mul32(l.nx, l.nx);
+            const int32_t len2 = add32(nx2, mul32(l.ny, l.ny));
+            return !(static_cast<double>(nx2) <= limit2 * static_cast<double>(len2));
+        },
+        [&](const Line& l, int64_t best_score) noexcept {
+            const Band band(l, delta);
+            return count_inliers(ps, n, best_score,
+                                 [&](int32_t x, int32_t y) { return band.contains(x, y); });
+        });
+
+    const Band band(best, delta);
+    for (int64_t k = 0; k < n; ++k) ms[k] = band.contains(ps[2 * k], ps[2 * k + 1]) ? 1 : 0;
+    return best;
+}
+
+Line2 ransac_line2(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32_t count,
+                   double ratio, int32_t delta) noexcept {
+    const double ratio2 = ratio * ratio;
+    const Line2 best = sample_best<4, Line2>(
+        ps, n, seed, count,
+        [&](const int32_t (&p)[4][2], Line2& c) noexcept {
+            if (!points_to_line(p[0], p[1], c.l1) || !points_to_line(p[2], p[3], c.l2)) {
+                return false;
+            }
+            // Parallelism: cos^2 of the angle between the normals >= ratio^2,
+            // with the integer products formed in 64 bits.
+            const int64_t nx1 = c.l1.nx, ny1 = c.l1.ny, nx2 = c.l2.nx, ny2 = c.l2.ny;
+            const uint64_t n1_l = static_cast<uint64_t>(nx1 * nx1) + static_cast<uint64_t>(ny1 * ny1);
+            const uint64_t n2_l = static_cast<uint64_t>(nx2 * nx2) + static_cast<uint64_t>(ny2 * ny2);
+            const int64_t ncos = add64(nx1 * nx2, ny1 * ny2);
+            const double lhs = static_cast<double>(ncos) * static_cast<double>(ncos);
+            const double rhs = ratio2 * static_cast<double>(n1_l) * static_cast<double>(n2_l);
+            return !(lhs < rhs);
+        },
+        [&](const Line2& c, int64_t best_score) noexcept {
+            const Band b1(c.l1, delta);
+            const Band b2(c.l2, delta);
+            return count_inliers(ps, n, best_score, [&](int32_t x, int32_t y) {
+                return b1.contains(x, y) != b2.contains(x, y);
+            });
+        });
+
+    const Band b1(best.l1, delta);
+    const Band b2(best.l2, delta);
+    for (int64_t k = 0; k < n; ++k) {
+        const int32_t x = ps[2 * k], y = ps[2 * k + 1];
+        ms[k] = (b1.contains(x, y) | b2.contains(x, y)) ? 1 : 0;
+    }
+    return best;
+}
+
+}  // namespace quorvane
