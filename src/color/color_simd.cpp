@@ -37,7 +37,17 @@
 #include "color.h"
 
 #if defined(__x86_64__) || defined(__i386__)
+// GCC 12's AVX-512 intrinsics initialise their "undefined" operands with
+// themselves, which -Wmaybe-uninitialized reports at every use.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
 #define QV_X86 1
 #endif
 
@@ -80,7 +90,7 @@ inline Params make_params(const LchBounds& b) noexcept {
     p.fits16 = true;
     for (int j = 0; j < 9; ++j) {
         p.m[j] = b.M[j];
-        if (b.M[j] < -32768 || b.M[j] > 32767) p.fits16 = false;
+        if (b.M[j] < -32768 || b.M[j] > 32768) p.fits16 = false;
     }
     open_interval(b.i[0], b.i[1], p.ki, p.wi);
     open_interval(b.c[0], b.c[1], p.kc, p.wc);
@@ -392,7 +402,7 @@ QV_AVX512 inline Avx512K avx512_consts(const Params& p) noexcept {
 
 template <bool Madd>
 QV_AVX512 inline __mmask16 avx512_classify(__m512i x, const Avx512K& k, __m512i& v2) noexcept {
-    x = _mm512_maskz_permutexvar_epi32(0xffff, k.lanes, x);  // (unmasked form trips -Wmaybe-uninitialized in GCC 12 headers)
+    x = _mm512_permutexvar_epi32(k.lanes, x);
     __m512i v0, v1;
     if constexpr (Madd) {
         const __m512i rg = _mm512_shuffle_epi8(x, k.sh0);
@@ -449,7 +459,7 @@ QV_AVX512 std::size_t avx512_blocks(const uint8_t* rgb, uint8_t* out, std::size_
             v2 = _mm512_and_si512(v2, ff);
             v3 = _mm512_and_si512(v3, ff);
             r = _mm512_packus_epi16(_mm512_packus_epi32(v0, v1), _mm512_packus_epi32(v2, v3));
-            r = _mm512_maskz_permutexvar_epi32(0xffff, k.order, r);
+            r = _mm512_permutexvar_epi32(k.order, r);
         } else {
             const __mmask64 all = _mm512_kunpackd(_mm512_kunpackw(c3, c2), _mm512_kunpackw(c1, c0));
             r = _mm512_maskz_mov_epi8(all, k.one);

@@ -186,7 +186,8 @@ bool ArrayArg::convert(PyObject* obj, const ArraySpec& spec) {
     if (view_.len > 0) {
         for (int d = 0; d < spec.ndim; ++d) {
             const Py_ssize_t stride = view_.strides != nullptr ? view_.strides[d] : 0;
-            if (d == spec.ndim - 1 && view_.shape[d] > 1 && view_.strides != nullptr &&
+            if (d == spec.ndim - 1 && view_.shape != nullptr && view_.shape[d] > 1 &&
+                view_.strides != nullptr &&
                 stride != view_.itemsize) {
                 PyErr_SetString(PyExc_ValueError, msg::kNotContiguous);
                 return false;
@@ -198,7 +199,13 @@ bool ArrayArg::convert(PyObject* obj, const ArraySpec& spec) {
         }
     }
     ndim_ = spec.ndim;
-    for (int d = 0; d < ndim_; ++d) shape_[d] = view_.shape[d];
+    // Exporters may omit strides (C order implied) or, in 1-D, the shape.
+    Py_ssize_t step = view_.itemsize;
+    for (int d = ndim_ - 1; d >= 0; --d) {
+        shape_[d] = view_.shape != nullptr ? view_.shape[d] : view_.len / view_.itemsize;
+        strides_[d] = view_.strides != nullptr ? view_.strides[d] : step;
+        step *= shape_[d];
+    }
     return true;
 }
 
@@ -246,7 +253,7 @@ bool ArrayArg::pack_points(const char* param, bool output) {
         return false;
     }
     if (!held_) return true;
-    return pack(n, 1, 8, view_.strides[0], 0, output);
+    return pack(n, 1, 8, strides_[0], 0, output);
 }
 
 bool ArrayArg::pack_rgb(const char* param, bool output) {
@@ -259,14 +266,14 @@ bool ArrayArg::pack_rgb(const char* param, bool output) {
         return false;
     }
     if (!held_) return true;
-    return pack(h, w, 3, view_.strides[0], view_.strides[1], output);
+    return pack(h, w, 3, strides_[0], strides_[1], output);
 }
 
 bool ArrayArg::pack_bytes(bool output) {
     if (!held_) return true;
     const int64_t h = extent(0), w = extent(1);
     // One row is contiguous whenever it has more than one byte.
-    return pack(h, 1, w, view_.strides[0], 0, output);
+    return pack(h, 1, w, strides_[0], 0, output);
 }
 
 void ArrayArg::commit() noexcept {

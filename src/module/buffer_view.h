@@ -63,6 +63,7 @@ private:
     bool held_ = false;
     int ndim_ = 0;
     int64_t shape_[3] = {0, 0, 0};
+    Py_ssize_t strides_[3] = {0, 0, 0};
     uint8_t* data_ = nullptr;
     uint8_t* copy_ = nullptr;
     // Geometry of the caller's array as d0 x d1 runs of `run_` bytes.
