@@ -61,11 +61,14 @@ def random_bounds(rng, kind):
     v = wrap32(px @ m.reshape(3, 3).T)
     bounds = {"M": [int(x) for x in m]}
     for key, vals in (("i", v[:, 2]), ("c", wrap32(v[:, 0] + v[:, 1]))):
-        choice = rng.integers(6)
+        choice = rng.integers(7)
         if choice == 0:
             bounds[key] = (-I32, I32 - 1)
         elif choice == 1:
             bounds[key] = tuple(int(x) for x in rng.integers(-I32, I32, 2))
+        elif choice == 2:  # no integer strictly inside
+            lo = int(rng.choice(vals))
+            bounds[key] = (lo, max(lo + int(rng.integers(-2, 2)), -I32))
         else:  # on sampled values, exactly or one off, so equality is exercised
             lo, hi = np.sort(rng.choice(vals, 2))
             bounds[key] = (int(max(lo - rng.integers(2), -I32)), int(min(hi + rng.integers(2), I32 - 1)))

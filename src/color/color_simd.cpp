@@ -90,7 +90,7 @@ inline Params make_params(const LchBounds& b) noexcept {
     p.fits16 = true;
     for (int j = 0; j < 9; ++j) {
         p.m[j] = b.M[j];
-        if (b.M[j] < -32768 || b.M[j] > 32768) p.fits16 = false;
+        if (b.M[j] < -32768 || b.M[j] > 32767) p.fits16 = false;
     }
     open_interval(b.i[0], b.i[1], p.ki, p.wi);
     open_interval(b.c[0], b.c[1], p.kc, p.wc);

@@ -1,0 +1,249 @@
+"""Speed of the RANSAC fitters next to scikit-image and vectorised NumPy.
+
+    python bench/bench_ransac.py [--repeat N] [--ellipse-trials N]
+
+Needs the `bench` extra (NumPy, scikit-image). Every fitter runs 500
+iterations. The NumPy peers draw nothing themselves: they get the very samples
+the fitter draws (reproduced from the C library generator, outside the timed
+region) and fit and score all 500 of them at once with the same integer
+tests, so for lines, line pairs and circles their winner must be identical,
+which is checked. The scikit-image ellipse model measures residuals with one
+least-squares solve per point; it runs fewer trials and its time is scaled to
+500 trials (marked with *). Prints a markdown table: best time of several runs
+in ms per call, and how many times slower each peer is.
+"""
+
+import argparse
+import ctypes
+import math
+import time
+import warnings
+
+import numpy as np
+from skimage.measure import CircleModel, EllipseModel, LineModelND, ransac
+
+import quorvane as qv
+
+LIBC = ctypes.CDLL(None)
+ITERATIONS = 500
+
+
+def best_ms(fn, repeat):
+    best = math.inf
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        best = min(best, time.perf_counter() - t0)
+    return best * 1e3
+
+
+def samples_of(seed, n, m, count=ITERATIONS):
+    """Index samples the fitters draw after srand(seed); leaves the generator reseeded."""
+    LIBC.srand(seed)
+    i = LIBC.rand() & 0xFFFFFFFF
+    LIBC.srand(seed)
+    out = np.empty((count, m), np.int64)
+    for s in range(count):
+        for j in range(m):
+            while i % n in out[s, :j]:
+                i = (i * 1664525 + 1013904223) & 0xFFFFFFFF
+            out[s, j] = i % n
+            i = (i * 1664525 + 1013904223) & 0xFFFFFFFF
+    return out
+
+
+# ---- test data: shapes with +-1 noise plus uniform outliers in a 640 x 480 frame
+
+
+def scatter(rng, n):
+    return np.stack([rng.integers(0, 640, n), rng.integers(0, 480, n)], 1)
+
+
+def jitter(rng, xy):
+    return np.rint(xy).astype(np.int64) + rng.integers(-1, 2, xy.shape)
+
+
+def line_points(rng):
+    x = rng.uniform(0, 640, 1000)
+    return np.vstack([jitter(rng, np.stack([x, 0.5 * x + 60], 1)), scatter(rng, 1000)])
+
+
+def parallel_points(rng):
+    x = rng.uniform(0, 640, 1400)
+    y = 0.25 * x + np.where(np.arange(1400) < 700, 80.0, 200.0)
+    return np.vstack([jitter(rng, np.stack([x, y], 1)), scatter(rng, 600)])
+
+
+def ellipse_points(rng, cx, cy, a, b, theta):
+    t = rng.uniform(0, 2 * math.pi, 1000)
+    u, v = a * np.cos(t), b * np.sin(t)
+    s, c = math.sin(theta), math.cos(theta)
+    on = np.stack([cx + u * c - v * s, cy + u * s + v * c], 1)
+    return np.vstack([jitter(rng, on), scatter(rng, 500)])
+
+
+# ---- vectorised NumPy peers (int32 arithmetic wraps as in the fitters)
+
+
+def np_band(ps, px, py, nx, ny, delta):
+    """(count, n) band membership of every point for every line."""
+    s = np.trunc(np.sqrt((nx * nx + ny * ny).astype(np.float64)) * delta).astype(np.int32)
+    c = -(nx * px + ny * py)
+    t = nx[:, None] * ps[:, 0] + ny[:, None] * ps[:, 1] + c[:, None]
+    return (t + s[:, None] >= 0) & (t - s[:, None] <= 0)
+
+
+def np_lines(ps, a, b):
+    p0, p1 = ps[a], ps[b]
+    return p0[:, 0], p0[:, 1], p1[:, 1] - p0[:, 1], p0[:, 0] - p1[:, 0]
+
+
+def winner(scores, ok):
+    scores = np.where(ok, scores, 0)
+    k = int(scores.argmax())  # first of the highest
+    return k if scores[k] > 0 else None
+
+
+def np_ransac_line(ps, samples, delta, slope_limit):
+    px, py, nx, ny = np_lines(ps, samples[:, 0], samples[:, 1])
+    len2 = nx * nx + ny * ny
+    ok = (len2 != 0) & ~((nx * nx).astype(np.float64) <= slope_limit**2 * len2.astype(np.float64))
+    k = winner(np_band(ps, px, py, nx, ny, delta).sum(1), ok)
+    return (0, 0, 0, 0) if k is None else (px[k], py[k], nx[k], ny[k])
+
+
+def np_ransac_line2(ps, samples, ratio, delta):
+    l1 = np_lines(ps, samples[:, 0], samples[:, 1])
+    l2 = np_lines(ps, samples[:, 2], samples[:, 3])
+    n1, n2 = (l[2].astype(np.int64) ** 2 + l[3].astype(np.int64) ** 2 for l in (l1, l2))
+    ncos = (l1[2].astype(np.int64) * l2[2] + l1[3].astype(np.int64) * l2[3]).astype(np.float64)
+    ok = (n1 != 0) & (n2 != 0) & ~(ncos * ncos < ratio * ratio * n1.astype(float) * n2.astype(float))
+    k = winner((np_band(ps, *l1, delta) != np_band(ps, *l2, delta)).sum(1), ok)
+    return (0,) * 8 if k is None else tuple(int(v[k]) for v in l1 + l2)
+
+
+def tdiv(a, b):
+    q = np.abs(a) // np.abs(b)
+    return np.where((a < 0) != (b < 0), -q, q)
+
+
+def np_ransac_circle(ps, samples, min_r, max_r, delta):
+    (x1, y1), (x2, y2), (x3, y3) = (ps[samples[:, j]].astype(np.int64).T for j in range(3))
+    A = x1 * (y2 - y3) + y1 * (x3 - x2) + (x2 * y3 - y2 * x3)
+    ok = A != 0
+    A = np.where(ok, A, 1)
+    c1, c2, c3 = x1 * x1 + y1 * y1, x2 * x2 + y2 * y2, x3 * x3 + y3 * y3
+    B = (y3 - y2) * c1 + (y1 - y3) * c2 + (y2 - y1) * c3
+    C = (x2 - x3) * c1 + (x3 - x1) * c2 + (x1 - x2) * c3
+    D = (x3 * y2 - x2 * y3) * c1 + (x1 * y3 - x3 * y1) * c2 + (x2 * y1 - x1 * y2) * c3
+    cx, cy = tdiv(-B, 2 * A), tdiv(-C, 2 * A)
+    rad = cx * cx + cy * cy - tdiv(D, A)
+    r = np.where(rad < 0, 0, np.trunc(np.sqrt(np.maximum(rad, 0).astype(np.float64)))).astype(np.int32)
+    ok &= (r <= max_r) & (r >= min_r)
+    cx, cy = cx.astype(np.int32), cy.astype(np.int32)
+    dx = ps[:, 0] - cx[:, None]
+    dy = ps[:, 1] - cy[:, None]
+    d = dx * dx + dy * dy
+    lo, hi = ((r - delta) ** 2)[:, None], ((r + delta) ** 2)[:, None]
+    k = winner(((lo <= d) & (d <= hi)).sum(1), ok)
+    return (0, 0, 0) if k is None else (int(cx[k]), int(cy[k]), int(r[k]))
+
+
+def np_ransac_ellipse(ps, samples, min_r, max_r, ratio, delta):
+    p = ps[samples].astype(np.float64)  # (count, 5, 2)
+    x, y = p[..., 0], p[..., 1]
+    m = np.stack([x * x, x * y, y * y, x, y], -1)
+    ok = np.abs(np.linalg.det(m)) > 1e-9
+    m[~ok] = np.eye(5)
+    A, B, C, D, E = np.linalg.solve(m, np.ones((len(p), 5, 1)))[..., 0].T
+    dl = B * B - 4 * A * C
+    ok &= dl < 0
+    with np.errstate(all="ignore"):
+        q = np.sqrt((A - C) ** 2 + B * B)
+        g = 2 * (A * E * E + C * D * D - B * D * E - dl)
+        cx, cy = (2 * C * D - B * E) / dl, (2 * A * E - B * D) / dl
+        a, b = -np.sqrt((A + C + q) * g) / dl, -np.sqrt((A + C - q) * g) / dl
+        th = np.where(B == 0, np.where(C > A, 0.0, math.pi / 2), np.arctan((C - A - q) / B))
+        ok &= ~((ratio * a < b) | (a > max_r) | (a < min_r) | (b > max_r) | (b < min_r))
+        s, c = np.sin(th)[:, None], np.cos(th)[:, None]
+        u = ps[:, 0] - cx[:, None]
+        v = ps[:, 1] - cy[:, None]
+        along, across = u * c + v * s, v * c - u * s  # point in the ellipse's own axes
+        inside = [(along / (ax[:, None] + dd)) ** 2 + (across / (bx[:, None] + dd)) ** 2
+                  for ax, bx, dd in ((a, b, -delta), (a, b, delta))]
+        k = winner(((inside[0] >= 1) & (inside[1] <= 1)).sum(1), ok)
+    return (0.0,) * 5 if k is None else (cx[k], cy[k], a[k], b[k], th[k])
+
+
+# ---- scikit-image peers
+
+
+def sk_fit(ps, model, m, delta, trials):
+    ransac(ps.astype(np.float64), model, m, delta, max_trials=trials, rng=0)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--repeat", type=int, default=5, help="runs per measurement (best is kept)")
+    ap.add_argument("--ellipse-trials", type=int, default=5, help="scikit-image ellipse trials")
+    args = ap.parse_args()
+    warnings.simplefilter("ignore")
+    rng = np.random.default_rng(1)
+    rows = []
+
+    def measure(name, ours, peer_np, sk, sk_scale=1.0, same=None):
+        seed = 7
+        LIBC.srand(seed)
+        ours_ms = best_ms(lambda: (LIBC.srand(seed), ours()), args.repeat)
+        np_ms = best_ms(peer_np, args.repeat)
+        sk_ms = best_ms(sk, max(1, args.repeat // 2)) * sk_scale if sk else None
+        rows.append((name, ours_ms, np_ms, sk_ms, sk_scale != 1.0, same))
+
+    ps = line_points(rng).astype(np.int32)
+    ms = np.zeros(len(ps), np.uint8)
+    smp = samples_of(7, len(ps), 2)
+    LIBC.srand(7)
+    got = tuple(qv.ransac_line(ps, ms, ITERATIONS, 2, 0.1).values())
+    measure("ransac_line (2000 points)", lambda: qv.ransac_line(ps, ms, ITERATIONS, 2, 0.1),
+            lambda: np_ransac_line(ps, smp, 2, 0.1), lambda: sk_fit(ps, LineModelND, 2, 2, ITERATIONS),
+            same=got == np_ransac_line(ps, smp, 2, 0.1))
+
+    ps = parallel_points(rng).astype(np.int32)
+    smp = samples_of(7, len(ps), 4)
+    LIBC.srand(7)
+    l1, l2 = qv.ransac_line2(ps, ms, ITERATIONS, 0.99, 2)
+    got = tuple(l1.values()) + tuple(l2.values())
+    measure("ransac_line2 (2000 points)", lambda: qv.ransac_line2(ps, ms, ITERATIONS, 0.99, 2),
+            lambda: np_ransac_line2(ps, smp, 0.99, 2), None,
+            same=got == np_ransac_line2(ps, smp, 0.99, 2))
+
+    ps = ellipse_points(rng, 320, 240, 100, 100, 0.0).astype(np.int32)
+    smp = samples_of(7, len(ps), 3)
+    LIBC.srand(7)
+    got = tuple(qv.ransac_circle(ps, ITERATIONS, 20, 300, 2).values())
+    measure("ransac_circle (1500 points)", lambda: qv.ransac_circle(ps, ITERATIONS, 20, 300, 2),
+            lambda: np_ransac_circle(ps, smp, 20, 300, 2), lambda: sk_fit(ps, CircleModel, 3, 2, ITERATIONS),
+            same=got == np_ransac_circle(ps, smp, 20, 300, 2))
+
+    ps = ellipse_points(rng, 300, 220, 150, 80, 0.5).astype(np.int32)
+    smp = samples_of(7, len(ps), 5)
+    scale = ITERATIONS / args.ellipse_trials
+    measure("ransac_ellipse (1500 points)", lambda: qv.ransac_ellipse(ps, ITERATIONS, 20, 300, 3.0, 2),
+            lambda: np_ransac_ellipse(ps, smp, 20, 300, 3.0, 2),
+            lambda: sk_fit(ps, EllipseModel, 5, 2, args.ellipse_trials), sk_scale=scale)
+
+    print(f"{ITERATIONS} iterations per call; best of {args.repeat} runs; ms per call.\n")
+    print("| fitter | quorvane | NumPy | NumPy / quorvane | scikit-image | scikit-image / quorvane "
+          "| same winner as NumPy |")
+    print("|---|---:|---:|---:|---:|---:|---|")
+    for name, ours, nump, sk, scaled, same in rows:
+        sk_txt = "n/a" if sk is None else f"{sk:.1f}{'*' if scaled else ''}"
+        sk_ratio = "n/a" if sk is None else f"{sk / ours:.0f}x"
+        same_txt = "n/a (float solve)" if same is None else ("yes" if same else "NO")
+        print(f"| {name} | {ours:.3f} | {nump:.2f} | {nump / ours:.0f}x | {sk_txt} | {sk_ratio} | {same_txt} |")
+    if any(r[4] for r in rows):
+        print(f"\n* scaled from {args.ellipse_trials} trials to {ITERATIONS}.")
+
+
+if __name__ == "__main__":
+    main()
