@@ -48,15 +48,22 @@ def all_colours():
     return np.stack([p >> 16, (p >> 8) & 255, p & 255], axis=-1).astype(np.uint8).reshape(4096, 4096, 3)
 
 
+BEYOND_INT16 = [32768, -32769, 1 << 24, -I32]
+
+
 def random_bounds(rng, kind):
-    """M by kind; windows placed on sampled pixels (sometimes empty or extreme)."""
+    """M by kind; windows placed on sampled pixels (sometimes empty or extreme).
+
+    kind: "int16", "wrap" (any int32) or an int: one entry of that value, the
+    rest small.
+    """
     if kind == "int16":
         m = rng.integers(-32768, 32768, 9)
     elif kind == "wrap":
         m = rng.integers(-I32, I32, 9)
-    else:  # one entry beyond int16, the rest small
+    else:
         m = rng.integers(-400, 401, 9)
-        m[rng.integers(9)] = rng.choice([32768, -32769, 1 << 24, -I32])
+        m[rng.integers(9)] = kind
     px = rng.integers(0, 256, (64, 3))
     v = wrap32(px @ m.reshape(3, 3).T)
     bounds = {"M": [int(x) for x in m]}
@@ -80,6 +87,7 @@ SWEEP_BOUNDS = [
     LCH,
     {"i": (-I32, I32 - 1), "c": (0, 1 << 30), "M": [1 << 24, 3, -5, 7, 1 << 23, 1, 3 << 22, 1 << 21, 99999]},
     {"i": (-100000, 2000000), "c": (0, I32 - 1), "M": [32767, -32768, 32767, 32767, 32767, -32768, -32768, 32767, 1]},
+    {"i": (-100000, 2000000), "c": (0, I32 - 1), "M": [32767, -32768, 32767, 32767, 32767, -32768, 32768, 32767, 1]},
 ]
 
 
@@ -89,7 +97,7 @@ def make_cases():
     for k, shape in enumerate([(0, 5), (1, 1), (1, 33), (3, 23), (2, 35), (5, 14), (37, 53), (480, 641)]):
         image = rng.integers(0, 256, shape + (3,), dtype=np.uint8)
         for kind in ("mask", "sel"):
-            for mkind in ("int16", "wrap", "mixed"):
+            for mkind in ("int16", "wrap", *BEYOND_INT16):
                 cases.append((image, random_bounds(rng, mkind), kind, None))
             for offset in (0, -7, 2, 5, 40):
                 cases.append((image, random_bounds(rng, ("int16", "wrap")[k % 2]), kind, offset))
