@@ -7,10 +7,11 @@ iterations. The NumPy peers draw nothing themselves: they get the very samples
 the fitter draws (reproduced from the C library generator, outside the timed
 region) and fit and score all 500 of them at once with the same integer
 tests, so for lines, line pairs and circles their winner must be identical,
-which is checked. The scikit-image ellipse model measures residuals with one
-least-squares solve per point; it runs fewer trials and its time is scaled to
-500 trials (marked with *). Prints a markdown table: best time of several runs
-in ms per call, and how many times slower each peer is.
+which is checked. scikit-image's ransac ends early once its inlier ratio
+allows, and its ellipse model measures residuals with one least-squares solve
+per point (so it runs only a few trials here); its times are scaled to 500
+trials from the trials it ran. Prints a markdown table: best time of several
+runs in ms per call, and how many times slower each peer is.
 """
 
 import argparse

@@ -101,6 +101,11 @@ def make_cases():
                 cases.append((image, random_bounds(rng, mkind), kind, None))
             for offset in (0, -7, 2, 5, 40):
                 cases.append((image, random_bounds(rng, ("int16", "wrap")[k % 2]), kind, offset))
+    # windows with no integer strictly inside, next to a window open to all
+    for lo, hi in [(5, 6), (7, 7), (10, 3), (I32 - 1, I32 - 1), (-I32, -I32 + 1), (I32 - 1, -I32)]:
+        for key, other in (("i", "c"), ("c", "i")):
+            bounds = dict(LCH, **{key: (lo, hi), other: (-I32, I32 - 1)})
+            cases.append((image, bounds, "mask", None))
     return cases
 
 

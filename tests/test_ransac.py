@@ -9,7 +9,7 @@ import quorvane as qv
 LIBC = ctypes.CDLL(None)
 ZERO_LINE = {"px": 0, "py": 0, "nx": 0, "ny": 0}
 ZERO_ELLIPSE = {"x": 0.0, "y": 0.0, "a": 0.0, "b": 0.0, "theta": 0.0}
-MASK_SHORT = "_ms has fewer elements (%d) than _ps has points (%d)"
+MASK_SHORT = "_ms has %d entries but _ps has %d points"
 SMALL = np.array([(1, 2), (3, 7), (4, 4)], np.int32)
 ROW = np.array([(x, 5) for x in range(10)], np.int32)
 
