@@ -100,17 +100,21 @@ def np_lines(ps, a, b):
     return p0[:, 0], p0[:, 1], p1[:, 1] - p0[:, 1], p0[:, 0] - p1[:, 0]
 
 
-def winner(scores, ok):
-    scores = np.where(ok, scores, 0)
-    k = int(scores.argmax())  # first of the highest
-    return k if scores[k] > 0 else None
+def winner(ok, score):
+    """Index of the first best-scoring candidate; only those passing the filters are scored."""
+    idx = np.flatnonzero(ok)
+    if len(idx) == 0:
+        return None
+    scores = score(idx)
+    j = int(scores.argmax())  # first of the highest
+    return int(idx[j]) if scores[j] > 0 else None
 
 
 def np_ransac_line(ps, samples, delta, slope_limit):
     px, py, nx, ny = np_lines(ps, samples[:, 0], samples[:, 1])
     len2 = nx * nx + ny * ny
     ok = (len2 != 0) & ~((nx * nx).astype(np.float64) <= slope_limit**2 * len2.astype(np.float64))
-    k = winner(np_band(ps, px, py, nx, ny, delta).sum(1), ok)
+    k = winner(ok, lambda i: np_band(ps, px[i], py[i], nx[i], ny[i], delta).sum(1))
     return (0, 0, 0, 0) if k is None else (px[k], py[k], nx[k], ny[k])
 
 
@@ -120,7 +124,8 @@ def np_ransac_line2(ps, samples, ratio, delta):
     n1, n2 = (l[2].astype(np.int64) ** 2 + l[3].astype(np.int64) ** 2 for l in (l1, l2))
     ncos = (l1[2].astype(np.int64) * l2[2] + l1[3].astype(np.int64) * l2[3]).astype(np.float64)
     ok = (n1 != 0) & (n2 != 0) & ~(ncos * ncos < ratio * ratio * n1.astype(float) * n2.astype(float))
-    k = winner((np_band(ps, *l1, delta) != np_band(ps, *l2, delta)).sum(1), ok)
+    k = winner(ok, lambda i: (np_band(ps, *(v[i] for v in l1), delta)
+                              != np_band(ps, *(v[i] for v in l2), delta)).sum(1))
     return (0,) * 8 if k is None else tuple(int(v[k]) for v in l1 + l2)
 
 
@@ -143,11 +148,15 @@ def np_ransac_circle(ps, samples, min_r, max_r, delta):
     r = np.where(rad < 0, 0, np.trunc(np.sqrt(np.maximum(rad, 0).astype(np.float64)))).astype(np.int32)
     ok &= (r <= max_r) & (r >= min_r)
     cx, cy = cx.astype(np.int32), cy.astype(np.int32)
-    dx = ps[:, 0] - cx[:, None]
-    dy = ps[:, 1] - cy[:, None]
-    d = dx * dx + dy * dy
-    lo, hi = ((r - delta) ** 2)[:, None], ((r + delta) ** 2)[:, None]
-    k = winner(((lo <= d) & (d <= hi)).sum(1), ok)
+
+    def score(i):
+        dx = ps[:, 0] - cx[i, None]
+        dy = ps[:, 1] - cy[i, None]
+        d = dx * dx + dy * dy
+        lo, hi = ((r[i] - delta) ** 2)[:, None], ((r[i] + delta) ** 2)[:, None]
+        return ((lo <= d) & (d <= hi)).sum(1)
+
+    k = winner(ok, score)
     return (0, 0, 0) if k is None else (int(cx[k]), int(cy[k]), int(r[k]))
 
 
@@ -167,13 +176,17 @@ def np_ransac_ellipse(ps, samples, min_r, max_r, ratio, delta):
         a, b = -np.sqrt((A + C + q) * g) / dl, -np.sqrt((A + C - q) * g) / dl
         th = np.where(B == 0, np.where(C > A, 0.0, math.pi / 2), np.arctan((C - A - q) / B))
         ok &= ~((ratio * a < b) | (a > max_r) | (a < min_r) | (b > max_r) | (b < min_r))
-        s, c = np.sin(th)[:, None], np.cos(th)[:, None]
-        u = ps[:, 0] - cx[:, None]
-        v = ps[:, 1] - cy[:, None]
-        along, across = u * c + v * s, v * c - u * s  # point in the ellipse's own axes
-        inside = [(along / (ax[:, None] + dd)) ** 2 + (across / (bx[:, None] + dd)) ** 2
-                  for ax, bx, dd in ((a, b, -delta), (a, b, delta))]
-        k = winner(((inside[0] >= 1) & (inside[1] <= 1)).sum(1), ok)
+
+        def score(i):
+            s, c = np.sin(th[i])[:, None], np.cos(th[i])[:, None]
+            u = ps[:, 0] - cx[i, None]
+            v = ps[:, 1] - cy[i, None]
+            along, across = u * c + v * s, v * c - u * s  # in the ellipse's own axes
+            inner, outer = ((along / (a[i, None] + dd)) ** 2 + (across / (b[i, None] + dd)) ** 2
+                            for dd in (-delta, delta))
+            return ((inner >= 1) & (outer <= 1)).sum(1)
+
+        k = winner(ok, score)
     return (0.0,) * 5 if k is None else (cx[k], cy[k], a[k], b[k], th[k])
 
 

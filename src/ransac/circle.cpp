@@ -42,7 +42,8 @@ bool points_to_circle(const int32_t (&p)[3][2], Circle& r) noexcept {
     const uint64_t sq = static_cast<uint64_t>(cx * cx) + static_cast<uint64_t>(cy * cy);
     int32_t radius = 0;
     if (q < 0 || sq >= static_cast<uint64_t>(q)) {
-        const uint64_t rad = q < 0 ? sq + (0u - static_cast<uint64_t>(q)) : sq - static_cast<uint64_t>(q);
+        const uint64_t uq = static_cast<uint64_t>(q);
+        const uint64_t rad = q < 0 ? sq + (0u - uq) : sq - uq;
         if (q < 0 && rad < sq) return false;  // above 2^64: the root is far beyond 32 bits
         const double root = std::sqrt(static_cast<double>(rad));
         if (root >= 2147483648.0) return false;

@@ -99,8 +99,9 @@ Line2 ransac_line2(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int
             // Parallelism: cos^2 of the angle between the normals >= ratio^2,
             // with the integer products formed in 64 bits.
             const int64_t nx1 = c.l1.nx, ny1 = c.l1.ny, nx2 = c.l2.nx, ny2 = c.l2.ny;
-            const uint64_t n1_l = static_cast<uint64_t>(nx1 * nx1) + static_cast<uint64_t>(ny1 * ny1);
-            const uint64_t n2_l = static_cast<uint64_t>(nx2 * nx2) + static_cast<uint64_t>(ny2 * ny2);
+            const auto sq = [](int64_t v) noexcept { return static_cast<uint64_t>(v * v); };
+            const uint64_t n1_l = sq(nx1) + sq(ny1);  // up to 2^63: fits unsigned
+            const uint64_t n2_l = sq(nx2) + sq(ny2);
             const int64_t ncos = add64(nx1 * nx2, ny1 * ny2);
             const double lhs = static_cast<double>(ncos) * static_cast<double>(ncos);
             const double rhs = ratio2 * static_cast<double>(n1_l) * static_cast<double>(n2_l);
