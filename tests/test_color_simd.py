@@ -1,11 +1,15 @@
 """The vector colour passes agree byte for byte with the scalar passes.
 
 The default path (whatever the CPU selects) runs in this process; the same
-cases run again in a child process started with QUORVANE_FORCE_SCALAR=1.
+cases run again in a child process started with QUORVANE_FORCE_SCALAR=1, and
+in one child per vector implementation the CPU can run
+(QUORVANE_COLOR_KERNEL=sse41|avx2|avx512).
 """
 
+import functools
 import os
 import pathlib
+import pickle
 import subprocess
 import sys
 
@@ -43,6 +47,7 @@ def run_case(image, bounds, kind, offset):
     return buf
 
 
+@functools.cache
 def all_colours():
     p = np.arange(2**24, dtype=np.uint32)
     return np.stack([p >> 16, (p >> 8) & 255, p & 255], axis=-1).astype(np.uint8).reshape(4096, 4096, 3)
@@ -116,7 +121,7 @@ import test_color_simd as t
 import quorvane as qv
 with open(sys.argv[1], "rb") as f:
     cases = pickle.load(f)
-out = {"impl": getattr(qv, "_color_impl", None), "cases": [t.run_case(*c) for c in cases]}
+out = {"cases": [t.run_case(*c) for c in cases]}
 image = t.all_colours()
 out["sweep"] = [t.run_case(image, b, kind, None) for b in t.SWEEP_BOUNDS for kind in ("mask", "sel")]
 with open(sys.argv[2], "wb") as f:
@@ -124,19 +129,35 @@ with open(sys.argv[2], "wb") as f:
 """
 
 
-@pytest.fixture(scope="module")
-def scalar_results(tmp_path_factory):
-    import pickle
+def cpu_flags():
+    try:
+        text = pathlib.Path("/proc/cpuinfo").read_text()
+    except OSError:
+        return set()
+    for line in text.splitlines():
+        if line.startswith("flags"):
+            return set(line.split(":", 1)[1].split())
+    return set()
 
-    tmp = tmp_path_factory.mktemp("scalar")
+
+KERNEL_FLAGS = {"sse41": {"sse4_1"}, "avx2": {"avx2"}, "avx512": {"avx512f", "avx512bw"}}
+
+
+def run_child(tmp, env_extra):
     with open(tmp / "cases.pkl", "wb") as f:
         pickle.dump(make_cases(), f)
     paths = [str(pathlib.Path(__file__).parent), str(pathlib.Path(qv.__file__).parent)]
-    env = dict(os.environ, QUORVANE_FORCE_SCALAR="1")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVANE_")}
+    env.update(env_extra)
     subprocess.run([sys.executable, "-c", WORKER, str(tmp / "cases.pkl"), str(tmp / "out.pkl"), *paths],
                    env=env, check=True)
     with open(tmp / "out.pkl", "rb") as f:
         return pickle.load(f)
+
+
+@pytest.fixture(scope="module")
+def scalar_results(tmp_path_factory):
+    return run_child(tmp_path_factory.mktemp("scalar"), {"QUORVANE_FORCE_SCALAR": "1"})
 
 
 def assert_same(got, want, label):
@@ -145,10 +166,15 @@ def assert_same(got, want, label):
     assert diff.size == 0, f"{label}: {diff.size} bytes differ, first at {diff[0]}: {got[diff[0]]} vs scalar {want[diff[0]]}"
 
 
-def test_forced_scalar_is_reported(scalar_results):
-    if not hasattr(qv, "_color_impl"):
-        pytest.skip("module does not report its colour kernel")
-    assert scalar_results["impl"] == "scalar"
+@pytest.mark.parametrize("kernel", sorted(KERNEL_FLAGS))
+def test_each_vector_kernel_matches_scalar(kernel, scalar_results, tmp_path):
+    if not KERNEL_FLAGS[kernel] <= cpu_flags():
+        pytest.skip(f"this CPU cannot run {kernel}")
+    got = run_child(tmp_path, {"QUORVANE_COLOR_KERNEL": kernel})
+    for j, (g, want) in enumerate(zip(got["cases"], scalar_results["cases"], strict=True)):
+        assert_same(g, want, f"{kernel} case {j}")
+    for j, (g, want) in enumerate(zip(got["sweep"], scalar_results["sweep"], strict=True)):
+        assert_same(g, want, f"{kernel} sweep {j}")
 
 
 def test_random_images_and_bounds(scalar_results):

@@ -1,7 +1,9 @@
-// SIMD image passes (SSE4.1, AVX2). Each ISA lives behind a function target
-// attribute, so the file builds without any -m flag and the choice is made
-// at run time (dispatch.cpp). Results are bit-identical to the scalar
-// passes: every product and sum is a 32-bit wrapping operation.
+// SIMD image passes (SSE4.1, AVX2, AVX-512BW). Each ISA lives behind a
+// function target attribute, so the file builds without any -m flag and the
+// choice is made at run time (dispatch.cpp). Results are bit-identical to
+// the scalar passes: every product and sum is a 32-bit wrapping operation.
+// Whole blocks run in SIMD; the pixels left over run the inline scalar
+// kernels of color.h.
 //
 // Two arithmetic flavours per ISA:
 //  - "madd": when all nine matrix entries fit in int16, each row is two
@@ -17,24 +19,32 @@
 //    The unsigned compare becomes a signed one by flipping the sign bit of
 //    both sides, which is folded into the subtracted constant.
 //
-// Pixel loads: a block of four packed pixels (12 bytes) is read by a
-// 16-byte load that starts 4 bytes before it, so the pixels sit at bytes
-// 4..15 and no load reaches past the block. AVX2 reads eight pixels with
-// one 32-byte load from the same place: the low lane holds pixels 0-3 at
-// bytes 4..15, the high lane pixels 4-7 at bytes 0..11 (and 4 bytes of the
-// next pixels). The first two pixels are therefore done by the scalar code.
+// Pixel loads:
+//  - SSE4.1: four packed pixels (12 bytes) come from a 16-byte load that
+//    starts 4 bytes before them, so they sit at bytes 4..15 and no load
+//    reaches past the block.
+//  - AVX2: eight pixels come from one 32-byte load from the same place: the
+//    low lane holds pixels 0-3 at bytes 4..15, the high lane pixels 4-7 at
+//    bytes 0..11 (then 4 bytes of the next pixels).
+//    Both start at pixel 2, after two scalar pixels, so nothing before the
+//    image is read.
+//  - AVX-512: sixteen pixels come from one 64-byte load at their first byte
+//    (then 16 bytes of the next pixels); a dword permute spreads them to
+//    12 bytes per 128-bit lane.
+//  Blocks stop early enough that no load reaches past the image.
 //
 // In-place use (out == rgb, or any out <= rgb): each block loads all its
 // pixels before it stores, and a block's store (out[i .. i+B)) ends below
-// the first input byte any later block reads (rgb + 3(i+B) - 4), so every
-// pixel is read before anything overwrites it, as in the sequential pass.
-// Any other overlap (out inside the image above its start) runs the scalar
-// pass, whose strictly increasing order defines the result there.
+// the first input byte any later block reads (at least rgb + 3(i+B) - 4),
+// so every pixel is read before anything overwrites it, as in the
+// sequential pass. Any other overlap (out inside the image above its start)
+// runs the scalar pass, whose strictly increasing order defines the result.
 
 #include <cstddef>
 #include <cstdint>
 
 #include "color.h"
+#include "color_impl.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 // GCC 12's AVX-512 intrinsics initialise their "undefined" operands with

@@ -1,20 +1,16 @@
 // The one dispatch point of the colour passes: chosen once from the CPU's
-// features, overridable with QUORVANE_FORCE_SCALAR=1.
+// features. QUORVANE_FORCE_SCALAR=1 forces the scalar passes;
+// QUORVANE_COLOR_KERNEL=scalar|sse41|avx2|avx512 asks for one implementation
+// (for tests and benchmarks; one the CPU cannot run falls back to scalar).
 
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 #include "color.h"
+#include "color_impl.h"
 
 namespace quorvane {
-
-namespace detail {
-// Defined in color_simd.cpp; nullptr where the ISA is not built.
-const ColorKernels* color_kernels_sse41() noexcept;
-const ColorKernels* color_kernels_avx2() noexcept;
-const ColorKernels* color_kernels_avx512() noexcept;
-}  // namespace detail
 
 namespace {
 
@@ -26,20 +22,41 @@ bool scalar_forced() noexcept {
     return v != nullptr && v[0] != '\0' && std::strcmp(v, "0") != 0;
 }
 
+struct Candidate {
+    const char* name;
+    bool (*supported)() noexcept;
+    const ColorKernels* (*get)() noexcept;
+};
+
+#if defined(__x86_64__) || defined(__i386__)
+bool has_avx512() noexcept {
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
+}
+bool has_avx2() noexcept { return __builtin_cpu_supports("avx2"); }
+bool has_sse41() noexcept { return __builtin_cpu_supports("sse4.1"); }
+
+/// In priority order: the first one the CPU runs wins.
+constexpr Candidate kCandidates[] = {
+    {"avx512", has_avx512, detail::color_kernels_avx512},
+    {"avx2", has_avx2, detail::color_kernels_avx2},
+    {"sse41", has_sse41, detail::color_kernels_sse41},
+};
+#else
+constexpr Candidate kCandidates[] = {};
+#endif
+
 const ColorKernels* choose() noexcept {
     if (scalar_forced()) return &color_kernels_scalar();
+    const char* wanted = std::getenv("QUORVANE_COLOR_KERNEL");
+    if (wanted != nullptr && wanted[0] == '\0') wanted = nullptr;
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
-        if (const ColorKernels* k = detail::color_kernels_avx512()) return k;
-    }
-    if (__builtin_cpu_supports("avx2")) {
-        if (const ColorKernels* k = detail::color_kernels_avx2()) return k;
-    }
-    if (__builtin_cpu_supports("sse4.1")) {
-        if (const ColorKernels* k = detail::color_kernels_sse41()) return k;
-    }
 #endif
+    for (const Candidate& c : kCandidates) {
+        if (wanted != nullptr && std::strcmp(wanted, c.name) != 0) continue;
+        if (!c.supported()) continue;
+        if (const ColorKernels* k = c.get()) return k;
+    }
     return &color_kernels_scalar();
 }
 
