@@ -6,7 +6,8 @@ Compares mask_image and selective_grayscale (preallocated output) with
 OpenCV's cvtColor(RGB2HSV) + inRange (one thread, preallocated outputs) and
 with the NumPy int32 expression of the same classification (mask_image_py).
 Each contender is timed in turns, in batches; the best batch average per
-call counts. Prints a markdown table for the README.
+call counts. Prints a markdown table for the README. QUORVANE_COLOR_KERNEL
+selects the colour implementation to measure.
 """
 
 import argparse
@@ -97,7 +98,10 @@ def main():
 
     opencv = best.get("OpenCV cvtColor(RGB2HSV) + inRange")
     numpy_t = best["numpy int32 (mask_image_py)"]
-    print(f"quorvane colour kernel: {getattr(qv, '_color_impl', 'unknown')}")
+    forced = os.environ.get("QUORVANE_COLOR_KERNEL") or (
+        "scalar" if os.environ.get("QUORVANE_FORCE_SCALAR", "0") not in ("", "0") else None)
+    print(f"quorvane colour kernel: {forced or 'best the CPU runs'} "
+          "(set QUORVANE_COLOR_KERNEL=scalar|sse41|avx2|avx512 to pick one)")
     print(f"{cpu_name()}, {datetime.date.today().isoformat()}, one core, {W}x{H} frame; "
           f"numpy {np.__version__}, OpenCV {cv2.__version__ if cv2 else 'not installed'}")
     print()
