@@ -42,7 +42,7 @@ PyObject* simple_denoise_impl(PyObject* const* args) {
     const int64_t n = in.extent(0);
     if (n == 0) return py_int(0);
     if (in.extent(1) < 1) return raise_out_of_bounds(1);
-    if (out.extent(0) < 1) return raise_out_of_bounds(0);
+    if (out.extent(0) < 1) return raise_out_of_bounds(out.extent(1) < 1 ? 1 : 0);
     if (out.extent(1) < 1) return raise_out_of_bounds(1);
     if (!in.pack_points("_ps_in", false) || !out.pack_points("_ps_out", true)) return nullptr;
     if (out.extent(0) < n) {
@@ -68,7 +68,7 @@ PyObject* remove_inliers_impl(PyObject* const* args) {
     const int64_t n = in.extent(0);
     if (n == 0) return py_int(0);
     if (in.extent(1) < 1) return raise_out_of_bounds(1);
-    if (out.extent(0) < 1) return raise_out_of_bounds(0);
+    if (out.extent(0) < 1) return raise_out_of_bounds(out.extent(1) < 1 ? 1 : 0);
     if (out.extent(1) < 1) return raise_out_of_bounds(1);
     if (!in.pack_points("_ps_in", false) || !out.pack_points("_ps_out", true)) return nullptr;
     ms.pack_mask();
