@@ -13,12 +13,11 @@ selects the colour implementation to measure.
 import argparse
 import datetime
 import os
-import platform
-import time
 
 import numpy as np
 
 import quorvane as qv
+from benchutil import best_per_call, cpu_name
 
 try:
     import cv2
@@ -28,27 +27,6 @@ except ImportError:  # the "bench" extra installs it
 W, H = 1920, 1080
 TARGET_VS_OPENCV = 4.0
 TARGET_VS_NUMPY = 20.0
-
-
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
-
-
-def best_per_call(fn, rounds, batch):
-    best = float("inf")
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        for _ in range(batch):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / batch)
-    return best
 
 
 def main():

@@ -12,37 +12,15 @@ counts. Prints a markdown table for the README.
 
 import argparse
 import os
-import platform
-import time
 
 import numpy as np
 
 import quorvane as qv
+from benchutil import best_per_call, cpu_name
 
 W, H = 1920, 1080
 LINES = 64
 TARGET = 10.0
-
-
-def cpu_name():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or platform.machine()
-
-
-def best_per_call(fn, rounds, batch):
-    best = float("inf")
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        for _ in range(batch):
-            fn()
-        best = min(best, (time.perf_counter() - t0) / batch)
-    return best
 
 
 def line_positions(count, extent):

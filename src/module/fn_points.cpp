@@ -6,6 +6,18 @@
 #include "points/points.h"
 
 namespace quorvane {
+namespace {
+
+/// The filters' check that element (0, 0) of both point lists exists
+/// (`in` has rows), raising IndexError with the failing axis.
+bool first_elements_exist(const ArrayArg& in, const ArrayArg& out) {
+    if (in.extent(1) < 1) return raise_out_of_bounds(1), false;
+    if (out.extent(0) < 1) return raise_out_of_bounds(out.extent(1) < 1 ? 1 : 0), false;
+    if (out.extent(1) < 1) return raise_out_of_bounds(1), false;
+    return true;
+}
+
+}  // namespace
 
 PyObject* simple_edge_impl(PyObject* const* args) {
     ArrayArg image, ps;
@@ -41,9 +53,7 @@ PyObject* simple_denoise_impl(PyObject* const* args) {
     if (!to_int32(args[2], min_distance)) return nullptr;
     const int64_t n = in.extent(0);
     if (n == 0) return py_int(0);
-    if (in.extent(1) < 1) return raise_out_of_bounds(1);
-    if (out.extent(0) < 1) return raise_out_of_bounds(out.extent(1) < 1 ? 1 : 0);
-    if (out.extent(1) < 1) return raise_out_of_bounds(1);
+    if (!first_elements_exist(in, out)) return nullptr;
     if (!in.pack_points("_ps_in", false) || !out.pack_points("_ps_out", true)) return nullptr;
     if (out.extent(0) < n) {
         const int64_t need = denoise_count(in.ints(), n, min_distance);
@@ -67,9 +77,7 @@ PyObject* remove_inliers_impl(PyObject* const* args) {
     if (ms.extent(0) < 1) return raise_out_of_bounds(0);
     const int64_t n = in.extent(0);
     if (n == 0) return py_int(0);
-    if (in.extent(1) < 1) return raise_out_of_bounds(1);
-    if (out.extent(0) < 1) return raise_out_of_bounds(out.extent(1) < 1 ? 1 : 0);
-    if (out.extent(1) < 1) return raise_out_of_bounds(1);
+    if (!first_elements_exist(in, out)) return nullptr;
     if (!in.pack_points("_ps_in", false) || !out.pack_points("_ps_out", true)) return nullptr;
     ms.pack_mask();
     if (ms.extent(0) < n) {
