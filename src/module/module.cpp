@@ -114,8 +114,8 @@ int check_version() {
 int exec_steps(PyObject* module) {
     if (check_version() < 0) return -1;
     PyObject* dict = PyModule_GetDict(module);
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins == nullptr || PyDict_SetItemString(dict, "__builtins__", builtins) < 0) return -1;
+    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    if (!builtins || PyDict_SetItemString(dict, "__builtins__", builtins.get()) < 0) return -1;
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* registered = PyDict_GetItemString(modules, "quorvane");
     if (registered == nullptr && PyDict_SetItemString(modules, "quorvane", module) < 0) return -1;
