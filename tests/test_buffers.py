@@ -177,3 +177,16 @@ def test_reversed_and_strided_point_lists():
 def test_wrong_width_or_channel_count_is_refused(call):
     with pytest.raises(ValueError):
         call()
+
+
+def test_misaligned_point_list_behaves_as_aligned_copy(srand):
+    buf = np.zeros(8 * 6 + 1, np.uint8)
+    ps = np.ndarray((6, 2), np.int32, buffer=buf, offset=1)
+    ps[:] = [[0, 0], [1, 1], [2, 2], [3, 3], [4, 4], [9, 0]]
+    aligned = ps.copy()
+    srand(5)
+    want = q.ransac_line(aligned, np.zeros(6, np.uint8), 10, 1, 0.1)
+    srand(5)
+    assert q.ransac_line(ps, np.zeros(6, np.uint8), 10, 1, 0.1) == want
+    assert q.simple_edge(np.ones((4, 4), np.uint8), ps, 2, 2) == 6
+    assert ps.tolist() == [[0, 0], [3, 0], [0, 2], [3, 2], [0, 0], [0, 3]]

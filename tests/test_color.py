@@ -48,6 +48,11 @@ def test_unscaled_and_zero_bits():
     assert z.i == (0, 1) and z.c == (0, 1)
 
 
+def test_extended_precision_limits():
+    b = q.calculate_lch_bounds(np.array([-0.5, 0.5], np.longdouble), (0.1, 0.6), (0.1, 0.9))
+    assert b.M.tolist() == EX1.M.tolist() and b.i == EX1.i and b.c == EX1.c
+
+
 def test_bounds_follow_replaced_module_attributes(monkeypatch):
     class Other(tuple):
         def __new__(cls, *a):

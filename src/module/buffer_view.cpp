@@ -221,7 +221,10 @@ bool ArrayArg::pack(int64_t d0, int64_t d1, int64_t run, Py_ssize_t s0, Py_ssize
         return raise_oversize();
     }
     if (total == 0) return true;
-    const bool packed = (d0 <= 1 || s0 == d1 * run) && (d1 <= 1 || s1 == run);
+    // Elements must also be aligned for the kernels' typed access; an
+    // unaligned start (possible with NumPy views) gets an aligned copy.
+    const bool aligned = reinterpret_cast<uintptr_t>(view_.buf) % static_cast<uintptr_t>(view_.itemsize) == 0;
+    const bool packed = aligned && (d0 <= 1 || s0 == d1 * run) && (d1 <= 1 || s1 == run);
     if (packed) return true;
     if (total > PY_SSIZE_T_MAX / 2) return raise_oversize();
     copy_ = static_cast<uint8_t*>(PyMem_Malloc(static_cast<size_t>(total)));

@@ -250,9 +250,15 @@ bool read_doubles(PyObject* arr, double* out, Py_ssize_t cap, Py_ssize_t& n) {
 }
 
 bool check_matrix(PyObject* m, bool scaled) {
+    // Whatever the matrix's type (float64, long double, complex), judge the
+    // real parts as doubles; an overflow there is out of range anyway.
+    Ref real = get_attr(m, "real");
+    if (!real) return false;
+    Ref as_double = astype(real.get(), "float64");
+    if (!as_double) return false;
     double v[9];
     Py_ssize_t n = 0;
-    if (!read_doubles(m, v, 9, n)) return false;
+    if (!read_doubles(as_double.get(), v, 9, n)) return false;
     for (Py_ssize_t k = 0; k < n; ++k) {
         if (!std::isfinite(v[k])) {
             PyErr_SetString(PyExc_ValueError,
