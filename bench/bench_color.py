@@ -10,14 +10,13 @@ call counts. Prints a markdown table for the README. QUORVANE_COLOR_KERNEL
 selects the colour implementation to measure.
 """
 
-import argparse
 import datetime
 import os
 
 import numpy as np
 
 import quorvane as qv
-from benchutil import best_per_call, cpu_name
+from benchutil import best_per_call, cpu_name, setup
 
 try:
     import cv2
@@ -30,12 +29,7 @@ TARGET_VS_NUMPY = 20.0
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--rounds", type=int, default=7, help="timed rounds per contender (best counts)")
-    args = ap.parse_args()
-
-    if hasattr(os, "sched_setaffinity"):  # one core for everyone
-        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+    args = setup(__doc__)
     if cv2 is not None:
         cv2.setNumThreads(1)
 

@@ -10,13 +10,11 @@ contender is timed in turns, in batches; the best batch average per call
 counts. Prints a markdown table for the README.
 """
 
-import argparse
-import os
 
 import numpy as np
 
 import quorvane as qv
-from benchutil import best_per_call, cpu_name
+from benchutil import best_per_call, cpu_name, setup
 
 W, H = 1920, 1080
 LINES = 64
@@ -68,11 +66,7 @@ def noisy_mask():
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--rounds", type=int, default=7, help="timed rounds per contender (best counts)")
-    args = ap.parse_args()
-    if hasattr(os, "sched_setaffinity"):  # one core for everyone
-        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+    args = setup(__doc__)
 
     rows, cols = line_positions(LINES, H), line_positions(LINES, W)
     ps = np.empty((LINES * (W + 1) + LINES * (H + 1), 2), np.int32)

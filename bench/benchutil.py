@@ -1,7 +1,19 @@
 """Timing helpers shared by the benchmarks."""
 
+import argparse
+import os
 import platform
 import time
+
+
+def setup(doc):
+    """Parses --rounds and pins the process to one core; returns the arguments."""
+    ap = argparse.ArgumentParser(description=doc.splitlines()[0])
+    ap.add_argument("--rounds", type=int, default=7, help="timed rounds per contender (best counts)")
+    args = ap.parse_args()
+    if hasattr(os, "sched_setaffinity"):  # one core for everyone
+        os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+    return args
 
 
 def cpu_name():

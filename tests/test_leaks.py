@@ -16,23 +16,10 @@ import numpy as np
 import pytest
 
 import quorvane as q
+from hostile import Raises, SubclassInt
 
 LIBC = ctypes.CDLL(None)
 LCH = q.calculate_lch_bounds((-0.5, 0.5), (0.1, 0.6), (0.1, 0.9))
-
-
-class Boom(Exception):
-    pass
-
-
-class Raises:
-    def __int__(self):
-        raise Boom
-
-
-class SubclassInt:
-    def __int__(self):
-        return type("Sub", (int,), {})(3)
 
 
 def make_args(size=8):

@@ -13,6 +13,7 @@ from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import quorvane as q
+from hostile import Boom, Raises, SubclassInt
 
 LIBC = ctypes.CDLL(None)
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
@@ -168,20 +169,6 @@ def test_fitted_circles_respect_the_radius_limits(pts, count, lo, hi, delta, see
 
 
 # ------------------------------------------- failing calls write nothing
-
-
-class Boom(Exception):
-    pass
-
-
-class Raises:
-    def __int__(self):
-        raise Boom
-
-
-class SubclassInt:
-    def __int__(self):
-        return type("Sub", (int,), {})(3)
 
 
 GOOD = {"i": (I32_MIN, I32_MAX), "c": (0, I32_MAX), "M": [256, 0, 0, 0, 256, 0, 0, 0, 256]}
