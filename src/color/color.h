@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "wrap.h"
+
 namespace quorvane {
 
 /// Kernel record of a colour window: exclusive intensity bounds `i`,
@@ -16,25 +18,19 @@ struct LchBounds {
 };
 
 namespace detail {
-/// 32-bit two's-complement multiply-add without signed-overflow UB.
-inline int32_t wrap_dot3(const int32_t* m, const uint8_t* c) noexcept {
-    uint32_t s = static_cast<uint32_t>(m[0]) * c[0];
-    s += static_cast<uint32_t>(m[1]) * c[1];
-    s += static_cast<uint32_t>(m[2]) * c[2];
-    return static_cast<int32_t>(s);
-}
-inline int32_t wrap_add(int32_t a, int32_t b) noexcept {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+/// One row of M times the pixel, in wrapping 32-bit arithmetic.
+inline int32_t dot3(const int32_t* m, const uint8_t* c) noexcept {
+    return add32(add32(mul32(m[0], c[0]), mul32(m[1], c[1])), mul32(m[2], c[2]));
 }
 }  // namespace detail
 
 /// Transformed intensity v[2] when the pixel lies inside the window, else
 /// `inside` is false. The six strict tests run in the documented order.
 inline bool color_classify(const uint8_t* c, const LchBounds& b, int32_t& v2) noexcept {
-    const int32_t v0 = detail::wrap_dot3(b.M + 0, c);
-    const int32_t v1 = detail::wrap_dot3(b.M + 3, c);
-    v2 = detail::wrap_dot3(b.M + 6, c);
-    const int32_t tmp = detail::wrap_add(v0, v1);
+    const int32_t v0 = detail::dot3(b.M + 0, c);
+    const int32_t v1 = detail::dot3(b.M + 3, c);
+    v2 = detail::dot3(b.M + 6, c);
+    const int32_t tmp = add32(v0, v1);
     return v0 > 0 && v1 > 0 && b.i[0] < v2 && v2 < b.i[1] && b.c[0] < tmp && tmp < b.c[1];
 }
 

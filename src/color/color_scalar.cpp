@@ -4,29 +4,20 @@
 #include <cstdint>
 
 #include "color.h"
+#include "color_impl.h"
 
 namespace quorvane {
 namespace {
 
 // The bounds are copied into a local so that stores through `out` (which
 // may alias anything) do not force them to be reloaded for every pixel.
-void mask_pass(const uint8_t* rgb, uint8_t* out, std::size_t n,
-               const LchBounds& bounds) noexcept {
+template <bool Sel>
+void scalar_pass(const uint8_t* rgb, uint8_t* out, std::size_t n, const LchBounds& bounds) noexcept {
     const LchBounds b = bounds;
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<uint8_t>(color_mask(rgb + 3 * i, b));
-    }
+    detail::scalar_range<Sel>(rgb, out, 0, n, b);
 }
 
-void selective_pass(const uint8_t* rgb, uint8_t* out, std::size_t n,
-                    const LchBounds& bounds) noexcept {
-    const LchBounds b = bounds;
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<uint8_t>(static_cast<uint32_t>(color_selective(rgb + 3 * i, b)));
-    }
-}
-
-constexpr ColorKernels kScalar{mask_pass, selective_pass, "scalar"};
+constexpr ColorKernels kScalar{scalar_pass<false>, scalar_pass<true>, "scalar"};
 
 }  // namespace
 

@@ -67,19 +67,6 @@ namespace quorvane::detail {
 
 namespace {
 
-template <bool Sel>
-inline void scalar_range(const uint8_t* rgb, uint8_t* out, std::size_t from, std::size_t to,
-                         const LchBounds& b) noexcept {
-    for (std::size_t i = from; i < to; ++i) {
-        const uint8_t* c = rgb + 3 * i;
-        if constexpr (Sel) {
-            out[i] = static_cast<uint8_t>(static_cast<uint32_t>(color_selective(c, b)));
-        } else {
-            out[i] = static_cast<uint8_t>(color_mask(c, b));
-        }
-    }
-}
-
 /// Bounds turned into the constants of the folded comparisons.
 struct Params {
     int32_t m[9];

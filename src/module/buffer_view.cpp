@@ -41,6 +41,9 @@ const char* describe(char ch, bool is_complex) {
     }
 }
 
+/// A character describe() reports as "unparsable format string".
+constexpr char kUnparsable = 0x7f;
+
 bool raise_unexpected_char(char ch) {
     PyErr_Format(PyExc_ValueError, msg::kUnexpectedFormatChar, ch);
     return false;
@@ -132,7 +135,10 @@ bool check_format(const char* fmt, const ArraySpec& spec) {
         is_complex = true;
     }
     if (ch == 0 || ch == 'T') return raise_expected(&spec, ch, false);
-    if (ch == 'x' || ch == ':' || ch == '(' || ch == '}' || ch == '{') return raise_expected(&spec, 0x7f, false);
+    // Padding, field names, sub-arrays, structs: no single element.
+    if (ch == 'x' || ch == ':' || ch == '(' || ch == '}' || ch == '{') {
+        return raise_expected(&spec, kUnparsable, false);
+    }
     FormatChar fc;
     if (!classify(ch, is_complex, native, fc)) return false;
     const char want = spec.group;
@@ -209,7 +215,7 @@ bool ArrayArg::convert(PyObject* obj, const ArraySpec& spec) {
     return true;
 }
 
-bool ArrayArg::pack(int64_t d0, int64_t d1, int64_t run, Py_ssize_t s0, Py_ssize_t s1, bool output) {
+bool ArrayArg::pack(int64_t d0, int64_t d1, int64_t run, Py_ssize_t s0, Py_ssize_t s1) {
     d0_ = d0;
     d1_ = d1;
     run_ = run;
@@ -232,9 +238,8 @@ bool ArrayArg::pack(int64_t d0, int64_t d1, int64_t run, Py_ssize_t s0, Py_ssize
         PyErr_NoMemory();
         return false;
     }
-    // Rows of an output are copied in too: bytes the kernel does not write
-    // must come back unchanged.
-    (void)output;
+    // Copied in for outputs too: bytes the kernel does not write must come
+    // back unchanged by commit().
     const auto* base = static_cast<const uint8_t*>(view_.buf);
     uint8_t* dst = copy_;
     for (int64_t a = 0; a < d0; ++a) {
@@ -247,7 +252,7 @@ bool ArrayArg::pack(int64_t d0, int64_t d1, int64_t run, Py_ssize_t s0, Py_ssize
     return true;
 }
 
-bool ArrayArg::pack_points(const char* param, bool output) {
+bool ArrayArg::pack_points(const char* param) {
     const int64_t n = extent(0), cols = extent(1);
     if (n > 0 && cols != 2) {
         PyErr_Format(PyExc_ValueError,
@@ -256,10 +261,10 @@ bool ArrayArg::pack_points(const char* param, bool output) {
         return false;
     }
     if (!held_) return true;
-    return pack(n, 1, 8, strides_[0], 0, output);
+    return pack(n, 1, 8, strides_[0], 0);
 }
 
-bool ArrayArg::pack_rgb(const char* param, bool output) {
+bool ArrayArg::pack_rgb(const char* param) {
     const int64_t h = extent(0), w = extent(1), ch = extent(2);
     if (h > 0 && w > 0 && ch != 3) {
         PyErr_Format(PyExc_ValueError,
@@ -269,14 +274,14 @@ bool ArrayArg::pack_rgb(const char* param, bool output) {
         return false;
     }
     if (!held_) return true;
-    return pack(h, w, 3, strides_[0], strides_[1], output);
+    return pack(h, w, 3, strides_[0], strides_[1]);
 }
 
-bool ArrayArg::pack_bytes(bool output) {
+bool ArrayArg::pack_bytes() {
     if (!held_) return true;
     const int64_t h = extent(0), w = extent(1);
     // One row is contiguous whenever it has more than one byte.
-    return pack(h, 1, w, strides_[0], 0, output);
+    return pack(h, 1, w, strides_[0], 0);
 }
 
 void ArrayArg::commit() noexcept {

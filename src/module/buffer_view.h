@@ -42,11 +42,11 @@ public:
     int64_t extent(int d) const noexcept { return d < ndim_ ? shape_[d] : 0; }
 
     /// Packed access for an (n, 2) point list; ValueError on another width.
-    bool pack_points(const char* param, bool output);
+    bool pack_points(const char* param);
     /// Packed access for an (h, w, 3) RGB image; ValueError on another depth.
-    bool pack_rgb(const char* param, bool output);
+    bool pack_rgb(const char* param);
     /// Packed access for an (h, w) byte image.
-    bool pack_bytes(bool output);
+    bool pack_bytes();
     /// A point mask is packed by request; gives access to its bytes.
     void pack_mask() noexcept { data_ = static_cast<uint8_t*>(view_.buf); }
 
@@ -57,7 +57,7 @@ public:
     void commit() noexcept;
 
 private:
-    bool pack(int64_t d0, int64_t d1, int64_t run, Py_ssize_t s0, Py_ssize_t s1, bool output);
+    bool pack(int64_t d0, int64_t d1, int64_t run, Py_ssize_t s0, Py_ssize_t s1);
 
     Py_buffer view_{};
     bool held_ = false;

@@ -3,6 +3,7 @@
 // NumPy-expression variants.
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "buffer_view.h"
 #include "color/color.h"
@@ -62,6 +63,15 @@ Ref compare_int(PyObject* a, long v, int op) {
     return compare(a, b.get(), op);
 }
 
+/// seq[:-1]
+Ref all_but_last(PyObject* seq) {
+    Ref minus1 = Ref::steal(PyLong_FromLong(-1));
+    if (!minus1) return {};
+    Ref sl = Ref::steal(PySlice_New(nullptr, minus1.get(), nullptr));
+    if (!sl) return {};
+    return Ref::steal(PyObject_GetItem(seq, sl.get()));
+}
+
 /// `mask &= value` rebinding mask.
 bool and_into(Ref& mask, Ref value) {
     if (!value) return false;
@@ -106,7 +116,8 @@ bool unpack3(PyObject* seq, Ref (&out)[3]) {
 /// The six strict tests on the transformed values v0, v1, v2 (arrays or
 /// scalars): (v0 > 0) & (v1 > 0), then & (v2 > i[0]) & (v2 < i[1]), then
 /// & (v0 + v1 < c[1]), then & (v0 + v1 > c[0]).
-Ref window_test(Ref (&v)[3], bool columns, PyObject* transformed, PyObject* i, PyObject* c) {
+Ref window_test(bool columns, PyObject* transformed, PyObject* i, PyObject* c) {
+    Ref v[3];
     auto pick = [&](long k) { return columns ? column(transformed, k) : item(transformed, k); };
     v[0] = pick(0);
     if (!v[0]) return {};
@@ -178,8 +189,8 @@ int64_t image_pass(PyObject* image_obj, PyObject* output_obj, PyObject* bounds_o
                    ImagePass ColorKernels::*pass) {
     ArrayArg image, output;
     LchBounds bounds;
-    if (!image.convert(image_obj, kRgbImage) || !image.pack_rgb("image", false)) return -1;
-    if (!output.convert(output_obj, kByteImage) || !output.pack_bytes(true)) return -1;
+    if (!image.convert(image_obj, kRgbImage) || !image.pack_rgb("image")) return -1;
+    if (!output.convert(output_obj, kByteImage) || !output.pack_bytes()) return -1;
     if (!to_lch_bounds(bounds_obj, bounds)) return -1;
     const int64_t n = image.extent(0) * image.extent(1);
     const int64_t room = output.extent(0) * output.extent(1);
@@ -205,14 +216,9 @@ PyObject* image_entry(PyObject* const* args, ImagePass ColorKernels::*pass) {
         if (!zeros) return nullptr;
         Ref shape = get_attr(image, "shape");
         if (!shape) return nullptr;
-        Ref minus1 = Ref::steal(PyLong_FromLong(-1));
-        Ref sl = Ref::steal(PySlice_New(nullptr, minus1.get(), nullptr));
-        if (!sl) return nullptr;
-        Ref head = Ref::steal(PyObject_GetItem(shape.get(), sl.get()));
+        Ref head = all_but_last(shape.get());
         if (!head) return nullptr;
-        Ref np2 = global("np");
-        if (!np2) return nullptr;
-        Ref uint8 = get_attr(np2.get(), "uint8");
+        Ref uint8 = get_attr(np.get(), "uint8");
         if (!uint8) return nullptr;
         Ref pos = Ref::steal(PyTuple_Pack(1, head.get()));
         Ref kw = Ref::steal(Py_BuildValue("{s:O}", "dtype", uint8.get()));
@@ -286,23 +292,19 @@ Ref scale_round(PyObject* x, PyObject* scale) {
 }
 
 
-/// A nested Python list [[a, b, c], [d, e, f], [g, h, k]] (references stolen).
-Ref matrix3(PyObject* (&e)[9]) {
-    Ref rows[3];
-    for (int r = 0; r < 3; ++r) {
-        rows[r] = Ref::steal(PyList_New(3));
-        for (int k = 0; k < 3; ++k) {
-            if (!rows[r] || e[3 * r + k] == nullptr) {
-                for (int j = 0; j < 9; ++j) Py_XDECREF(e[j]), e[j] = nullptr;
-                return {};
-            }
-        }
-        for (int k = 0; k < 3; ++k) {
-            PyList_SET_ITEM(rows[r].get(), k, e[3 * r + k]);
-            e[3 * r + k] = nullptr;
-        }
+Ref int_obj(long v) { return Ref::steal(PyLong_FromLong(v)); }
+Ref float_obj(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
+
+/// np.array of the nested list [[e0, e1, e2], [e3, e4, e5], [e6, e7, e8]].
+Ref array33(PyObject* array_fn, const Ref (&e)[9]) {
+    for (const Ref& x : e) {
+        if (!x) return {};
     }
-    return Ref::steal(Py_BuildValue("[NNN]", rows[0].release(), rows[1].release(), rows[2].release()));
+    Ref rows = Ref::steal(Py_BuildValue("[[OOO][OOO][OOO]]", e[0].get(), e[1].get(), e[2].get(),
+                                        e[3].get(), e[4].get(), e[5].get(), e[6].get(),
+                                        e[7].get(), e[8].get()));
+    if (!rows) return {};
+    return Ref::steal(PyObject_CallOneArg(array_fn, rows.get()));
 }
 
 }  // namespace
@@ -361,12 +363,10 @@ PyObject* calculate_lch_bounds_impl(PyObject* const* args) {
     Ref ns32 = Ref::steal(PyNumber_TrueDivide(neg_sqrt3.get(), two.get()));
     if (!ns32) return nullptr;
     const double third = 1.0 / 3.0;
-    PyObject* t1e[9] = {PyLong_FromLong(1), PyFloat_FromDouble(-0.5), PyFloat_FromDouble(-0.5),
-                        PyLong_FromLong(0), s32.release(), ns32.release(),
-                        PyFloat_FromDouble(third), PyFloat_FromDouble(third), PyFloat_FromDouble(third)};
-    Ref t1_list = matrix3(t1e);
-    if (!t1_list) return nullptr;
-    Ref t1 = Ref::steal(PyObject_CallOneArg(array_fn.get(), t1_list.get()));
+    const Ref t1e[9] = {int_obj(1), float_obj(-0.5), float_obj(-0.5),
+                        int_obj(0), std::move(s32), std::move(ns32),
+                        float_obj(third), float_obj(third), float_obj(third)};
+    Ref t1 = array33(array_fn.get(), t1e);
     if (!t1) return nullptr;
 
     // T2: (x, y, I) -> (a, b, I), divided by sin(theta2 - theta1).
@@ -386,26 +386,20 @@ PyObject* calculate_lch_bounds_impl(PyObject* const* args) {
     if (!width) return nullptr;
     Ref sinw = np_call1("sin", width.get());
     if (!sinw) return nullptr;
-    PyObject* t2e[9] = {sin2.release(), ncos2.release(), PyLong_FromLong(0),
-                        nsin1.release(), cos1.release(), PyLong_FromLong(0),
-                        PyLong_FromLong(0), PyLong_FromLong(0), Py_NewRef(sinw.get())};
-    Ref t2_list = matrix3(t2e);
-    if (!t2_list) return nullptr;
-    Ref t2 = Ref::steal(PyObject_CallOneArg(array_fn.get(), t2_list.get()));
+    const Ref t2e[9] = {std::move(sin2), std::move(ncos2), int_obj(0),
+                        std::move(nsin1), std::move(cos1), int_obj(0),
+                        int_obj(0), int_obj(0), Ref::borrow(sinw.get())};
+    Ref t2 = array33(array_fn.get(), t2e);
     if (!t2) return nullptr;
-    Ref width2 = Ref::steal(PyNumber_Subtract(theta2.get(), theta1.get()));
-    if (!width2) return nullptr;
-    Ref divisor = np_call1("sin", width2.get());
-    if (!divisor) return nullptr;
     {
-        const int zero = PyObject_Not(divisor.get());
+        const int zero = PyObject_Not(sinw.get());
         if (zero < 0) return nullptr;
         if (zero) {
             PyErr_SetString(PyExc_ValueError, "hue_limit must span a non-zero width");
             return nullptr;
         }
     }
-    t2 = Ref::steal(PyNumber_InPlaceTrueDivide(t2.get(), divisor.get()));
+    t2 = Ref::steal(PyNumber_InPlaceTrueDivide(t2.get(), sinw.get()));
     if (!t2) return nullptr;
 
     Ref m = Ref::steal(PyNumber_MatrixMultiply(t2.get(), t1.get()));
@@ -460,13 +454,9 @@ PyObject* mask_image_py_impl(PyObject* const* args) {
     if (!pixels) return nullptr;
     Ref transformed = transform(m33.get(), pixels.get());
     if (!transformed) return nullptr;
-    Ref v[3];
-    Ref mask = window_test(v, true, transformed.get(), parts[1].get(), parts[2].get());
+    Ref mask = window_test(true, transformed.get(), parts[1].get(), parts[2].get());
     if (!mask) return nullptr;
-    Ref minus1 = Ref::steal(PyLong_FromLong(-1));
-    Ref sl = Ref::steal(PySlice_New(nullptr, minus1.get(), nullptr));
-    if (!sl) return nullptr;
-    Ref head = Ref::steal(PyObject_GetItem(image_shape.get(), sl.get()));
+    Ref head = all_but_last(image_shape.get());
     if (!head) return nullptr;
     Ref shaped = Ref::steal(PyObject_CallMethod(mask.get(), "reshape", "(O)", head.get()));
     if (!shaped) return nullptr;
@@ -488,8 +478,7 @@ PyObject* mask_color_impl(PyObject* const* args) {
     if (!color) return nullptr;
     Ref transformed = transform(m33.get(), color.get());
     if (!transformed) return nullptr;
-    Ref v[3];
-    return window_test(v, false, transformed.get(), parts[1].get(), parts[2].get()).release();
+    return window_test(false, transformed.get(), parts[1].get(), parts[2].get()).release();
 }
 
 PyObject* mask_image_impl(PyObject* const* args) { return image_entry(args, &ColorKernels::mask); }

@@ -22,8 +22,8 @@ bool first_elements_exist(const ArrayArg& in, const ArrayArg& out) {
 PyObject* simple_edge_impl(PyObject* const* args) {
     ArrayArg image, ps;
     int32_t row_count, column_count;
-    if (!image.convert(args[0], kByteImage) || !image.pack_bytes(false)) return nullptr;
-    if (!ps.convert(args[1], kPointList) || !ps.pack_points("_ps", true)) return nullptr;
+    if (!image.convert(args[0], kByteImage) || !image.pack_bytes()) return nullptr;
+    if (!ps.convert(args[1], kPointList) || !ps.pack_points("_ps")) return nullptr;
     if (!to_int32(args[2], row_count) || !to_int32(args[3], column_count)) return nullptr;
     const int64_t n = edge_scan_mask(image.bytes(), image.extent(0), image.extent(1), ps.ints(),
                                      ps.extent(0), row_count, column_count);
@@ -35,8 +35,8 @@ PyObject* simple_edge_hsv_impl(PyObject* const* args) {
     ArrayArg image, ps;
     LchBounds bounds;
     int32_t row_count, column_count;
-    if (!image.convert(args[0], kRgbImageU) || !image.pack_rgb("_image", false)) return nullptr;
-    if (!ps.convert(args[1], kPointList) || !ps.pack_points("_ps", true)) return nullptr;
+    if (!image.convert(args[0], kRgbImageU) || !image.pack_rgb("_image")) return nullptr;
+    if (!ps.convert(args[1], kPointList) || !ps.pack_points("_ps")) return nullptr;
     if (!to_lch_bounds(args[2], bounds)) return nullptr;
     if (!to_int32(args[3], row_count) || !to_int32(args[4], column_count)) return nullptr;
     const int64_t n = edge_scan_rgb(image.bytes(), image.extent(0), image.extent(1), bounds,
@@ -54,7 +54,7 @@ PyObject* simple_denoise_impl(PyObject* const* args) {
     const int64_t n = in.extent(0);
     if (n == 0) return py_int(0);
     if (!first_elements_exist(in, out)) return nullptr;
-    if (!in.pack_points("_ps_in", false) || !out.pack_points("_ps_out", true)) return nullptr;
+    if (!in.pack_points("_ps_in") || !out.pack_points("_ps_out")) return nullptr;
     if (out.extent(0) < n) {
         const int64_t need = denoise_count(in.ints(), n, min_distance);
         if (out.extent(0) < need) {
@@ -78,7 +78,7 @@ PyObject* remove_inliers_impl(PyObject* const* args) {
     const int64_t n = in.extent(0);
     if (n == 0) return py_int(0);
     if (!first_elements_exist(in, out)) return nullptr;
-    if (!in.pack_points("_ps_in", false) || !out.pack_points("_ps_out", true)) return nullptr;
+    if (!in.pack_points("_ps_in") || !out.pack_points("_ps_out")) return nullptr;
     ms.pack_mask();
     if (ms.extent(0) < n) {
         PyErr_Format(PyExc_ValueError, "_ms has %lld entries but _ps_in has %lld points",

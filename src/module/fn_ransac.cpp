@@ -18,7 +18,16 @@ PyObject* line_dict(const Line& l) {
 /// The single draw from the C library generator that seeds one call.
 uint32_t draw_seed() { return static_cast<uint32_t>(std::rand()); }
 
-bool check_mask_length(const ArrayArg& ms, int64_t n) {
+/// `_ps` and `_ms` of the line fitters, converted in that order.
+bool points_and_mask(PyObject* const* args, ArrayArg& ps, ArrayArg& ms) {
+    if (!ps.convert(args[0], kPointList) || !ps.pack_points("_ps")) return false;
+    if (!ms.convert(args[1], kPointMask)) return false;
+    ms.pack_mask();
+    return true;
+}
+
+/// The mask has a byte for every point (checked after all conversions).
+bool mask_covers(const ArrayArg& ms, int64_t n) {
     if (ms.extent(0) >= n) return true;
     PyErr_Format(PyExc_ValueError, "_ms has %lld entries but _ps has %lld points",
                  static_cast<long long>(ms.extent(0)), static_cast<long long>(n));
@@ -30,7 +39,7 @@ bool check_mask_length(const ArrayArg& ms, int64_t n) {
 PyObject* ransac_circle_impl(PyObject* const* args) {
     ArrayArg ps;
     int32_t count, min_r, max_r, delta;
-    if (!ps.convert(args[0], kPointList) || !ps.pack_points("_ps", false)) return nullptr;
+    if (!ps.convert(args[0], kPointList) || !ps.pack_points("_ps")) return nullptr;
     if (!to_int32(args[1], count) || !to_int32(args[2], min_r) || !to_int32(args[3], max_r) ||
         !to_int32(args[4], delta)) {
         return nullptr;
@@ -43,7 +52,7 @@ PyObject* ransac_ellipse_impl(PyObject* const* args) {
     ArrayArg ps;
     int32_t count, min_r, max_r, delta;
     double ratio;
-    if (!ps.convert(args[0], kPointList) || !ps.pack_points("_ps", false)) return nullptr;
+    if (!ps.convert(args[0], kPointList) || !ps.pack_points("_ps")) return nullptr;
     if (!to_int32(args[1], count) || !to_int32(args[2], min_r) || !to_int32(args[3], max_r) ||
         !to_double(args[4], ratio) || !to_int32(args[5], delta)) {
         return nullptr;
@@ -58,14 +67,12 @@ PyObject* ransac_line_impl(PyObject* const* args) {
     ArrayArg ps, ms;
     int32_t count, delta;
     double slope_limit;
-    if (!ps.convert(args[0], kPointList) || !ps.pack_points("_ps", false)) return nullptr;
-    if (!ms.convert(args[1], kPointMask)) return nullptr;
-    ms.pack_mask();
+    if (!points_and_mask(args, ps, ms)) return nullptr;
     if (!to_int32(args[2], count) || !to_int32(args[3], delta) || !to_double(args[4], slope_limit)) {
         return nullptr;
     }
     const int64_t n = ps.extent(0);
-    if (!check_mask_length(ms, n)) return nullptr;
+    if (!mask_covers(ms, n)) return nullptr;
     const Line l = ransac_line(ps.ints(), n, ms.bytes(), draw_seed(), count, delta, slope_limit);
     return line_dict(l);
 }
@@ -74,14 +81,12 @@ PyObject* ransac_line2_impl(PyObject* const* args) {
     ArrayArg ps, ms;
     int32_t count, delta;
     double ratio;
-    if (!ps.convert(args[0], kPointList) || !ps.pack_points("_ps", false)) return nullptr;
-    if (!ms.convert(args[1], kPointMask)) return nullptr;
-    ms.pack_mask();
+    if (!points_and_mask(args, ps, ms)) return nullptr;
     if (!to_int32(args[2], count) || !to_double(args[3], ratio) || !to_int32(args[4], delta)) {
         return nullptr;
     }
     const int64_t n = ps.extent(0);
-    if (!check_mask_length(ms, n)) return nullptr;
+    if (!mask_covers(ms, n)) return nullptr;
     const Line2 l = ransac_line2(ps.ints(), n, ms.bytes(), draw_seed(), count, ratio, delta);
     PyObject* d1 = line_dict(l.l1);
     if (d1 == nullptr) return nullptr;

@@ -1,6 +1,7 @@
 // Point-list filters: run joining / thinning and removal of marked points.
 
 #include "points.h"
+#include "wrap.h"
 
 #include <cstring>
 
@@ -18,22 +19,17 @@ void store(int32_t* ps, int64_t k, Point p) noexcept {
     ps[2 * k + 1] = p.y;
 }
 
-/// a - b in 32-bit two's complement.
-int32_t wrap_sub(int32_t a, int32_t b) noexcept {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
-
 /// The pair starting at `p` continues the segment ending at `tail`: same
 /// line, gap below `d`.
 bool bridges(Point tail, Point p, int32_t d) noexcept {
-    return (p.y == tail.y && wrap_sub(p.x, tail.x) < d) ||
-           (p.x == tail.x && wrap_sub(p.y, tail.y) < d);
+    return (p.y == tail.y && sub32(p.x, tail.x) < d) ||
+           (p.x == tail.x && sub32(p.y, tail.y) < d);
 }
 
 /// The segment head..tail is at least `d` long.
 bool long_enough(Point head, Point tail, int32_t d) noexcept {
-    return (tail.y == head.y && wrap_sub(tail.x, head.x) >= d) ||
-           (tail.x == head.x && wrap_sub(tail.y, head.y) >= d);
+    return (tail.y == head.y && sub32(tail.x, head.x) >= d) ||
+           (tail.x == head.x && sub32(tail.y, head.y) >= d);
 }
 
 /// The one denoising walk; `out` == nullptr counts without writing. Each

@@ -1,38 +1,13 @@
-// The sampling loop shared by the four fitters, plus the wrapping integer
-// helpers and the early-exit inlier count they all use.
+// The sampling loop shared by the four fitters, plus the truncating
+// conversions and the early-exit inlier count they all use.
 #pragma once
 
 #include <cstdint>
 
+#include "wrap.h"
+
 namespace quorvane::ransac_detail {
 
-// ---- 32-bit and 64-bit two's-complement arithmetic without signed-overflow UB
-
-constexpr int32_t add32(int32_t a, int32_t b) noexcept {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
-constexpr int32_t sub32(int32_t a, int32_t b) noexcept {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) - static_cast<uint32_t>(b));
-}
-constexpr int32_t mul32(int32_t a, int32_t b) noexcept {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) * static_cast<uint32_t>(b));
-}
-constexpr int32_t neg32(int32_t a) noexcept {
-    return static_cast<int32_t>(0u - static_cast<uint32_t>(a));
-}
-
-constexpr int64_t add64(int64_t a, int64_t b) noexcept {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
-}
-constexpr int64_t sub64(int64_t a, int64_t b) noexcept {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
-}
-constexpr int64_t mul64(int64_t a, int64_t b) noexcept {
-    return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b));
-}
-constexpr int64_t neg64(int64_t a) noexcept {
-    return static_cast<int64_t>(0u - static_cast<uint64_t>(a));
-}
 /// Quotient truncated toward zero; `b` must not be 0. INT64_MIN / -1 wraps.
 constexpr int64_t div64(int64_t a, int64_t b) noexcept {
     return b == -1 ? neg64(a) : a / b;
