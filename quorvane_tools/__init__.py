@@ -12,10 +12,12 @@ from ._arrays import ImageError, as_rgb, atomic_output, load_image, region_mask
 from .shapes import FITS, Found, Shape, find_shapes, inliers_of, seed_c_generator
 from .draw import annotate, contrast_tint
 from .color import Suggestion, Window, in_window, lch, selected_fraction, suggest_window
+from .video import VideoError, VideoTaskError, frame_seed, track_video
 
 __all__ = [
     "FITS", "Found", "Shape", "find_shapes", "inliers_of", "seed_c_generator",
     "annotate", "contrast_tint",
     "ImageError", "Suggestion", "Window", "as_rgb", "atomic_output", "in_window", "lch",
     "load_image", "region_mask", "selected_fraction", "suggest_window",
+    "VideoError", "VideoTaskError", "frame_seed", "track_video",
 ]

@@ -382,7 +382,7 @@ def track_video(
     box=None,
     outside=None,
     frames=None,
-    seed: int | None = 0,
+    seed: int | None = 1,
     out=None,
     client=None,
     chunk: int | None = None,
@@ -397,7 +397,7 @@ def track_video(
     other keywords (``radius``, ``delta``, ``count``, ``rows``, ``columns``, ``min_distance``,
     ...) are those of ``find_shapes``. ``frames`` = (start, stop) limits the run to frames
     start..stop-1 (default: all). Frame ``i`` is fitted with seed ``frame_seed(seed, i)``
-    (``seed`` None counts as 0). ``out`` writes an annotated video (H.264, else MPEG-4 part 2).
+    (default 1, as ``quorvane video``; None counts as 1). ``out`` writes an annotated video (H.264, else MPEG-4 part 2).
 
     ``client``: a ``dask.distributed.Client``; the frames are cut into ranges of about ``chunk``
     frames (default: enough for four tasks per worker) that start at keyframes, each range is a
@@ -421,13 +421,12 @@ def track_video(
             raise VideoError("give a colour window, or a box to suggest one from")
         first = read_frame(info, start)
         try:
-            window = qt.suggest_window(first, box, outside).window
+            window = qt.suggest_window(first, box, outside)
         except ValueError as e:
             raise VideoError(f"frame {start}: {e}") from None
-    elif not isinstance(window, qt.Window):
-        window = qt.Window(*(tuple(map(float, w)) for w in window))
+    window = qt.Window(*(tuple(map(float, w)) for w in window))  # a plain Window (not a Suggestion)
     fit = dict(fit, fits=tuple([fits] if isinstance(fits, str) else fits))
-    seed = 0 if seed is None else int(seed)
+    seed = 1 if seed is None else int(seed)
 
     codec = out_path = None
     if out is not None:
@@ -590,7 +589,7 @@ def register(subparsers) -> None:
         "video",
         help="find shapes in every frame of a video (one process or a Dask cluster)",
         description=DESCRIPTION,
-        epilog=EPILOG,
+        epilog=cli.MODEL_HELP + "\n\n" + EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("video", metavar="VIDEO", help="a video file FFmpeg can read (needs quorvane[video])")
@@ -667,11 +666,11 @@ def _run(args, cli, Progress) -> int:
         raise VideoError(f"--frames {start} {stop} needs 0 <= START < STOP")
     if stop > info.frames:
         raise VideoError(f"{args.video}: --frames {start} {stop} is beyond its end ({info.frames} frames)")
-    first = read_frame(info, start) if args.box is not None else None
+    first = read_frame(info, start)
     window = cli.window_from_args(args, first)
-    fit = cli.fit_kwargs(args)
+    fit = cli.fit_kwargs(args, first)
     seed = fit.pop("seed", None)
-    fits = fit.pop("fits", ("circle",))
+    fits = args.fit
     if args.workers is not None or args.scheduler is not None:
         _needs_dask()
 
@@ -706,12 +705,15 @@ def _run(args, cli, Progress) -> int:
         with qt.atomic_output(args.json, "w") as f:
             f.write(text)
     else:
-        _print_summary(result)
+        _print_summary(result, window, seed)
     return 0
 
 
-def _print_summary(result: dict) -> None:
-    print(f"{result['video']}: {len(result['frames'])} frames at {result['fps']:g} fps")
+def _print_summary(result: dict, window, seed) -> None:
+    import quorvane_tools as qt
+
+    print(f"{result['video']}: {len(result['frames'])} frames at {result['fps']:g} fps; "
+          f"window {qt.Window(*window).flags()}; seed {seed}")
     for f in result["frames"]:
         shapes = "; ".join(_phrase(s) for s in f["shapes"]) or "nothing found"
         print(f"frame {f['index']:6d}  {f['time']:10.3f} s  {shapes}")

@@ -145,7 +145,7 @@ def test_bad_input_is_one_line_and_writes_nothing(clip, tmp_path, capsys, args, 
     argv = [a.format(**names) for a in args]
     if "--box" not in argv and "--hue" not in argv:
         argv += WINDOW
-    rc, out, err = quorvane(capsys, *argv, "--json", tmp_path / "r.json")
+    rc, out, err = quorvane(capsys, *argv, "--fit", "circle", "--json", tmp_path / "r.json")
     assert rc == 2 and out == ""
     assert err.startswith("quorvane: error: ") and err.count("\n") == 1 and message in err, err
     assert [p.name for p in tmp_path.iterdir()] == ["notes.mp4"]
