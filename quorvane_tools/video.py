@@ -250,6 +250,14 @@ def _track_range(job: _Job, progress=None):
     With ``job.segment`` the annotated frames are encoded into that file as well."""
     import quorvane_tools as qt
 
+    av = _av()
+    try:
+        return _track_range_here(job, progress, qt)
+    except av.FFmpegError as e:
+        raise VideoError(f"{job.path}: frames {job.start}..{job.stop - 1}: {_why(e)}") from None
+
+
+def _track_range_here(job: _Job, progress, qt):
     clock = time.perf_counter
     times = {"decode": 0.0, "find": 0.0, "annotate": 0.0, "encode": 0.0}
     records = []
@@ -455,7 +463,10 @@ def track_video(
                 segments.append(seg)
             jobs.append(
                 _Job(info.path, a, b, info.pts[a:b], _seek_point(info, a), info.time_base, info.start,
-                     window, fit, seed, seg, codec, info.rate, (info.width, info.height))
+                     window, fit, seed, seg, codec, info.rate, (info.width, info.height),
+                     # FFmpeg's decoding threads help one process; a cluster's workers
+                     # already fill the cores.
+                     threads=client is None)
             )
         if client is None:
             results = [_track_range(job, progress) for job in jobs]
@@ -646,6 +657,9 @@ def run(args) -> int:
     except VideoTaskError as e:
         print(f"quorvane: error: {e}", file=sys.stderr)
         return 1
+    except OSError as e:  # writing the outputs: disk full, no permission, ...
+        where = f"{e.filename}: " if e.filename else ""
+        raise cli.CliError(f"{where}{e.strerror or _why(e)}") from None
 
 
 def _run(args, cli, Progress) -> int:
@@ -677,7 +691,10 @@ def _run(args, cli, Progress) -> int:
     cluster = client = None
     try:
         if args.workers is not None:
-            cluster, client = _local_cluster(args.workers)
+            try:
+                cluster, client = _local_cluster(args.workers)
+            except Exception as e:
+                raise VideoError(f"cannot start a local cluster of {args.workers} workers: {_why(e)}") from None
         elif args.scheduler is not None:
             from distributed import Client
 

@@ -1,0 +1,240 @@
+"""Frames per second of quorvane video on a 1080p H.264 clip that the benchmark makes itself.
+
+Contenders, each on the same clip (an orange ball on a known path over textured grass, passing
+behind a blue bar), best of --rounds:
+
+  decode                  PyAV decoding alone (as quorvane video decodes: FFmpeg's own threads)
+  decode + RGB            the same, plus the conversion of every frame to an RGB array
+  quorvane, 1 process     track_video in this process: records only
+  quorvane, 1 process + --out   the same, drawing and encoding the annotated video
+  quorvane, Dask 2 workers      a LocalCluster of two worker processes (started before the clock)
+  OpenCV                  cv2.VideoCapture, cvtColor to HSV, inRange, HoughCircles on the mask
+
+Then one pass with a stopwatch on every stage (decode, RGB, mask, edges, denoise, fit, annotate,
+encode), in milliseconds per frame, and how close each pipeline's ball is to the truth.
+
+    python bench/bench_video.py                 # 180 frames, 3 rounds
+    python bench/bench_video.py --frames 240 --rounds 5
+
+Needs quorvane[video,dask] and opencv-python-headless (the bench extra). The processes are not
+pinned to a core: decoding, Dask and OpenCV all use what the machine has.
+"""
+
+from __future__ import annotations
+
+import argparse
+import datetime
+import math
+import os
+import platform
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+import numpy as np
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from benchutil import cpu_name  # noqa: E402
+
+import av  # noqa: E402
+
+import quorvane_tools as qt  # noqa: E402
+from quorvane_tools import video  # noqa: E402
+
+W, H, FPS, R = 1920, 1080, 30, 40
+BAR = (1150, 1200)
+WINDOW = qt.Window((0.15, 0.7), (0.3, 1.0), (0.15, 0.95))
+RADIUS = (20, 80)
+
+
+def ball(i, n):
+    t = i / max(n - 1, 1)
+    return 60 + 1800 * t, 540 + 300 * math.sin(2 * math.pi * t)
+
+
+def make_clip(path, n, gop):
+    """n frames of 1080p H.264 (libx264, veryfast, crf 20, a keyframe every `gop` frames)."""
+    rng = np.random.default_rng(1)
+    y, x = np.mgrid[0:H, 0:W].astype(np.float32)
+    grass = np.array([0.25, 0.5, 0.22], np.float32) * (1 + 0.12 * np.sin(x / 7 + y / 11))[..., None]
+    grass += rng.normal(0, 0.03, (H, W, 3)).astype(np.float32)
+    grass[:, BAR[0] : BAR[1]] = (0.2, 0.3, 0.8)
+    base = np.clip(grass * 255, 0, 255).astype(np.uint8)
+    bar = base[:, BAR[0] : BAR[1]].copy()
+    orange = np.array([0.93, 0.45, 0.10], np.float32) * 255
+    with av.open(str(path), "w") as c:
+        s = c.add_stream("libx264", rate=FPS)
+        s.width, s.height, s.pix_fmt = W, H, "yuv420p"
+        s.options = {"preset": "veryfast", "crf": "20", "g": str(gop)}
+        for i in range(n):
+            img = base.copy()
+            bx, by = ball(i, n)
+            x0, x1 = max(int(bx) - R - 2, 0), min(int(bx) + R + 3, W)
+            y0, y1 = max(int(by) - R - 2, 0), min(int(by) + R + 3, H)
+            yy, xx = np.mgrid[y0:y1, x0:x1]
+            a = np.clip(R + 0.5 - np.hypot(xx - bx, yy - by), 0, 1)[..., None]
+            img[y0:y1, x0:x1] = np.rint(img[y0:y1, x0:x1] * (1 - a) + orange * a).astype(np.uint8)
+            img[:, BAR[0] : BAR[1]] = bar
+            c.mux(s.encode(av.VideoFrame.from_ndarray(img, format="rgb24")))
+        c.mux(s.encode(None))
+
+
+def best(fn, rounds):
+    t = float("inf")
+    out = None
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        out = fn()
+        t = min(t, time.perf_counter() - t0)
+    return t, out
+
+
+def decode(path, rgb):
+    n = 0
+    with av.open(str(path)) as c:
+        s = c.streams.video[0]
+        s.thread_type = "AUTO"
+        for f in c.decode(s):
+            if rgb:
+                f.to_ndarray(format="rgb24")
+            n += 1
+    return n
+
+
+def opencv(path):
+    import cv2
+
+    cap = cv2.VideoCapture(str(path))
+    found = []
+    while True:
+        ok, bgr = cap.read()
+        if not ok:
+            break
+        hsv = cv2.cvtColor(bgr, cv2.COLOR_BGR2HSV)
+        mask = cv2.inRange(hsv, (5, 100, 60), (25, 255, 250))
+        c = cv2.HoughCircles(mask, cv2.HOUGH_GRADIENT, dp=2, minDist=2000, param1=100, param2=20,
+                             minRadius=RADIUS[0], maxRadius=RADIUS[1])
+        found.append(None if c is None else tuple(float(v) for v in c[0, 0]))
+    cap.release()
+    return found
+
+
+def stages(path, n, tmp):
+    """One pass over the clip with a stopwatch on every stage; ms per frame."""
+    t = dict.fromkeys(("decode", "rgb", "bounds", "mask", "edges", "denoise", "fit", "remove",
+                       "annotate", "encode"), 0.0)
+    enc = video._Encoder(str(tmp / "stages.mp4"), video.pick_codec(), FPS, (W, H))
+    clock = time.perf_counter
+    with av.open(str(path)) as c:
+        s = c.streams.video[0]
+        s.thread_type = "AUTO"
+        frames = c.decode(s)
+        k = 0
+        while True:
+            t0 = clock()
+            f = next(frames, None)
+            if f is None:
+                break
+            t1 = clock()
+            rgb = f.to_ndarray(format="rgb24")
+            t2 = clock()
+            found = qt.find_shapes(rgb, WINDOW, ["circle"], radius=RADIUS, seed=video.frame_seed(1, k))
+            t3 = clock()
+            pic = qt.annotate(rgb, found)
+            t4 = clock()
+            enc.add(pic)
+            t5 = clock()
+            t["decode"] += t1 - t0
+            t["rgb"] += t2 - t1
+            for key, v in found.times.items():
+                if key in t:
+                    t[key] += v
+            t["annotate"] += t4 - t3
+            t["encode"] += t5 - t4
+            k += 1
+    enc.close()
+    return {key: 1e3 * v / n for key, v in t.items()}
+
+
+def error(centres, n):
+    """Mean and worst distance (px) of found centres to the truth over frames where the ball is
+    clear of the bar; and the count of such frames where nothing was found."""
+    d, missed = [], 0
+    for i, c in enumerate(centres):
+        bx, by = ball(i, n)
+        if not (bx + R + 1 < BAR[0] or bx - R - 1 > BAR[1] - 1) or bx < R + 1 or bx > W - R - 2:
+            continue
+        if c is None:
+            missed += 1
+        else:
+            d.append(math.dist(c[:2], (bx, by)))
+    return (float(np.mean(d)) if d else float("nan")), (max(d) if d else float("nan")), missed
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--frames", type=int, default=180, help="frames in the clip (default 180)")
+    ap.add_argument("--gop", type=int, default=30, help="frames between keyframes (default 30)")
+    ap.add_argument("--rounds", type=int, default=3, help="timed rounds per contender (best counts)")
+    args = ap.parse_args()
+    n = args.frames
+    with tempfile.TemporaryDirectory() as d:
+        tmp = Path(d)
+        path = tmp / "clip.mp4"
+        t0 = time.perf_counter()
+        make_clip(path, n, args.gop)
+        print(f"clip: {n} frames 1920 x 1080 H.264 (libx264 veryfast, crf 20, keyframe every "
+              f"{args.gop}), {path.stat().st_size / 1e6:.1f} MB, made in {time.perf_counter() - t0:.1f} s")
+        print(f"machine: {cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+              f"PyAV {av.__version__}; {datetime.date.today()}")
+
+        rows = []
+
+        def row(name, seconds, note=""):
+            rows.append((name, n / seconds, note))
+            print(f"  {name:34} {n / seconds:7.1f} frames/s  {note}", flush=True)
+
+        row("decode", best(lambda: decode(path, False), args.rounds)[0])
+        row("decode + RGB", best(lambda: decode(path, True), args.rounds)[0])
+        run = lambda **kw: video.track_video(path, WINDOW, ["circle"], radius=RADIUS, **kw)  # noqa: E731
+        secs, result = best(run, args.rounds)
+        centres = [(s[0]["x"], s[0]["y"]) if s else None for s in (f["shapes"] for f in result["frames"])]
+        mean, worst, missed = error(centres, n)
+        row("quorvane video, 1 process", secs, f"ball: mean {mean:.2f} px, worst {worst:.2f} px, missed {missed}")
+        row("quorvane video, 1 process, --out", best(lambda: run(out=tmp / "out.mp4"), args.rounds)[0])
+
+        from distributed import Client, LocalCluster
+
+        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                          dashboard_address="127.0.0.1:0", silence_logs=40) as cluster, Client(cluster) as client:
+            client.run(lambda: __import__("quorvane_tools.video"))  # imports done before the clock
+            secs, r2 = best(lambda: run(client=client), args.rounds)
+            same = "same records" if r2 == result else "RECORDS DIFFER"
+            row("quorvane video, Dask 2 workers", secs, same)
+            row("quorvane video, Dask 2 workers, --out", best(lambda: run(client=client, out=tmp / "o2.mp4"), args.rounds)[0])
+
+        try:
+            import cv2
+        except ImportError:
+            print("  OpenCV: not installed (pip install opencv-python-headless)")
+        else:
+            secs, circles = best(lambda: opencv(path), args.rounds)
+            mean, worst, missed = error(circles, n)
+            row(f"OpenCV {cv2.__version__} HSV + inRange + Hough", secs,
+                f"ball: mean {mean:.2f} px, worst {worst:.2f} px, missed {missed}")
+
+        st = stages(path, n, tmp)
+        total = sum(st.values())
+        print("\nwhere the time goes (one process, --out; ms per frame):")
+        for k, v in st.items():
+            print(f"  {k:9} {v:7.2f}  {100 * v / total:5.1f}%")
+        print(f"  {'total':9} {total:7.2f}")
+
+        print("\n| pipeline | frames/s |\n|---|---:|")
+        for name, fps, _ in rows:
+            print(f"| {name} | {fps:.1f} |")
+
+
+if __name__ == "__main__":
+    main()
