@@ -234,6 +234,14 @@ def component(mask, seed):
     return full & mask
 
 
+def _widen(mask, r: int):
+    """``mask`` widened by about r pixels, on a coarse grid."""
+    rows, cols = mask.shape
+    f = max(1, math.ceil(max(rows, cols) / 320))
+    small = _dilate(_block_any(mask, f), max(1, math.ceil(r / f)))
+    return np.repeat(np.repeat(small, f, axis=0), f, axis=1)[:rows, :cols]
+
+
 def _mask(image, window: Window):
     return quorvane.mask_image(image, window.bounds()).view(bool)
 
@@ -362,19 +370,31 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     h, c, i = lch(img)
     ins = (h[inside_m], c[inside_m], i[inside_m])
     window, _ = _core_window(*ins, hue_margin=0.06, band_margin=0.12)
+    # Growing and narrowing look at where colours lie, not at every pixel: on large pictures
+    # they run on every k-th row and column.
+    k = max(1, math.ceil(max(img.shape[:2]) / 800))
+    work, work_in = img, inside_m
+    if k > 1 and inside_m[::k, ::k].any():
+        work, work_in = np.ascontiguousarray(img[::k, ::k]), inside_m[::k, ::k]
+    else:
+        k = 1
     if grow:
-        window = _grow(img, window, inside_m)
+        window = _grow(work, window, work_in)
     # Colours selected away from the object (not connected to the inside region) are most
     # likely other things of a similar colour: leave out what can be left out cheaply.
-    mask = _mask(img, window)
-    obj = component(mask, inside_m)
+    mask = _mask(work, window)
+    obj = component(mask, work_in)
     elsewhere = mask & ~_dilate(obj, 2)
     if np.count_nonzero(elsewhere) > 0.02 * max(np.count_nonzero(obj), 1):
+        hw, cw, iw = (a[::k, ::k] for a in (h, c, i))
         window = _narrow(
-            window, (h[obj], c[obj], i[obj]), (h[elsewhere], c[elsewhere], i[elsewhere]), keep=0.95
+            window, (hw[obj], cw[obj], iw[obj]), (hw[elsewhere], cw[elsewhere], iw[elsewhere]), keep=0.95
         )
     if outside_m is not None and outside_m.any():
-        window = _narrow(window, ins, (h[outside_m], c[outside_m], i[outside_m]), keep=keep)
+        step = max(1, math.isqrt(int(np.count_nonzero(outside_m)) // 200_000 + 1))
+        out_m = outside_m[::step, ::step]
+        hs, cs, is_ = (a[::step, ::step][out_m] for a in (h, c, i))
+        window = _narrow(window, ins, (hs, cs, is_), keep=keep)
     window = Window(*(tuple(float(v) for v in pair) for pair in window))
     mask = _mask(img, window)
     obj = component(mask, inside_m)
@@ -389,7 +409,7 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     suggestion.inside_fraction = selected_fraction(mask, inside_m)
     suggestion.outside_fraction = selected_fraction(mask, outside_m) if outside_m is not None else None
     suggestion.image_fraction = float(np.count_nonzero(mask)) / mask.size
-    suggestion.region = _dilate(obj | inside_m, max(4, round(0.05 * max(mask.shape))))
+    suggestion.region = _widen(obj | inside_m, max(4, round(0.05 * max(mask.shape))))
     suggestion.stats = stats
     return suggestion
 
