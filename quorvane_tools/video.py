@@ -405,7 +405,8 @@ def track_video(
     other keywords (``radius``, ``delta``, ``count``, ``rows``, ``columns``, ``min_distance``,
     ...) are those of ``find_shapes``. ``frames`` = (start, stop) limits the run to frames
     start..stop-1 (default: all). Frame ``i`` is fitted with seed ``frame_seed(seed, i)``
-    (default 1, as ``quorvane video``; None counts as 1). ``out`` writes an annotated video (H.264, else MPEG-4 part 2).
+    (default 1, as ``quorvane video``; None counts as 1). ``out`` writes an annotated video
+    (H.264, else MPEG-4 part 2).
 
     ``client``: a ``dask.distributed.Client``; the frames are cut into ranges of about ``chunk``
     frames (default: enough for four tasks per worker) that start at keyframes, each range is a
@@ -433,12 +434,16 @@ def track_video(
         except ValueError as e:
             raise VideoError(f"frame {start}: {e}") from None
     window = qt.Window(*(tuple(map(float, w)) for w in window))  # a plain Window (not a Suggestion)
+    try:
+        window.check()
+    except ValueError as e:
+        raise VideoError(str(e)) from None
     fit = dict(fit, fits=tuple([fits] if isinstance(fits, str) else fits))
     seed = 1 if seed is None else int(seed)
 
     codec = out_path = None
     if out is not None:
-        out_path = Path(out)
+        out_path = Path(out).absolute()
         if not out_path.parent.is_dir():
             raise VideoError(f"{out}: folder {out_path.parent} does not exist")
         codec = pick_codec()
@@ -456,13 +461,14 @@ def track_video(
     final_tmp = None
     try:
         jobs = []
+        where = os.path.abspath(info.path)  # the tasks may run in another working folder
         for a, b in ranges:
             seg = None
             if out_path is not None:
                 seg = _temp_beside(out_path, "part" if len(ranges) > 1 else "tmp")
                 segments.append(seg)
             jobs.append(
-                _Job(info.path, a, b, info.pts[a:b], _seek_point(info, a), info.time_base, info.start,
+                _Job(where, a, b, info.pts[a:b], _seek_point(info, a), info.time_base, info.start,
                      window, fit, seed, seg, codec, info.rate, (info.width, info.height),
                      # FFmpeg's decoding threads help one process; a cluster's workers
                      # already fill the cores.
