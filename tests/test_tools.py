@@ -22,7 +22,7 @@ def _rgb_from_lch(hue, chroma, intensity):
     return np.clip(np.rint(rgb * 256), 0, 255).astype(np.uint8)
 
 
-def _pixels_around(window, rng, n=8192):
+def _pixels_around(window, rng, n=16384):
     """Half uniform colours, half spread around the window's limits."""
     (h1, h2), (c1, c2), (i1, i2) = window
     mid, half = (h1 + h2) / 2, (h2 - h1) / 2
@@ -63,7 +63,7 @@ def _margins(img, window):
     ((-0.5, 0.5), (0.1, 0.6), (0.1, 0.9)),
     ((2.8, 3.6), (0.05, 0.5), (0.2, 0.8)),       # across +-pi, written above pi
     ((-3.6, -2.8), (0.2, 0.7), (0.3, 0.7)),      # across +-pi, written below -pi
-    ((1.0, 1.08), (0.2, 0.25), (0.4, 0.45)),     # narrow everything
+    ((1.0, 1.12), (0.3, 0.36), (0.4, 0.46)),     # narrow everything
     ((-1.5, 1.5), (0.0, 1.2), (0.0, 1.0)),       # wide everything
     ((0.5, 3.5), (0.3, 0.35), (0.3, 0.6)),       # wide wedge across +-pi, thin chroma band
     ((-2.3, -1.9), (0.02, 0.9), (0.05, 0.15)),   # blue, dark
