@@ -1,0 +1,229 @@
+"""The quorvane command: probe, find, their outputs, bad input, and real photographs."""
+
+import json
+import math
+import os
+import shlex
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from quorvane_tools.cli import main
+from quorvane_tools.shapes import ellipse_axes, line_angle
+
+import photos
+
+YY, XX = np.mgrid[0:200, 0:240]
+
+
+@pytest.fixture(scope="module")
+def disc_png(tmp_path_factory):
+    """A red disc (centre (100, 90), radius 50) on a dark blue-grey picture of 240 x 200."""
+    img = np.empty((200, 240, 3), np.uint8)
+    img[:] = (30, 40, 60)
+    img[(XX - 100) ** 2 + (YY - 90) ** 2 < 50 ** 2] = (220, 40, 40)
+    return photos.save(img, tmp_path_factory.mktemp("pics") / "disc.png")
+
+
+@pytest.fixture(scope="module")
+def skimage_data():
+    pytest.importorskip("cv2")
+    return pytest.importorskip("skimage.data")
+
+
+def run(capsys, *argv):
+    rc = main([str(a) for a in argv])
+    out, err = capsys.readouterr()
+    return rc, out, err
+
+
+def find_json(capsys, tmp_path, *argv):
+    path = tmp_path / "found.json"
+    rc, out, err = run(capsys, "find", *argv, "--json", path)
+    assert rc == 0 and err == ""
+    return json.loads(path.read_text()), out
+
+
+# ----------------------------------------------------------------------------
+# probe, find and their outputs
+
+
+def test_probe_flags_paste_into_find(capsys, tmp_path, disc_png):
+    rc, out, err = run(capsys, "probe", disc_png, "--box", 90, 80, 20, 20)
+    assert rc == 0 and err == ""
+    assert "100.0% of the box" in out
+    flags = out.splitlines()[-1]
+    assert flags.startswith("--hue ") and " --chroma " in flags and " --intensity " in flags
+    pasted, _ = find_json(capsys, tmp_path, disc_png, *shlex.split(flags), "--fit", "circle")
+    boxed, _ = find_json(capsys, tmp_path, disc_png, "--box", 90, 80, 20, 20, "--fit", "circle")
+    assert pasted["shapes"] == boxed["shapes"]
+    circle = boxed["shapes"][0]
+    assert abs(circle["x"] - 100) <= 1 and abs(circle["y"] - 90) <= 1 and abs(circle["r"] - 50) <= 2
+
+
+def test_json_records(capsys, tmp_path, disc_png):
+    record, out = find_json(capsys, tmp_path, disc_png, "--box", 90, 80, 20, 20,
+                            "--fit", "circle", "--fit", "ellipse", "--fit", "line2", "--seed", 4)
+    assert set(record) == {"image", "window", "shapes"} and record["image"] == disc_png
+    assert set(record["window"]) == {"hue", "chroma", "intensity"}
+    assert all(len(v) == 2 and v[0] < v[1] for v in record["window"].values())
+    kinds = [s["shape"] for s in record["shapes"]]
+    assert kinds[0] == "circle" and "ellipse" not in kinds   # nothing left after the circle
+    circle = record["shapes"][0]
+    assert set(circle) == {"shape", "x", "y", "r", "inliers", "warning"}
+    assert isinstance(circle["inliers"], int) and circle["inliers"] > 100 and circle["warning"] is None
+    assert f"wrote {tmp_path / 'found.json'}" in out
+
+
+def test_table_columns_line_up(capsys, disc_png):
+    rc, out, _ = run(capsys, "find", disc_png, "--box", 90, 80, 20, 20, "--radius", 10, 49,
+                     "--fit", "circle", "--fit", "line2", "--fit", "ellipse", "--fit", "line")
+    assert rc == 0
+    lines = out.splitlines()
+    head = next(k for k, line in enumerate(lines) if line.startswith("#"))
+    header, rows = lines[head], lines[head + 1:head + 5]
+    start = {name: header.index(name) for name in ("shape", "where", "note")}
+    end = header.index("inliers") + len("inliers")   # a right-aligned column
+    for k, (row, kind) in enumerate(zip(rows, ("circle", "line2", "ellipse", "line")), 1):
+        assert row.startswith(str(k)) and row[start["shape"]:].startswith(kind + " "), row
+        assert row[start["where"] - 1] == " " != row[start["where"]], row
+        assert row[end - 1] != " " and row[end:end + 1] in ("", " "), row
+    assert rows[0][start["note"]:].startswith("at the radius limit")
+    assert rows[1][start["where"]:].startswith("not found")
+    assert lines[-1].startswith("times (ms):")
+
+
+def test_out_writes_a_picture_of_the_same_size(capsys, tmp_path, disc_png):
+    from PIL import Image
+
+    out = tmp_path / "found.png"
+    rc, text, _ = run(capsys, "find", disc_png, "--box", 90, 80, 20, 20, "--fit", "circle", "--out", out)
+    assert rc == 0 and f"wrote {out}" in text
+    with Image.open(out) as pic:
+        assert pic.format == "PNG" and pic.size == (240, 200) and pic.mode == "RGB"
+        drawn = np.asarray(pic)
+    with Image.open(disc_png) as src:
+        assert not np.array_equal(drawn, np.asarray(src))
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["found.png"]   # no temporary left
+
+
+# ----------------------------------------------------------------------------
+# bad input: one line, status 2, nothing written
+
+
+def _bad_cases(tmp):
+    (tmp / "notes.png").write_text("not a picture\n")
+    return {
+        "missing file": (["find", tmp / "nope.png", "--box", 1, 1, 5, 5], "no such file"),
+        "not a picture": (["find", tmp / "notes.png", "--box", 1, 1, 5, 5], "not a picture"),
+        "a folder": (["find", tmp, "--box", 1, 1, 5, 5], "folder"),
+        "box outside": (["find", "DISC", "--box", 300, 10, 20, 20], "outside"),
+        "box without area": (["probe", "DISC", "--box", 10, 10, 0, 20], "no area"),
+        "selects nothing": (["find", "DISC", "--hue", 2.0, 2.2, "--chroma", 0.8, 0.9,
+                             "--intensity", 0.1, 0.2], "selects no pixel"),
+        "radius too big": (["find", "DISC", "--box", 90, 80, 20, 20, "--radius", 300, 400], "radius"),
+        "box and hue": (["find", "DISC", "--box", 90, 80, 20, 20, "--hue", -0.5, 0.5], "not both"),
+        "reversed hue": (["find", "DISC", "--hue", 0.5, -0.5, "--chroma", 0.1, 0.9,
+                          "--intensity", 0.1, 0.9], "H1 < H2"),
+        "missing folder": (["find", "DISC", "--box", 90, 80, 20, 20, "--json", tmp / "no" / "x.json"],
+                           "does not exist"),
+    }
+
+
+@pytest.mark.parametrize("case", [
+    "missing file", "not a picture", "a folder", "box outside", "box without area", "selects nothing",
+    "radius too big", "box and hue", "reversed hue", "missing folder"])
+def test_bad_input_is_one_line_and_status_2(capsys, tmp_path, disc_png, case):
+    argv, words = _bad_cases(tmp_path)[case]
+    argv = [disc_png if a == "DISC" else a for a in argv]
+    if argv[0] == "find":
+        argv += ["--fit", "circle", "--out", tmp_path / "out.png"]
+        if "--json" not in argv:
+            argv += ["--json", tmp_path / "out.json"]
+    before = set(tmp_path.iterdir())
+    rc, out, err = run(capsys, *argv)
+    assert rc == 2
+    assert err.startswith("quorvane: error: ") and err.count("\n") == 1 and words in err, err
+    assert "Traceback" not in err + out
+    assert set(tmp_path.iterdir()) == before
+    if case == "selects nothing":
+        assert "quorvane probe" in err
+
+
+@pytest.mark.parametrize("argv", [
+    [], ["find"], ["find", "x.png", "--box", 1, 2, 3, 4],               # nothing to fit
+    ["find", "x.png", "--box", 1, 2, 3, "--fit", "circle"],              # short box
+    ["find", "x.png", "--box", 1, 2, 3, 4, "--fit", "triangle"],
+    ["probe", "x.png"], ["find", "x.png", "--fit", "circle", "--seed", "one"],
+])
+def test_usage_errors_exit_2(capsys, argv):
+    with pytest.raises(SystemExit) as e:
+        main([str(a) for a in argv])
+    assert e.value.code == 2
+    err = capsys.readouterr().err
+    assert err.startswith("usage: quorvane") and "Traceback" not in err
+
+
+def test_module_entry_point_help():
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, "-m", "quorvane_tools", "--help"], capture_output=True,
+                          text=True, env=env, timeout=120)
+    assert done.returncode == 0 and done.stderr == ""
+    assert done.stdout.startswith("usage: quorvane") and "probe" in done.stdout and "find" in done.stdout
+
+
+# ----------------------------------------------------------------------------
+# real photographs
+
+
+def _angle_apart(a, b):
+    return abs((a - b + 90) % 180 - 90)
+
+
+@pytest.fixture(scope="module")
+def coffee(skimage_data, tmp_path_factory):
+    img = skimage_data.coffee()
+    return img, photos.save(img, tmp_path_factory.mktemp("pics") / "coffee.png")
+
+
+def _check_crema(ellipse, reference):
+    (rx, ry), axes, _ = reference
+    x, y, major, minor, _ = ellipse_axes(ellipse)
+    assert math.hypot(x - rx, y - ry) <= 6, (x, y, reference)
+    assert abs(minor - axes[0]) <= 8 and abs(major - axes[1]) <= 8, (minor, major, reference)
+
+
+def test_crema_from_a_box(capsys, tmp_path, coffee):
+    img, path = coffee
+    record, _ = find_json(capsys, tmp_path, path, "--box", 250, 120, 70, 40,
+                          "--fit", "ellipse", "--radius", 20, 150)
+    (shape,) = record["shapes"]
+    assert shape["warning"] is None
+    _check_crema(shape, photos.crema_ellipse(img))
+
+
+@pytest.mark.xfail(strict=True, reason="the flags carry the window but not the region around the box "
+                   "that find --box keeps points in; on coffee.png the window also selects the table")
+def test_crema_from_the_probes_flags(capsys, tmp_path, coffee):
+    img, path = coffee
+    _, out, _ = run(capsys, "probe", path, "--box", 250, 120, 70, 40)
+    record, _ = find_json(capsys, tmp_path, path, *shlex.split(out.splitlines()[-1]),
+                          "--fit", "ellipse", "--radius", 20, 150)
+    _check_crema(record["shapes"][0], photos.crema_ellipse(img))
+
+
+@pytest.mark.parametrize("fits", [["line", "line"], ["line2"]])
+def test_rocket_sides_from_a_box(capsys, tmp_path, skimage_data, fits):
+    img = skimage_data.rocket()
+    path = photos.save(img, tmp_path / "rocket.png")
+    record, _ = find_json(capsys, tmp_path, path, "--box", 315, 200, 12, 150,
+                          *(a for f in fits for a in ("--fit", f)))
+    lines = [li for s in record["shapes"] for li in (s["lines"] if s["shape"] == "line2" else [s])]
+    assert len(lines) == 2
+    # where each line crosses y = 280, left to right
+    cross = sorted(lines, key=lambda m: m["px"] - m["ny"] * (280 - m["py"]) / m["nx"] if m["nx"] else 1e9)
+    for m, (angle, x) in zip(cross, photos.rocket_sides(img)):
+        assert _angle_apart(line_angle(m), angle) <= 3, (m, angle)
+        assert m["nx"] and abs(m["px"] - m["ny"] * (280 - m["py"]) / m["nx"] - x) <= 3, (m, x)
