@@ -189,10 +189,15 @@ def test_boxes_are_clipped_and_masks_work_like_boxes():
     assert tuple(a) == tuple(b) and a.inside_fraction == b.inside_fraction
 
 
-@pytest.mark.parametrize("box", [(160, 0, 10, 10), (0, 120, 5, 5), (-30, -30, 10, 10),
-                                 (10, 10, 0, 5), (10, 10, 5, -1)])
+@pytest.mark.parametrize("box", [
+    (160, 0, 10, 10), (0, 120, 5, 5), (-30, -30, 10, 10), (10, 10, 0, 5), (10, 10, 5, -1),
+    pytest.param("empty mask", marks=pytest.mark.xfail(
+        strict=True, raises=IndexError, reason="an all-False mask is taken, then percentiles of no pixels")),
+])
 def test_boxes_without_pixels_raise(box):
     img, _ = _red_on_green_and_blue()
+    if box == "empty mask":
+        box = np.zeros((ROWS, COLS), bool)
     with pytest.raises(ValueError, match="outside|no area"):
         qt.suggest_window(img, box)
     with pytest.raises(ValueError):
