@@ -147,8 +147,6 @@ def test_suggestion_around_red_wraps_and_separates():
     assert tuple(s.window) == tuple(s)
 
 
-@pytest.mark.xfail(strict=True, reason="growing the bands accepts new pixels only within 2 px of the "
-                   "old selection, so a step that adds a wide band of shaded object is refused")
 def test_suggestion_follows_shading_across_the_object():
     rng = np.random.default_rng(4)
     img = _noisy(rng, (40, 70, 110), (ROWS, COLS)).astype(np.float64)
@@ -202,6 +200,25 @@ def test_boxes_without_pixels_raise(box):
         qt.suggest_window(img, box)
     with pytest.raises(ValueError):
         qt.suggest_window(img, (70, 50, 20, 20), box)
+
+
+@pytest.mark.parametrize("scipy", [True, False])
+@pytest.mark.parametrize("density", [0.3, 0.55, 0.7])
+def test_object_component_is_the_connected_selection(monkeypatch, scipy, density):
+    ndimage = pytest.importorskip("scipy.ndimage")
+    from quorvane_tools import color
+
+    if not scipy:
+        monkeypatch.setattr(color, "_label", None)   # the NumPy path, for installs without SciPy
+    rng = np.random.default_rng(int(density * 100))
+    mask = rng.random((90, 130)) < density
+    seed = np.zeros_like(mask)
+    seed[40:50, 60:70] = True
+    seed[0, :] = True
+    labels, _ = ndimage.label(mask, structure=np.ones((3, 3), bool))
+    expected = np.isin(labels, labels[seed & mask]) & mask
+    assert np.array_equal(color.component(mask, seed), expected)
+    assert not color.component(mask, np.zeros_like(mask)).any()
 
 
 # ----------------------------------------------------------------------------
