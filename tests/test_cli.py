@@ -58,6 +58,8 @@ def test_probe_flags_paste_into_find(capsys, tmp_path, disc_png):
     assert flags.startswith("--hue ") and " --chroma " in flags and " --intensity " in flags
     pasted, _ = find_json(capsys, tmp_path, disc_png, *shlex.split(flags), "--fit", "circle")
     boxed, _ = find_json(capsys, tmp_path, disc_png, "--box", 90, 80, 20, 20, "--fit", "circle")
+    _, out, _ = run(capsys, "probe", disc_png, "--box", 90, 80, 20, 20, "--outside", 0, 0, 240, 30)
+    assert "0.0% of the outside box" in out and out.splitlines()[-1] == flags
     assert pasted["shapes"] == boxed["shapes"]
     circle = boxed["shapes"][0]
     assert abs(circle["x"] - 100) <= 1 and abs(circle["y"] - 90) <= 1 and abs(circle["r"] - 50) <= 2
@@ -125,6 +127,7 @@ def _bad_cases(tmp):
                              "--intensity", 0.1, 0.2], "selects no pixel"),
         "radius too big": (["find", "DISC", "--box", 90, 80, 20, 20, "--radius", 300, 400], "radius"),
         "box and hue": (["find", "DISC", "--box", 90, 80, 20, 20, "--hue", -0.5, 0.5], "not both"),
+        "outside alone": (["find", "DISC", "--outside", 1, 1, 5, 5], "--outside goes with --box"),
         "reversed hue": (["find", "DISC", "--hue", 0.5, -0.5, "--chroma", 0.1, 0.9,
                           "--intensity", 0.1, 0.9], "H1 < H2"),
         "missing folder": (["find", "DISC", "--box", 90, 80, 20, 20, "--json", tmp / "no" / "x.json"],
@@ -134,7 +137,7 @@ def _bad_cases(tmp):
 
 @pytest.mark.parametrize("case", [
     "missing file", "not a picture", "a folder", "box outside", "box without area", "selects nothing",
-    "radius too big", "box and hue", "reversed hue", "missing folder"])
+    "radius too big", "box and hue", "outside alone", "reversed hue", "missing folder"])
 def test_bad_input_is_one_line_and_status_2(capsys, tmp_path, disc_png, case):
     argv, words = _bad_cases(tmp_path)[case]
     argv = [disc_png if a == "DISC" else a for a in argv]

@@ -221,8 +221,20 @@ def test_object_component_is_the_connected_selection(monkeypatch, scipy, density
     assert not color.component(mask, np.zeros_like(mask)).any()
 
 
-# ----------------------------------------------------------------------------
-# find_shapes
+@pytest.mark.xfail(strict=True, reason="load_image converts 16-bit grey PNGs with Pillow's convert('RGB'), "
+                   "which clips every value above 255 to white instead of scaling")
+def test_sixteen_bit_grey_pictures_are_scaled_or_refused(tmp_path):
+    from PIL import Image
+
+    grey = np.arange(0, 65536, 256, dtype=np.uint16).reshape(16, 16)
+    Image.fromarray(grey).save(tmp_path / "deep.png")
+    try:
+        img = qt.load_image(tmp_path / "deep.png")
+    except qt.ImageError:
+        return
+    assert np.abs(img[..., 0].astype(int) - grey / 257).max() <= 1
+
+
 
 
 def _filled(inside, colour=(220, 40, 40), background=(30, 40, 60)):
