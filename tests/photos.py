@@ -13,16 +13,14 @@ def save(image, path):
 
 
 def crema_ellipse(coffee):
-    """(x, y, semi-axis along x-ish, semi-axis along y-ish) of the crema's edge in coffee.png.
+    """((x, y), [minor, major semi-axis], angle) of cv2.fitEllipse on the crema's outline.
 
-    The liquid is the yellow surface (Lab b above 178) and its saturated shadowed rim (HSV
-    saturation above 205, hue below 20 of 180): the cup's inner wall is paler, its outer rim
-    white, so the component holding the crema's middle stops at the liquid's edge. The
-    largest contour of that component, closed over highlights, goes to cv2.fitEllipse."""
+    The liquid is yellow (Lab b > 178) or, in the rim's shadow, saturated (HSV S > 205, H <= 20);
+    the cup's inner wall is paler and its rim white, so the component holding the crema's
+    middle stops at the liquid's edge (checked by eye)."""
     import cv2
 
-    lab = cv2.cvtColor(coffee, cv2.COLOR_RGB2LAB)
-    hsv = cv2.cvtColor(coffee, cv2.COLOR_RGB2HSV)
+    lab, hsv = cv2.cvtColor(coffee, cv2.COLOR_RGB2LAB), cv2.cvtColor(coffee, cv2.COLOR_RGB2HSV)
     liquid = ((lab[..., 2] > 178) & (lab[..., 0] > 110)) | (
         (hsv[..., 1] > 205) & (hsv[..., 0] <= 20) & (hsv[..., 2] > 80))
     liquid = cv2.morphologyEx(liquid.astype(np.uint8), cv2.MORPH_OPEN, np.ones((5, 5), np.uint8))
@@ -35,14 +33,12 @@ def crema_ellipse(coffee):
 
 
 def rocket_sides(rocket):
-    """Angles (degrees from the image's x axis, y down, in [-90, 90)) and x at y = 280 of the
-    left and right sides of the rocket's body: per row the strongest rise (left) and fall
-    (right) of the horizontal Sobel gradient of the grey picture near each side, then a least-
-    squares line x = k y + d refitted without points more than 1.5 px off."""
+    """(angle in degrees in [-90, 90), x at y = 280) of the left and right side of the rocket's
+    body: per row the strongest rise (left) and fall (right) of the horizontal Sobel gradient
+    near each side, fitted as x = k y + d by least squares without points 1.5 px off."""
     import cv2
 
-    grey = cv2.cvtColor(rocket, cv2.COLOR_RGB2GRAY).astype(np.float64)
-    gx = cv2.Sobel(grey, cv2.CV_64F, 1, 0, ksize=3)
+    gx = cv2.Sobel(cv2.cvtColor(rocket, cv2.COLOR_RGB2GRAY).astype(np.float64), cv2.CV_64F, 1, 0, ksize=3)
     ys = np.arange(190, 380)
     sides = []
     for lo, hi, sign in ((311, 318, 1), (327, 334, -1)):
@@ -51,6 +47,5 @@ def rocket_sides(rocket):
         for _ in range(4):
             k, d = np.polyfit(ys[keep], xs[keep], 1)
             keep = np.abs(xs - (k * ys + d)) < 1.5
-        angle = (math.degrees(math.atan2(1.0, k)) + 90) % 180 - 90
-        sides.append((angle, k * 280 + d))
+        sides.append(((math.degrees(math.atan2(1.0, k)) + 90) % 180 - 90, k * 280 + d))
     return sides
