@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import functools
 import math
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -177,6 +178,18 @@ def _eval(c, x, y):
 # The chain
 
 
+_local = threading.local()
+
+
+def _scratch(name, shape, dtype):
+    """A per-thread array reused from call to call, for buffers that never leave this module."""
+    arr = getattr(_local, name, None)
+    if arr is None or arr.shape != shape or arr.dtype != dtype:
+        arr = np.empty(shape, dtype)
+        setattr(_local, name, arr)
+    return arr
+
+
 @functools.lru_cache(maxsize=64)
 def _shuffle(m: int) -> np.ndarray:
     """A fixed shuffle of m indices, so that points next to each other on a scan line do not
@@ -254,11 +267,12 @@ def find_shapes(
     t0 = clock()
     bounds = window.bounds()
     t1 = clock()
-    mask = quorvane.mask_image(img, bounds)
+    mask = np.empty((h, w), np.uint8)  # every byte is written: no need to clear it first
+    quorvane.mask_image(img, bounds, mask)
     t2 = clock()
     # Room for every point the scan can write: at most one per pixel read, plus the closing
     # point of each scan line.
-    edges = np.empty((min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
+    edges = _scratch("edges", (min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
     n = quorvane.simple_edge(mask, edges, rows, columns)
     t3 = clock()
     kept = np.empty((max(n, 1), 2), np.int32)
