@@ -264,12 +264,14 @@ def test_warnings_for_weak_fits():
 
 def test_same_seed_same_shapes_whatever_the_array():
     img = SCENES["ellipse"][0]
-    ref = [(s.model, s.inliers) for s in qt.find_shapes(img, RED, ["ellipse", "line"], seed=7).shapes]
+    first = qt.find_shapes(img, RED, ["ellipse", "line"], seed=7)
+    ref, points, mask = [(s.model, s.inliers) for s in first.shapes], first.points.copy(), first.mask.copy()
     ro = img.copy()
     ro.flags.writeable = False
     for variant in (img, ro, img[..., ::-1][..., ::-1], np.asfortranarray(img)):
         assert [(s.model, s.inliers) for s in qt.find_shapes(variant, RED, ["ellipse", "line"], seed=7).shapes] == ref
     assert qt.find_shapes(img, RED, ["ellipse"], seed=8).shapes[0].model != ref[0][0]
+    assert np.array_equal(first.points, points) and np.array_equal(first.mask, mask)   # not reused
     grey = img.sum(axis=2, dtype=np.uint16) // 3   # grey pictures are taken; no window selects grey
     assert qt.find_shapes(grey.astype(np.uint8), RED, ["circle"]).mask.shape == grey.shape
 
