@@ -38,7 +38,8 @@ def rocket_sides(rocket):
     near each side, fitted as x = k y + d by least squares without points 1.5 px off."""
     import cv2
 
-    gx = cv2.Sobel(cv2.cvtColor(rocket, cv2.COLOR_RGB2GRAY).astype(np.float64), cv2.CV_64F, 1, 0, ksize=3)
+    grey = cv2.cvtColor(rocket, cv2.COLOR_RGB2GRAY).astype(np.float64)
+    gx = cv2.Sobel(grey, cv2.CV_64F, 1, 0, ksize=3)
     ys = np.arange(190, 380)
     sides = []
     for lo, hi, sign in ((311, 318, 1), (327, 334, -1)):
