@@ -15,6 +15,7 @@ import numpy as np
 import quorvane
 
 from ._arrays import as_rgb, region_mask
+from ._regions import dilate, labels
 from .color import Window
 
 __all__ = ["FITS", "Shape", "Found", "find_shapes", "inliers_of"]
@@ -293,10 +294,18 @@ def find_shapes(
     for kind in fits:
         d = int(delta) if delta is not None else (5 if kind in ("line", "line2") else 2)
         st: dict[str, float] = {}
-        shape, marks = _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st)
-        shape.times = st
+        args = (ms, d, count, min_r, max_r, slope_limit, ratio, parallel)
+        shape, marks = _fit_one(kind, ps, *args, st)
         if shape.found:
             shape.warning = _weakness(shape, min_r, max_r, rows, columns, (h, w))
+        if kind in ("circle", "ellipse") and region is None and _weak(shape):
+            t = clock()
+            better = _focused(kind, ps, mask, args, (rows, columns, (h, w)))
+            if better is not None:
+                shape, marks = better
+            st["fit"] = st.get("fit", 0.0) + clock() - t
+        shape.times = st
+        if shape.found:
             t = clock()
             ps = ps[~marks]
             st["remove"] = clock() - t
@@ -304,6 +313,41 @@ def find_shapes(
     times["fit"] = sum(s.times.get("fit", 0.0) for s in shapes)
     times["remove"] = sum(s.times.get("remove", 0.0) for s in shapes)
     return Found(window, shapes, mask, points, times)
+
+
+def _weak(shape) -> bool:
+    return not shape.found or (shape.warning is not None and shape.warning.startswith("weak"))
+
+
+def _focused(kind, ps, mask, args, scan):
+    """When a circle or an ellipse fit is weak over the whole picture, fit again within each of
+    the largest connected parts of the selection (widened by a margin), and keep the best fit
+    that is not weak. Returns (shape, marks) or None."""
+    lab, f = labels(mask.view(bool))
+    sizes = np.bincount(lab.ravel())[1:]
+    if len(sizes) < 2:
+        return None  # one part: the first fit saw it alone already
+    h, w = mask.shape
+    margin = max(1, math.ceil(max(4, 0.05 * max(h, w)) / f))
+    cell = lab[ps[:, 1] // f, ps[:, 0] // f]
+    _, _, _, min_r, max_r, *_ = args
+    best = None
+    for k in np.argsort(sizes)[::-1][:4]:
+        if sizes[k] < 4:
+            break
+        part = dilate(lab == k + 1, margin)
+        sub = ps[part[ps[:, 1] // f, ps[:, 0] // f]] if margin else ps[cell == k + 1]
+        if len(sub) < _SAMPLE[kind]:
+            continue
+        cand, _ = _fit_one(kind, sub, *args, {})
+        if not cand.found:
+            continue
+        marks = inliers_of(kind, cand.model, ps, cand.delta)
+        cand.inliers, cand.points = int(np.count_nonzero(marks)), len(ps)
+        cand.warning = _weakness(cand, min_r, max_r, *scan)
+        if not _weak(cand) and (best is None or cand.inliers > best[0].inliers):
+            best = (cand, marks)
+    return best
 
 
 def _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st):

@@ -136,8 +136,6 @@ def test_bad_input_is_one_line_and_status_2(capsys, tmp_path, disc_png, case):
     assert case != "selects nothing" or "quorvane probe" in err
 
 
-@pytest.mark.xfail(strict=True, reason="probe blames several colours in the box when its colour is "
-                   "grey, which no window selects (chroma 0 lies on every wedge's edge)")
 def test_probe_on_grey_says_grey_cannot_be_selected(capsys, tmp_path):
     img = np.full((100, 120, 3), 128, np.uint8)
     img[30:60, 40:80] = 200
@@ -200,8 +198,6 @@ def test_crema_from_a_box(capsys, tmp_path, coffee):
     _check_crema(shape, photos.crema_ellipse(img))
 
 
-@pytest.mark.xfail(strict=True, reason="the flags carry the window but not the region around the box "
-                   "that find --box keeps points in; on coffee.png the window also selects the table")
 def test_crema_from_the_probes_flags(capsys, tmp_path, coffee):
     img, path = coffee
     _, out, _ = run(capsys, "probe", path, "--box", 250, 120, 70, 40)
