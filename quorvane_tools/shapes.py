@@ -127,7 +127,8 @@ class Found:
 
     def to_dict(self) -> dict:
         """The window and the records of the shapes that were found."""
-        return {"window": self.window.to_dict(), "shapes": [s.to_dict() for s in self.shapes if s.found]}
+        window = self.window.to_dict() if self.window is not None else None
+        return {"window": window, "shapes": [s.to_dict() for s in self.shapes if s.found]}
 
 
 # --------------------------------------------------------------------------
@@ -240,7 +241,8 @@ def find_shapes(
 ) -> Found:
     """Find shapes of one colour in an RGB image.
 
-    ``window`` is a ``Window`` (or anything ``calculate_lch_bounds(*window)`` takes); ``fits`` is
+    ``window`` is a ``Window`` or a ``Suggestion`` (or three limit pairs, a dict of them, or the
+    ``LCHBounds`` of ``calculate_lch_bounds``, then ``Found.window`` is None); ``fits`` is
     a sequence of "line", "line2", "circle" and "ellipse": each fit runs on the points that the
     fits before it left over (their inliers are removed), so ``["line", "line"]`` finds two lines.
     ``radius`` = (min, max) bounds circles' radii and ellipses' semi-axes (default: 8 to half the
@@ -251,7 +253,9 @@ def find_shapes(
     ``ransac_line``, ``ransac_ellipse`` and ``ransac_line2``. ``region`` (a box (x, y, w, h) or a
     boolean mask, e.g. ``suggestion.region``) keeps only the edge points inside it."""
     img = as_rgb(image)
-    window = window if isinstance(window, Window) else Window(*(tuple(map(float, w)) for w in window))
+    window, bounds = _as_window(window)
+    if window is not None:
+        window.check()
     fits = [fits] if isinstance(fits, str) else list(fits)
     for f in fits:
         if f not in FITS:
@@ -266,7 +270,7 @@ def find_shapes(
     times: dict[str, float] = {}
     clock = time.perf_counter
     t0 = clock()
-    bounds = window.bounds()
+    bounds = window.bounds() if bounds is None else bounds
     t1 = clock()
     mask = np.empty((h, w), np.uint8)  # every byte is written: no need to clear it first
     quorvane.mask_image(img, bounds, mask)
@@ -313,6 +317,24 @@ def find_shapes(
     times["fit"] = sum(s.times.get("fit", 0.0) for s in shapes)
     times["remove"] = sum(s.times.get("remove", 0.0) for s in shapes)
     return Found(window, shapes, mask, points, times)
+
+
+def _as_window(window):
+    """(Window or None, LCHBounds or None) from a Window, a Suggestion, three limit pairs, a dict
+    with "hue", "chroma" and "intensity", or bounds from ``calculate_lch_bounds``."""
+    if isinstance(window, Window):
+        return Window(*window), None
+    if isinstance(window, dict):
+        window = (window["hue"], window["chroma"], window["intensity"])
+    elif hasattr(window, "_fields") and tuple(window._fields) == ("M", "i", "c"):
+        return None, window
+    try:
+        hue, chroma, intensity = window
+        return Window(*(tuple(float(v) for v in pair[:2]) for pair in (hue, chroma, intensity))), None
+    except (TypeError, ValueError):
+        raise TypeError(
+            "window must be a Window, (hue, chroma, intensity) limit pairs, or LCHBounds"
+        ) from None
 
 
 def _weak(shape) -> bool:
