@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import functools
 import math
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -14,6 +15,7 @@ import numpy as np
 import quorvane
 
 from ._arrays import as_rgb, region_mask
+from ._regions import dilate, labels
 from .color import Window
 
 __all__ = ["FITS", "Shape", "Found", "find_shapes", "inliers_of"]
@@ -125,7 +127,8 @@ class Found:
 
     def to_dict(self) -> dict:
         """The window and the records of the shapes that were found."""
-        return {"window": self.window.to_dict(), "shapes": [s.to_dict() for s in self.shapes if s.found]}
+        window = self.window.to_dict() if self.window is not None else None
+        return {"window": window, "shapes": [s.to_dict() for s in self.shapes if s.found]}
 
 
 # --------------------------------------------------------------------------
@@ -177,6 +180,18 @@ def _eval(c, x, y):
 # The chain
 
 
+_local = threading.local()
+
+
+def _scratch(name, shape, dtype):
+    """A per-thread array reused from call to call, for buffers that never leave this module."""
+    arr = getattr(_local, name, None)
+    if arr is None or arr.shape != shape or arr.dtype != dtype:
+        arr = np.empty(shape, dtype)
+        setattr(_local, name, arr)
+    return arr
+
+
 @functools.lru_cache(maxsize=64)
 def _shuffle(m: int) -> np.ndarray:
     """A fixed shuffle of m indices, so that points next to each other on a scan line do not
@@ -226,7 +241,8 @@ def find_shapes(
 ) -> Found:
     """Find shapes of one colour in an RGB image.
 
-    ``window`` is a ``Window`` (or anything ``calculate_lch_bounds(*window)`` takes); ``fits`` is
+    ``window`` is a ``Window`` or a ``Suggestion`` (or three limit pairs, a dict of them, or the
+    ``LCHBounds`` of ``calculate_lch_bounds``, then ``Found.window`` is None); ``fits`` is
     a sequence of "line", "line2", "circle" and "ellipse": each fit runs on the points that the
     fits before it left over (their inliers are removed), so ``["line", "line"]`` finds two lines.
     ``radius`` = (min, max) bounds circles' radii and ellipses' semi-axes (default: 8 to half the
@@ -237,7 +253,9 @@ def find_shapes(
     ``ransac_line``, ``ransac_ellipse`` and ``ransac_line2``. ``region`` (a box (x, y, w, h) or a
     boolean mask, e.g. ``suggestion.region``) keeps only the edge points inside it."""
     img = as_rgb(image)
-    window = window if isinstance(window, Window) else Window(*(tuple(map(float, w)) for w in window))
+    window, bounds = _as_window(window)
+    if window is not None:
+        window.check()
     fits = [fits] if isinstance(fits, str) else list(fits)
     for f in fits:
         if f not in FITS:
@@ -252,13 +270,14 @@ def find_shapes(
     times: dict[str, float] = {}
     clock = time.perf_counter
     t0 = clock()
-    bounds = window.bounds()
+    bounds = window.bounds() if bounds is None else bounds
     t1 = clock()
-    mask = quorvane.mask_image(img, bounds)
+    mask = np.empty((h, w), np.uint8)  # every byte is written: no need to clear it first
+    quorvane.mask_image(img, bounds, mask)
     t2 = clock()
     # Room for every point the scan can write: at most one per pixel read, plus the closing
     # point of each scan line.
-    edges = np.empty((min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
+    edges = _scratch("edges", (min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
     n = quorvane.simple_edge(mask, edges, rows, columns)
     t3 = clock()
     kept = np.empty((max(n, 1), 2), np.int32)
@@ -279,10 +298,18 @@ def find_shapes(
     for kind in fits:
         d = int(delta) if delta is not None else (5 if kind in ("line", "line2") else 2)
         st: dict[str, float] = {}
-        shape, marks = _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st)
-        shape.times = st
+        args = (ms, d, count, min_r, max_r, slope_limit, ratio, parallel)
+        shape, marks = _fit_one(kind, ps, *args, st)
         if shape.found:
             shape.warning = _weakness(shape, min_r, max_r, rows, columns, (h, w))
+        if kind in ("circle", "ellipse") and region is None and _weak(shape):
+            t = clock()
+            better = _focused(kind, ps, mask, args, (rows, columns, (h, w)))
+            if better is not None:
+                shape, marks = better
+            st["fit"] = st.get("fit", 0.0) + clock() - t
+        shape.times = st
+        if shape.found:
             t = clock()
             ps = ps[~marks]
             st["remove"] = clock() - t
@@ -290,6 +317,59 @@ def find_shapes(
     times["fit"] = sum(s.times.get("fit", 0.0) for s in shapes)
     times["remove"] = sum(s.times.get("remove", 0.0) for s in shapes)
     return Found(window, shapes, mask, points, times)
+
+
+def _as_window(window):
+    """(Window or None, LCHBounds or None) from a Window, a Suggestion, three limit pairs, a dict
+    with "hue", "chroma" and "intensity", or bounds from ``calculate_lch_bounds``."""
+    if isinstance(window, Window):
+        return Window(*window), None
+    if isinstance(window, dict):
+        window = (window["hue"], window["chroma"], window["intensity"])
+    elif hasattr(window, "_fields") and tuple(window._fields) == ("M", "i", "c"):
+        return None, window
+    try:
+        hue, chroma, intensity = window
+        return Window(*(tuple(float(v) for v in pair[:2]) for pair in (hue, chroma, intensity))), None
+    except (TypeError, ValueError):
+        raise TypeError(
+            "window must be a Window, (hue, chroma, intensity) limit pairs, or LCHBounds"
+        ) from None
+
+
+def _weak(shape) -> bool:
+    return not shape.found or (shape.warning is not None and shape.warning.startswith("weak"))
+
+
+def _focused(kind, ps, mask, args, scan):
+    """When a circle or an ellipse fit is weak over the whole picture, fit again within each of
+    the largest connected parts of the selection (widened by a margin), and keep the best fit
+    that is not weak. Returns (shape, marks) or None."""
+    lab, f = labels(mask.view(bool))
+    sizes = np.bincount(lab.ravel())[1:]
+    if len(sizes) < 2:
+        return None  # one part: the first fit saw it alone already
+    h, w = mask.shape
+    margin = max(1, math.ceil(max(4, 0.05 * max(h, w)) / f))
+    cell = lab[ps[:, 1] // f, ps[:, 0] // f]
+    _, _, _, min_r, max_r, *_ = args
+    best = None
+    for k in np.argsort(sizes)[::-1][:4]:
+        if sizes[k] < 4:
+            break
+        part = dilate(lab == k + 1, margin)
+        sub = ps[part[ps[:, 1] // f, ps[:, 0] // f]] if margin else ps[cell == k + 1]
+        if len(sub) < _SAMPLE[kind]:
+            continue
+        cand, _ = _fit_one(kind, sub, *args, {})
+        if not cand.found:
+            continue
+        marks = inliers_of(kind, cand.model, ps, cand.delta)
+        cand.inliers, cand.points = int(np.count_nonzero(marks)), len(ps)
+        cand.warning = _weakness(cand, min_r, max_r, *scan)
+        if not _weak(cand) and (best is None or cand.inliers > best[0].inliers):
+            best = (cand, marks)
+    return best
 
 
 def _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st):
