@@ -185,7 +185,8 @@ def main():
         t0 = time.perf_counter()
         make_clip(path, n, args.gop)
         print(f"clip: {n} frames 1920 x 1080 H.264 (libx264 veryfast, crf 20, keyframe every "
-              f"{args.gop}), {path.stat().st_size / 1e6:.1f} MB, made in {time.perf_counter() - t0:.1f} s")
+              f"{args.gop}), {path.stat().st_size / 1e6:.1f} MB, "
+              f"made in {time.perf_counter() - t0:.1f} s")
         print(f"machine: {cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
               f"PyAV {av.__version__}; {datetime.date.today()}")
 
@@ -199,20 +200,24 @@ def main():
         row("decode + RGB", best(lambda: decode(path, True), args.rounds)[0])
         run = lambda **kw: video.track_video(path, WINDOW, ["circle"], radius=RADIUS, **kw)  # noqa: E731
         secs, result = best(run, args.rounds)
-        centres = [(s[0]["x"], s[0]["y"]) if s else None for s in (f["shapes"] for f in result["frames"])]
+        shapes = (f["shapes"] for f in result["frames"])
+        centres = [(s[0]["x"], s[0]["y"]) if s else None for s in shapes]
         mean, worst, missed = error(centres, n)
-        row("quorvane video, 1 process", secs, f"ball: mean {mean:.2f} px, worst {worst:.2f} px, missed {missed}")
+        accuracy = f"ball: mean {mean:.2f} px, worst {worst:.2f} px, missed {missed}"
+        row("quorvane video, 1 process", secs, accuracy)
         row("quorvane video, 1 process, --out", best(lambda: run(out=tmp / "out.mp4"), args.rounds)[0])
 
         from distributed import Client, LocalCluster
 
-        with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address="127.0.0.1:0", silence_logs=40) as cluster, Client(cluster) as client:
+        local = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                             dashboard_address="127.0.0.1:0", silence_logs=40)
+        with local as cluster, Client(cluster) as client:
             client.run(lambda: __import__("quorvane_tools.video"))  # imports done before the clock
             secs, r2 = best(lambda: run(client=client), args.rounds)
             same = "same records" if r2 == result else "RECORDS DIFFER"
             row("quorvane video, Dask 2 workers", secs, same)
-            row("quorvane video, Dask 2 workers, --out", best(lambda: run(client=client, out=tmp / "o2.mp4"), args.rounds)[0])
+            secs = best(lambda: run(client=client, out=tmp / "o2.mp4"), args.rounds)[0]
+            row("quorvane video, Dask 2 workers, --out", secs)
 
         try:
             import cv2

@@ -292,7 +292,8 @@ def _track_range_here(job: _Job, progress, qt):
             encoder.abort()
     if len(records) != job.stop - job.start:
         raise VideoError(
-            f"{job.path}: decoded {len(records)} of frames {job.start}..{job.stop - 1}; the file may be damaged"
+            f"{job.path}: decoded {len(records)} of frames {job.start}..{job.stop - 1}; "
+            "the file may be damaged"
         )
     return records, times
 
@@ -513,7 +514,9 @@ def _check_format(path: Path) -> None:
     try:
         av.open(tmp, "w").close()
     except (ValueError, av.FFmpegError) as e:
-        raise VideoError(f"{path}: cannot write a video of this kind ({_why(e)}); try .mp4 or .mkv") from None
+        raise VideoError(
+            f"{path}: cannot write a video of this kind ({_why(e)}); try .mp4 or .mkv"
+        ) from None
     finally:
         os.unlink(tmp)
 
@@ -525,7 +528,9 @@ def _run_on(client, jobs, retries, progress):
 
     token = uuid.uuid4().hex[:12]
     futures = [
-        client.submit(_track_range, job, key=f"quorvane-video-{token}-{job.start}", retries=retries, pure=False)
+        client.submit(
+            _track_range, job, key=f"quorvane-video-{token}-{job.start}", retries=retries, pure=False
+        )
         for job in jobs
     ]
     by_key = {f.key: (k, job) for k, (f, job) in enumerate(zip(futures, jobs))}
@@ -617,17 +622,22 @@ def register(subparsers) -> None:
         "--frames", nargs=2, type=int, metavar=("START", "STOP"),
         help="only frames START..STOP-1 (counting from 0); --box is read on frame START",
     )
-    g.add_argument("--json", metavar="FILE", help="write the records as JSON to FILE ('-': standard output)")
-    g.add_argument("--out", metavar="VIDEO", help="write the annotated video (H.264, else MPEG-4 part 2; .mp4 or .mkv)")
+    g.add_argument("--json", metavar="FILE",
+                   help="write the records as JSON to FILE ('-': standard output)")
+    g.add_argument("--out", metavar="VIDEO",
+                   help="write the annotated video (H.264, else MPEG-4 part 2; .mp4 or .mkv)")
     d = p.add_argument_group("cluster (needs quorvane[dask])")
     m = d.add_mutually_exclusive_group()
-    m.add_argument("--workers", type=int, metavar="N", help="start a local cluster of N worker processes")
-    m.add_argument("--scheduler", metavar="ADDRESS", help="use a running cluster, e.g. tcp://10.0.0.5:8786")
+    m.add_argument("--workers", type=int, metavar="N",
+                   help="start a local cluster of N worker processes")
+    m.add_argument("--scheduler", metavar="ADDRESS",
+                   help="use a running cluster, e.g. tcp://10.0.0.5:8786")
     d.add_argument(
         "--chunk", type=int, metavar="FRAMES",
         help="frames per task, rounded up to the next keyframe (default: four tasks per worker)",
     )
-    d.add_argument("--retries", type=int, default=2, metavar="N", help="retries of a failed task (default 2)")
+    d.add_argument("--retries", type=int, default=2, metavar="N",
+                   help="retries of a failed task (default 2)")
     p.set_defaults(run=run)
 
 
@@ -647,7 +657,9 @@ def _needs_dask():
     try:
         import distributed  # noqa: F401
     except ImportError:
-        raise VideoError("--workers and --scheduler need Dask: python3 -m pip install 'quorvane[dask]'") from None
+        raise VideoError(
+            "--workers and --scheduler need Dask: python3 -m pip install 'quorvane[dask]'"
+        ) from None
 
 
 def run(args) -> int:
@@ -685,7 +697,9 @@ def _run(args, cli, Progress) -> int:
     if not 0 <= start < stop:
         raise VideoError(f"--frames {start} {stop} needs 0 <= START < STOP")
     if stop > info.frames:
-        raise VideoError(f"{args.video}: --frames {start} {stop} is beyond its end ({info.frames} frames)")
+        raise VideoError(
+            f"{args.video}: --frames {start} {stop} is beyond its end ({info.frames} frames)"
+        )
     first = read_frame(info, start)
     window = cli.window_from_args(args, first)
     fit = cli.fit_kwargs(args, first)
@@ -700,7 +714,9 @@ def _run(args, cli, Progress) -> int:
             try:
                 cluster, client = _local_cluster(args.workers)
             except Exception as e:
-                raise VideoError(f"cannot start a local cluster of {args.workers} workers: {_why(e)}") from None
+                raise VideoError(
+                    f"cannot start a local cluster of {args.workers} workers: {_why(e)}"
+                ) from None
         elif args.scheduler is not None:
             from distributed import Client
 

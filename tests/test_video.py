@@ -69,7 +69,8 @@ def frame_count(path):
 def reference(clip, tmp_path_factory):
     """The whole clip in this process, as JSON text (and its annotated video)."""
     d = tmp_path_factory.mktemp("ref")
-    assert cli.main(["video", str(clip), *WINDOW, *FIT, "--json", str(d / "ref.json"), "--out", str(d / "a.mp4")]) == 0
+    argv = ["video", str(clip), *WINDOW, *FIT, "--json", str(d / "ref.json"), "--out", str(d / "a.mp4")]
+    assert cli.main(argv) == 0
     assert frame_count(d / "a.mp4") == N and sorted(p.name for p in d.iterdir()) == ["a.mp4", "ref.json"]
     return (d / "ref.json").read_text()
 
@@ -84,7 +85,9 @@ def test_ball_is_tracked(clip, tmp_path, capsys, reference, how, first, last):
     else:
         bx, by = ball(first)
         box = [round(bx) - 8, round(by) - 8, 16, 16]
-        rc, _, err = quorvane(capsys, clip, "--box", *box, *FIT, "--frames", first, last, "--json", tmp_path / "b.json")
+        rc, _, err = quorvane(
+            capsys, clip, "--box", *box, *FIT, "--frames", first, last, "--json", tmp_path / "b.json"
+        )
         assert (rc, err) == (0, "")
         text = (tmp_path / "b.json").read_text()
     result = json.loads(text)
@@ -122,7 +125,8 @@ def test_same_json_however_split(clip, tmp_path, capsys, reference):
 
 def test_failed_task_names_its_range():
     distributed = pytest.importorskip("distributed")
-    with distributed.Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=None) as client:
+    loopback = {"dashboard_address": "127.0.0.1:0", "worker_dashboard_address": "127.0.0.1:0"}
+    with distributed.Client(processes=False, n_workers=1, threads_per_worker=1, **loopback) as client:
         job = video._Job("/nonexistent/clip.mp4", 20, 30, tuple(range(10)), None, 1, 0,
                          qt.Window((0, 1), (0, 1), (0, 1)), {}, 0)
         with pytest.raises(video.VideoTaskError, match=r"frames 20\.\.29 failed: .*No such file"):
@@ -145,7 +149,8 @@ def test_failed_task_names_its_range():
 )
 def test_bad_input_is_one_line_and_writes_nothing(clip, tmp_path, capsys, args, message):
     (tmp_path / "notes.mp4").write_text("not a video\n")
-    names = {"missing": tmp_path / "missing.mp4", "text": tmp_path / "notes.mp4", "clip": clip, "dir": tmp_path}
+    names = {"missing": tmp_path / "missing.mp4", "text": tmp_path / "notes.mp4", "clip": clip,
+             "dir": tmp_path}
     argv = [a.format(**names) for a in args]
     if "--box" not in argv and "--hue" not in argv:
         argv += WINDOW
