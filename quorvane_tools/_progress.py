@@ -30,6 +30,7 @@ class Progress:
         self._start = time.monotonic()
         self._drawn = 0.0
         self._width = 0
+        self._shown = -1  # self.done when the line was last drawn
 
     def __enter__(self):
         return self
@@ -63,6 +64,7 @@ class Progress:
         return f"[{bar}] {self.done:>{width}}/{self.total} {self.unit}  {rate:.1f} {self.unit}/s  {tail}"
 
     def _draw(self, now: float) -> None:
+        self._shown = self.done
         text = self.line(now)
         pad = " " * max(self._width - len(text), 0)
         self._width = len(text)
@@ -71,7 +73,8 @@ class Progress:
 
     def close(self) -> None:
         if self.enabled and self._width:
-            self._draw(time.monotonic())
+            if self._shown != self.done:
+                self._draw(time.monotonic())
             self.stream.write("\n")
             self.stream.flush()
             self._width = 0
