@@ -302,9 +302,14 @@ def find_shapes(
         shape, marks = _fit_one(kind, ps, *args, st)
         if shape.found:
             shape.warning = _weakness(shape, min_r, max_r, rows, columns, (h, w))
-        if kind in ("circle", "ellipse") and region is None and _weak(shape):
+        if kind in ("circle", "ellipse") and _weak(shape):
+            # A weak fit among much clutter: look again, within each large part of the selection
+            # and with more samples, and keep what is no longer weak.
             t = clock()
-            better = _focused(kind, ps, mask, args, (rows, columns, (h, w)))
+            scan = (rows, columns, (h, w))
+            better = _focused(kind, ps, mask, args, scan) if region is None else None
+            if better is None:
+                better = _retry(kind, ps, (ms, d, 8 * count, *args[3:]), scan)
             if better is not None:
                 shape, marks = better
             st["fit"] = st.get("fit", 0.0) + clock() - t
@@ -370,6 +375,15 @@ def _focused(kind, ps, mask, args, scan):
         if not _weak(cand) and (best is None or cand.inliers > best[0].inliers):
             best = (cand, marks)
     return best
+
+
+def _retry(kind, ps, args, scan):
+    """One more fit over all the points; (shape, marks) if it is not weak, else None."""
+    shape, marks = _fit_one(kind, ps, *args, {})
+    if not shape.found:
+        return None
+    shape.warning = _weakness(shape, args[3], args[4], *scan)
+    return None if _weak(shape) else (shape, marks)
 
 
 def _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st):
