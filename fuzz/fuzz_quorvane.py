@@ -2,9 +2,10 @@
 """Fuzz target: every exported function of quorvane, fed hostile arguments.
 
 Each input seeds a private random generator, from which one call is
-composed: the function, how its arguments are bound (positional, by keyword,
+composed: the function (from tests/catalogue.py, whose parameter kinds name
+the generators below), how its arguments are bound (positional, by keyword,
 missing, extra, repeated, unknown keywords) and every argument, drawn from a
-grammar of nasty values:
+grammar of nasty values (the hostile objects live in tests/hostile.py):
 
 * arrays: NumPy arrays of every dtype and byte order, 0 to 4 dimensions, any
   strides (negative, zero, overlapping, huge on unit extents, misaligned),
@@ -29,7 +30,7 @@ Checks on every call:
   convert their arguments in C++ (mask_image_cy_impl to ransac_line2) may
   raise TypeError, ValueError, IndexError, OverflowError, BufferError,
   MemoryError, a warning turned into an error (the DeprecationWarning of an
-  `__int__` returning an int subclass), or pass on the FuzzError of a hostile
+  `__int__` returning an int subclass), or pass on the Boom of a hostile
   object. The functions that work through NumPy's Python interface
   (calculate_lch_bounds, mask_image_py, mask_color, and mask_image /
   selective_grayscale, which allocate through it) may pass on whatever NumPy
@@ -57,11 +58,17 @@ import warnings
 from decimal import Decimal
 from fractions import Fraction
 
+from pathlib import Path
+
 import atheris
 import numpy as np
-from numpy.lib.stride_tricks import as_strided
 
 import quorvane as q
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+import catalogue  # noqa: E402  (the fifteen functions, shared with the tests)
+from hostile import (GUARD, Boom, EvilKey, FloatSub, HostileMapping, HostileNumber,  # noqa: E402
+                     IndexOnly, IntSub, Seq, Shrinker, guarded_array, small_call)
 
 try:
     import _testbuffer as tb
@@ -69,7 +76,6 @@ except ImportError:  # not shipped by every CPython build
     tb = None
 
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
-GUARD = 16  # guard bytes around every array the grammar allocates
 # Offsets of an array's first element from an aligned address (elements of
 # NumPy arrays need not be aligned).
 MISALIGNMENTS = (0, 0, 0, 1, 2, 3)
@@ -78,20 +84,16 @@ NP = np
 LCHBOUNDS = q.LCHBounds
 
 
-class FuzzError(Exception):
-    """Raised by the grammar's hostile objects; must propagate unchanged."""
-
-
 class Finding(AssertionError):
     """A broken contract: atheris reports it and keeps the input."""
 
 
 # Functions that work through NumPy's Python interface (or allocate through
 # it first): whatever NumPy or a hostile argument raises may propagate.
-NUMPY_LEVEL = {"calculate_lch_bounds", "mask_image_py", "mask_color", "mask_image", "selective_grayscale"}
+NUMPY_LEVEL = {f.name for f in catalogue.FUNCTIONS if f.numpy_level}
 # Everything else converts its arguments in C++ and runs kernels: only the
 # errors of conversion, of exporters and of the hostile objects themselves.
-ALLOWED = (TypeError, ValueError, IndexError, OverflowError, BufferError, MemoryError, FuzzError, Warning)
+ALLOWED = (TypeError, ValueError, IndexError, OverflowError, BufferError, MemoryError, Boom, Warning)
 
 
 # --------------------------------------------------------------- numbers
@@ -100,67 +102,6 @@ SPECIAL_INTS = [0, 1, -1, 2, 3, 7, 8, 16, 255, 256, 46340, 46341, 65535, 65536, 
                 I32_MAX, I32_MIN, I32_MAX + 1, I32_MIN - 1, 2**32, 2**63, -(2**63) - 1, 10**40]
 SPECIAL_FLOATS = [0.0, -0.0, 0.5, -0.5, 1.0, -1.0, 2.9, -2.9, 0.99, 1e-300, 1e300,
                   math.nan, math.inf, -math.inf, 2147483647.5, -2147483648.9, 2147483648.0]
-
-
-class IntSub(int):
-    pass
-
-
-class FloatSub(float):
-    pass
-
-
-class Hostile:
-    """A number whose conversions misbehave as `mode` says."""
-
-    def __init__(self, mode, value, ctx):
-        self.mode, self.value, self.ctx = mode, value, ctx
-
-    def _act(self):
-        mode = self.mode
-        if mode == "raise":
-            raise FuzzError(mode)
-        if mode == "reenter" and self.ctx["depth"] < 2:
-            self.ctx["depth"] += 1
-            try:
-                with contextlib.suppress(Exception):
-                    reentrant_call(self.ctx["rng"])
-            finally:
-                self.ctx["depth"] -= 1
-        if mode == "resize":
-            for ba in self.ctx["bytearrays"]:
-                try:
-                    ba.extend(bytes(4096))  # must fail while a view is held
-                    del ba[-4096:]
-                except BufferError:
-                    pass
-        if mode == "globals":
-            q.np = self.ctx["rng"].choice([None, object(), math])
-            q.LCHBounds = self.ctx["rng"].choice([tuple, dict, None])
-
-    def __int__(self):
-        self._act()
-        if self.mode == "sub":
-            return IntSub(self.value)
-        return {"str": "7", "float": 7.0, "bool": True}.get(self.mode, self.value)
-
-    def __float__(self):
-        self._act()
-        if self.mode == "sub":
-            return FloatSub(self.value)
-        return {"str": "7", "int": 7}.get(self.mode, self.value)
-
-    def __index__(self):
-        self._act()
-        return self.value if isinstance(self.value, int) else 7
-
-
-class IndexOnly:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 def gen_int(rng, ctx, lo=None, hi=None):
@@ -188,7 +129,7 @@ def gen_int(rng, ctx, lo=None, hi=None):
     if r < 0.8:
         return float(v) + rng.choice([0.0, 0.25, -0.75]) if abs(v) < 2**53 else rng.choice(SPECIAL_FLOATS)
     if r < 0.92:
-        return Hostile(rng.choice(["ok", "ok", "raise", "str", "float", "sub", "bool", "reenter", "resize",
+        return hostile_number(rng.choice(["ok", "ok", "raise", "str", "float", "sub", "bool", "reenter", "resize",
                                    "globals"]), v, ctx)
     junk = [None, "10", b"1", [1], Decimal("2.5"), Fraction(7, 2), 3 + 0j, IndexOnly(v), np.float64("nan"),
             np.int64(2**40), object()]
@@ -205,61 +146,12 @@ def gen_double(rng, ctx):
         return rng.choice([np.float32(0.5), np.float64("nan"), np.int32(1), FloatSub(0.9), IndexOnly(1),
                            IndexOnly(2**1100), Fraction(1, 3), Decimal("0.5")])
     if r < 0.9:
-        return Hostile(rng.choice(["ok", "raise", "str", "sub", "int", "reenter", "resize"]),
+        return hostile_number(rng.choice(["ok", "raise", "str", "sub", "int", "reenter", "resize"]),
                        rng.choice(SPECIAL_FLOATS), ctx)
     return rng.choice([None, "0.5", object(), [0.5], 1j])
 
 
 # ---------------------------------------------------- sequences, mappings
-
-
-class Seq:
-    """A sequence whose length, iteration and indexing misbehave on request."""
-
-    def __init__(self, items, length, len_mode, iter_mode):
-        self.items, self.length, self.len_mode, self.iter_mode = items, length, len_mode, iter_mode
-
-    def __len__(self):
-        m = self.len_mode
-        if m == "type":
-            raise TypeError("no len")
-        if m == "overflow":
-            raise OverflowError("no len")
-        if m == "raise":
-            raise FuzzError("__len__")
-        return {"huge": 2**70, "neg": -1, "str": "2"}.get(m, self.length)
-
-    def __iter__(self):
-        if self.iter_mode == "raise":
-            raise FuzzError("__iter__")
-        if self.iter_mode == "bad":
-            return 5
-        return self._gen()
-
-    def _gen(self):
-        for k, x in enumerate(self.items):
-            if self.iter_mode == "midway" and k == len(self.items) // 2:
-                raise FuzzError("next")
-            yield x
-
-    def __getitem__(self, k):
-        if self.iter_mode == "raise":
-            raise FuzzError("__getitem__")
-        return self.items[k]
-
-
-class Shrinker:
-    """An item of a plain list that empties (or grows) the list when read."""
-
-    def __init__(self, owner, value, grow):
-        self.owner, self.value, self.grow = owner, value, grow
-
-    def __int__(self):
-        if self.grow:
-            self.owner.extend(range(100))
-        else:
-            self.owner.clear()
-        return self.value
 
 
 def gen_seq(rng, ctx, values):
@@ -291,41 +183,6 @@ def gen_seq(rng, ctx, values):
     return Seq(vals, len(vals) + rng.choice([0, 0, -1, 1, 50]),
                rng.choice(["ok", "ok", "type", "overflow", "raise", "huge", "neg", "str"]),
                rng.choice(["ok", "ok", "raise", "bad", "midway"]))
-
-
-class EvilKey:
-    """Collides with the key it imitates and mutates the dict when compared."""
-
-    def __init__(self, name, owner):
-        self.name, self.owner = name, owner
-
-    def __hash__(self):
-        return hash(self.name)
-
-    def __eq__(self, other):
-        self.owner.clear()
-        return False
-
-
-class Mapping:
-    def __init__(self, data, mode):
-        self.data, self.mode = data, mode
-        self.calls = 0
-
-    def __getitem__(self, key):
-        self.calls += 1
-        if self.mode == "raise":
-            raise FuzzError(key)
-        if self.mode == "keyerror" and self.calls == 2:
-            raise KeyError(key)
-        if self.mode == "lookup":
-            raise IndexError(key)
-        if self.mode == "flip" and self.calls % 2 == 0:
-            return (1, 2, 3)
-        return self.data[key]
-
-    def __len__(self):
-        return 3
 
 
 def gen_window(rng):
@@ -371,7 +228,7 @@ def gen_bounds_map(rng, ctx):
         return d
     if r < 0.8:
         return type("DictSub", (dict,), {})(d)
-    return Mapping(d, rng.choice(["ok", "raise", "keyerror", "lookup", "flip"]))
+    return HostileMapping(d, rng.choice(["ok", "raise", "keyerror", "lookup", "flip"]))
 
 
 def gen_np_bounds(rng, ctx):
@@ -445,30 +302,6 @@ def fill(rng, kind, count):
     return [rng.randint(0, 255) for _ in range(count)]
 
 
-def strided_array(rng, dtype, shape, strides, values):
-    """An array of `shape` with byte `strides`, over a guarded uint8 base."""
-    itemsize = dtype.itemsize
-    n = math.prod(shape)
-    lo = sum(min(0, (e - 1) * s) for e, s in zip(shape, strides)) if n else 0
-    hi = sum(max(0, (e - 1) * s) for e, s in zip(shape, strides)) + itemsize if n else 0
-    span = hi - lo
-    misalign = rng.choice(MISALIGNMENTS) if itemsize > 1 else 0
-    base = np.frombuffer(bytearray(rng.randbytes(span + 2 * GUARD + misalign)), np.uint8)
-    start = GUARD + misalign - lo
-    arr = np.ndarray(shape, dtype, buffer=base, offset=start, strides=strides)
-    if values is not None and n:
-        with contextlib.suppress(Exception):
-            arr[...] = np.array(values, dtype=np.int64).astype(dtype).reshape(shape) if dtype.kind in "iub" \
-                else np.array(values).reshape(shape).astype(dtype)
-    covered = np.zeros(len(base), bool)
-    if n:
-        idx = np.arange(len(base), dtype=np.intp)
-        steps = tuple(s * idx.itemsize if e > 1 else 0 for e, s in zip(shape, strides)) + (idx.itemsize,)
-        elem = as_strided(idx[start:], shape=tuple(shape) + (itemsize,), strides=steps)
-        covered[elem.ravel()] = True
-    return arr, base, covered
-
-
 def gen_numpy(rng, dtype, shape, values, layout=None):
     dtype = np.dtype(dtype)
     itemsize = dtype.itemsize
@@ -510,7 +343,8 @@ def gen_numpy(rng, dtype, shape, values, layout=None):
             strides[-1] = itemsize
     elif layout == "huge":
         strides = [rng.choice([2**40, -(2**40), 2**62]) if e <= 1 else s for e, s in zip(shape, packed)]
-    arr, base, covered = strided_array(rng, dtype, shape, strides, values)
+    misalign = rng.choice(MISALIGNMENTS) if itemsize > 1 else 0
+    arr, base, covered = guarded_array(dtype, shape, strides, values, misalign, rng=rng)
     if rng.random() < 0.03:
         arr.flags.writeable = False
     return ArrayArg(arr, base, covered)
@@ -562,7 +396,7 @@ class Exporter:
 
     def __buffer__(self, flags):
         if self.mode == "raise":
-            raise FuzzError("__buffer__")
+            raise Boom("__buffer__")
         mv = memoryview(self.ba)[GUARD:len(self.ba) - GUARD]
         return mv.cast("B").cast(self.fmt, self.shape) if self.shape else mv
 
@@ -707,39 +541,23 @@ def gen_limit(rng, ctx):
         return [rng.choice(SPECIAL_FLOATS + SPECIAL_INTS), rng.choice(SPECIAL_FLOATS)]
     if r < 0.85:
         return gen_seq(rng, ctx, vals)
-    # (no strings: a string limit times 1 << 2 * rgb_bits is a legitimately huge string)
-    return rng.choice([None, 5, b"", {0: 1.0, 1: 2.0}, [0.1], [1j, 2j], [Fraction(1, 3), Decimal("0.4")],
-                       [Hostile("raise", 0.1, ctx), 0.4]])
+    # Strings and bytes are refused before any scaling (no huge repeated strings).
+    return rng.choice([None, 5, b"", "ab", b"ab", [b"a", b"b"], ("0.1", "0.2"), {0: 1.0, 1: 2.0}, [0.1], [1j, 2j], [Fraction(1, 3), Decimal("0.4")],
+                       [hostile_number("raise", 0.1, ctx), 0.4]])
 
 
 def gen_rgb_bits(rng, ctx):
     if not ctx["nasty"]:
         return rng.choice([8, 8, None, 0, 4, 12])
     return rng.choice([8] * 4 + [None, 0, 1, 7, 15, 16, 24, 30, 31, 32, 62, 63, 64, 1000, -1, True, 8.0, "8",
-                                 np.int8(8), IntSub(8), Hostile("raise", 8, ctx), Hostile("ok", 8, ctx)])
+                                 np.int8(8), IntSub(8), hostile_number("raise", 8, ctx), hostile_number("ok", 8, ctx)])
 
 
 # ------------------------------------------------------------- functions
 
-# (name, parameter kinds): the sample size of the fitters bounds the work.
-FUNCTIONS = [
-    ("calculate_lch_bounds", ["limit", "limit", "limit", "rgb_bits"]),
-    ("mask_image_py", ["np_image", "np_bounds"]),
-    ("mask_image", ["rgb", "any_bounds", "out_bytes"]),
-    ("selective_grayscale", ["rgb", "any_bounds", "out_bytes"]),
-    ("mask_color", ["color", "np_bounds"]),
-    ("mask_image_cy_impl", ["rgb", "bytes", "bounds"]),
-    ("selective_grayscale_impl", ["rgb", "bytes", "bounds"]),
-    ("simple_edge_hsv", ["rgb", "points", "bounds", "lines", "lines"]),
-    ("simple_edge", ["bytes", "points", "lines", "lines"]),
-    ("simple_denoise", ["points", "points", "int"]),
-    ("remove_inliers", ["points", "points", "mask"]),
-    ("ransac_circle", ["points", "count", "int", "int", "int"]),
-    ("ransac_ellipse", ["points", "count", "int", "int", "double", "int"]),
-    ("ransac_line", ["points", "mask", "count", "int", "double"]),
-    ("ransac_line2", ["points", "mask", "count", "double", "int"]),
-]
-SAMPLE = {"ransac_circle": 3, "ransac_ellipse": 5, "ransac_line": 2, "ransac_line2": 4}
+# The catalogue's parameter kinds name the generators; the sample size of
+# the fitters bounds the work.
+FUNCTIONS = catalogue.FUNCTIONS
 
 
 def extents(obj):
@@ -753,7 +571,10 @@ def extents(obj):
         return None
 
 
-def gen_arg(rng, ctx, name, kind):
+def gen_arg(rng, ctx, entry, param):
+    kind = param.kind
+    if kind == "bytes" and param.default is None:  # an output that may be left to the function
+        return gen_array(rng, ctx, "bytes") if rng.random() < 0.6 else ArrayArg(None)
     if kind in ("points", "mask", "rgb", "bytes"):
         a = gen_array(rng, ctx, kind)
         shape = extents(a.obj)
@@ -763,11 +584,9 @@ def gen_arg(rng, ctx, name, kind):
         elif kind in ("rgb", "bytes") and shape and len(shape) >= 2:
             ctx["img"] = shape[:2]
         return a
-    if kind == "out_bytes":
-        return gen_array(rng, ctx, "bytes") if rng.random() < 0.6 else ArrayArg(None)
     if kind == "count":  # RANSAC iterations, bounded by the points actually passed
         n = ctx["n_actual"]
-        if n < SAMPLE[name]:
+        if n < entry.sample:
             return gen_int(rng, ctx)
         return gen_int(rng, ctx, -2, max(1, min(300, WORK // max(n, 1))))
     if kind == "lines":  # scan lines, bounded by the image actually passed
@@ -777,7 +596,7 @@ def gen_arg(rng, ctx, name, kind):
         return gen_int(rng, ctx, -2, max(1, WORK // (2 * max(h, w, 1))))
     gen = {"int": gen_int, "double": gen_double, "bounds": gen_bounds_map, "np_bounds": gen_np_bounds,
            "np_image": gen_np_image, "color": gen_color, "limit": gen_limit, "rgb_bits": gen_rgb_bits}
-    if kind == "any_bounds":
+    if kind == "lch":
         if rng.random() < 0.5:
             m, i, c = gen_window(rng)
             return LCHBOUNDS(np.array(m, np.int32), tuple(i), tuple(c))
@@ -819,20 +638,31 @@ def bind(rng, names, values):
     return args, kwargs
 
 
-def reentrant_call(rng):
-    """A small call of another function, made from inside a conversion."""
-    ps = np.array([[rng.randint(0, 9), rng.randint(0, 9)] for _ in range(6)], np.int32)
-    ms = np.zeros(6, np.uint8)
-    out = np.zeros((6, 2), np.int32)
-    rng.choice([
-        lambda: q.ransac_line(ps, ms, 3, 1, 0.1),
-        lambda: q.remove_inliers(ps, out, ms),
-        lambda: q.simple_denoise(ps, out, 2),
-        lambda: q.mask_image_cy_impl(np.zeros((2, 2, 3), np.uint8), np.zeros((2, 2), np.uint8), BOUNDS),
-    ])()
+def hostile_number(mode, value, ctx):
+    """A HostileNumber whose conversions may also re-enter the module, try to
+    resize the arrays already taken, or replace module attributes."""
+    def act(mode):
+        if mode == "reenter" and ctx["depth"] < 2:
+            ctx["depth"] += 1
+            try:
+                with contextlib.suppress(Exception):
+                    small_call(ctx["rng"])
+            finally:
+                ctx["depth"] -= 1
+        if mode == "resize":
+            for ba in ctx["bytearrays"]:
+                try:
+                    ba.extend(bytes(4096))  # must fail while a view is held
+                    del ba[-4096:]
+                except BufferError:
+                    pass
+        if mode == "globals":
+            q.np = ctx["rng"].choice([None, object(), math])
+            q.LCHBounds = ctx["rng"].choice([tuple, dict, None])
+
+    return HostileNumber(mode, value, act)
 
 
-BOUNDS = {"i": (0, 1 << 30), "c": (0, 1 << 30), "M": [256, 0, 0, 0, 256, 0, 0, 0, 256]}
 LCH_SAMPLES = [q.calculate_lch_bounds((-0.5, 0.5), (0.1, 0.6), (0.1, 0.9)),
                q.calculate_lch_bounds((0.0, math.pi / 2), (0.05, 0.5), (0.2, 0.8)),
                q.calculate_lch_bounds((1.0, 2.5), (0.0, 1.0), (0.0, 1.0)),
@@ -912,14 +742,14 @@ def check_result(name, b, res):
 
 
 def compose(rng):
-    name, kinds = rng.choice(FUNCTIONS)
-    fn = getattr(q, name)
-    names = list(fn.__code__.co_varnames[: fn.__code__.co_argcount])
-    defaults = dict(zip(names[len(names) - len(fn.__defaults__ or ()):], fn.__defaults__ or ()))
+    entry = rng.choice(FUNCTIONS)
+    name, fn = entry.name, entry.fn
+    names = [p.name for p in entry.params]
+    defaults = {p.name: p.default for p in entry.params if p.default is not catalogue.REQUIRED}
     ctx = new_context(rng)
     arrays, values = [], []
-    for kind in kinds:
-        v = gen_arg(rng, ctx, name, kind)
+    for param in entry.params:
+        v = gen_arg(rng, ctx, entry, param)
         if isinstance(v, ArrayArg):
             arrays.append(v)
             v = v.obj
