@@ -200,8 +200,11 @@ def scattered(data, arr, fill):
     view and a check that no byte outside its elements changed."""
     lead = arr.ndim - 1 if arr.ndim > 1 else 1
     steps = [data.draw(st.sampled_from([1, 2, 3, -1, -2])) for _ in range(lead)] + [1] * (arr.ndim - lead)
-    packed = np.zeros(arr.shape, arr.dtype).strides
-    view, base, covered = guarded_array(arr.dtype, arr.shape, [s * k for s, k in zip(packed, steps)], fill=fill)
+    # The strides of a larger packed array (each stepped extent one longer), signed by the steps.
+    larger = [e * abs(k) + 1 if d < lead else e for d, (e, k) in enumerate(zip(arr.shape, steps))]
+    strides = [s * (1 if k > 0 else -1) * (abs(k) if d < lead else 1)
+               for d, (s, k) in enumerate(zip(np.zeros(larger, arr.dtype).strides, steps))]
+    view, base, covered = guarded_array(arr.dtype, arr.shape, strides, fill=fill)
     view[...] = arr
     return view, lambda: (base[~covered] == fill).all()
 
