@@ -36,7 +36,7 @@ I32_MIN, I32_MAX = -(2**31), 2**31 - 1
 REQUIRED = object()
 
 
-class _Arg:
+class Arg:
     """A placeholder for the standard argument of that name."""
 
     def __init__(self, name):
@@ -48,7 +48,7 @@ class _Arg:
 
 class _Args:
     def __getattr__(self, name):
-        return _Arg(name)
+        return Arg(name)
 
 
 A = _Args()
@@ -72,7 +72,7 @@ class Call:
     def resolve(self, arguments):
         """(args, kwargs) with every placeholder replaced from `arguments`."""
         def value(v):
-            return arguments[v.name] if isinstance(v, _Arg) else v
+            return arguments[v.name] if isinstance(v, Arg) else v
 
         return [value(v) for v in self.args], {k: value(v) for k, v in self.kwargs.items()}
 
@@ -122,12 +122,12 @@ def P(name, kind, default=REQUIRED, output=False):
     return Param(name, kind, default, output)
 
 
-def v(label, args, **kwargs):
+def succeeds(label, *args, **kwargs):
     return Call(args, kwargs, None, label)
 
 
-LCH = q.calculate_lch_bounds((-0.5, 0.5), (0.1, 0.6), (0.1, 0.9))
 LIMITS = ((-0.5, 0.5), (0.1, 0.6), (0.1, 0.9))
+LCH = q.calculate_lch_bounds(*LIMITS)
 # A window that lets every pixel with a positive product through.
 GOOD = {"i": (I32_MIN, I32_MAX), "c": (0, I32_MAX), "M": [256, 0, 0, 0, 256, 0, 0, 0, 256]}
 
@@ -144,7 +144,8 @@ def standard_arguments(img, ps, out=None, ps_out=None, ms=None):
     return {
         "img": img, "crop": img[:, 1:-1], "out": out, "mask": (img[:, :, 0] & 1).copy(),
         "short": out.reshape(1, -1)[:, :-1],  # one byte fewer than the image has pixels
-        "ps": ps, "ps_view": ps[::-1], "ps_out": ps_out, "ps_out_none": ps_out[:0],
+        "ps": ps, "ps_view": ps[::-1], "ps_out": ps_out, "ps_out_none": ps_out[:0], "ps_out_one": ps_out[:1],
+        "two_segments": np.array([[0, 0], [9, 0], [0, 5], [9, 5]], np.int32),
         "ps_out_short": ps_out[: n - 1], "ms": ms, "ms_short": ms[: n - 1], "ms_full": np.zeros(n, np.uint8),
         "lch": LCH, "bounds": LCH._asdict(), "good": GOOD,
         "good_lch": q.LCHBounds(np.array(GOOD["M"]), GOOD["i"], GOOD["c"]),
@@ -161,7 +162,7 @@ FUNCTIONS = [
         (P("hue_limit", "limit"), P("chroma_limit", "limit"), P("intensity_limit", "limit"),
          P("rgb_bits", "rgb_bits", 8)),
         valid=Call((A.hue, A.chroma, A.intensity)),
-        more=(v("unscaled", (A.hue, A.chroma, A.intensity, None)),),
+        more=(succeeds("unscaled", A.hue, A.chroma, A.intensity, None),),
         failing=(fails(ValueError, (1, 1), A.chroma, A.intensity, label="zero width"),
                  fails(TypeError, A.hue, A.chroma, A.intensity, "x", label="shift"),
                  fails(TypeError, A.hue, A.chroma, (b"a", b"b"), 16, label="bytes limits")),
@@ -174,14 +175,14 @@ FUNCTIONS = [
     Function(
         "mask_image", (P("image", "rgb"), P("bounds", "lch"), P("buffer", "bytes", None, True)),
         valid=Call((A.img, A.lch, A.out)),
-        more=(v("default buffer", (A.img, A.lch)), v("crop into out", (A.crop, A.bounds, A.out))),
+        more=(succeeds("default buffer", A.img, A.lch), succeeds("crop into out", A.crop, A.bounds, A.out)),
         failing=(fails(ValueError, A.img, A.good_lch, A.short, label="short"),
                  fails(ValueError, A.img4, A.lch, label="4 channels")),
         numpy_level=True),
     Function(
         "selective_grayscale", (P("image", "rgb"), P("bounds", "lch"), P("buffer", "bytes", None, True)),
         valid=Call((A.img, A.lch, A.out)),
-        more=(v("crop, default buffer", (A.crop, A.lch)),),
+        more=(succeeds("crop, default buffer", A.crop, A.lch),),
         failing=(fails(ValueError, A.img, {"i": (0, 1)}, A.out, label="no M"),),
         numpy_level=True),
     Function(
@@ -192,7 +193,7 @@ FUNCTIONS = [
     Function(
         "mask_image_cy_impl", (P("_image", "rgb"), P("_output", "bytes", output=True), P("bounds", "bounds")),
         valid=Call((A.img, A.out, A.good)),
-        more=(v("crop", (A.crop, A.out, A.bounds)),),
+        more=(succeeds("crop", A.crop, A.out, A.bounds),),
         failing=(fails(IndexError, A.img, A.out, dict(GOOD, M=[1] * 8), label="8 matrix entries"),
                  fails(TypeError, A.img, A.out, A.lch, label="LCHBounds"),
                  fails(ValueError, A.img, A.short, A.good, label="short")),
@@ -201,7 +202,7 @@ FUNCTIONS = [
         "selective_grayscale_impl",
         (P("_image", "rgb"), P("_output", "bytes", output=True), P("bounds", "bounds")),
         valid=Call((A.img, A.out, A.good)),
-        more=(v("crop", (A.crop, A.out, A.bounds)),),
+        more=(succeeds("crop", A.crop, A.out, A.bounds),),
         failing=(fails(TypeError, A.img, A.out, A.good_lch, label="LCHBounds"),
                  fails(ValueError, A.img, A.f64, A.bounds, label="f64 output")),
     ),
@@ -210,7 +211,7 @@ FUNCTIONS = [
         (P("_image", "rgb"), P("_ps", "points", output=True), P("bounds", "bounds"), P("row_count", "lines"),
          P("column_count", "lines")),
         valid=Call((A.img, A.ps_out, A.bounds, 9, 9)),
-        more=(v("float bounds", (A.img, A.ps_out, A.float_bounds, 8, 8)),),
+        more=(succeeds("float bounds", A.img, A.ps_out, A.float_bounds, 8, 8),),
         failing=(fails(Boom, A.crop, A.ps_out, A.good, 3, A.raises, label="__int__ raises"),),
     ),
     Function(
@@ -223,14 +224,15 @@ FUNCTIONS = [
     Function(
         "simple_denoise", (P("_ps_in", "points"), P("_ps_out", "points", output=True), P("min_distance", "int")),
         valid=Call((A.ps, A.ps_out, 3)),
-        more=(v("reversed", (A.ps_view, A.ps_out, 2)),),
+        more=(succeeds("reversed", A.ps_view, A.ps_out, 2),),
         failing=(fails(OverflowError, A.ps, A.ps_out, 2**31),
-                 fails(IndexError, A.ps, A.ps_out_none, I32_MIN, label="no room")),
+                 fails(IndexError, A.ps, A.ps_out_none, I32_MIN, label="no room"),
+                 fails(ValueError, A.two_segments, A.ps_out_one, 2, label="room for one point")),
     ),
     Function(
         "remove_inliers", (P("_ps_in", "points"), P("_ps_out", "points", output=True), P("_ms", "mask")),
         valid=Call((A.ps, A.ps_out, A.ms)),
-        more=(v("reversed", (A.ps_view, A.ps_out, A.ms)),),
+        more=(succeeds("reversed", A.ps_view, A.ps_out, A.ms),),
         failing=(fails((ValueError, IndexError), A.ps, A.ps_out, A.ms_short, label="short mask"),
                  fails((ValueError, IndexError), A.ps, A.ps_out_short, A.ms_full, label="short output")),
     ),
@@ -238,7 +240,7 @@ FUNCTIONS = [
         "ransac_circle",
         (P("_ps", "points"), P("count", "count"), P("min_r", "int"), P("max_r", "int"), P("delta", "int")),
         valid=Call((A.ps, 30, 1, 50, 2)),
-        more=(v("reversed", (A.ps_view, 20, 1, A.max_r, 2)),),
+        more=(succeeds("reversed", A.ps_view, 20, 1, A.max_r, 2),),
         failing=(fails(ValueError, A.frozen, 20, 1, 40, 2, label="read-only"),),
         sample=3,
     ),
@@ -255,7 +257,7 @@ FUNCTIONS = [
         (P("_ps", "points"), P("_ms", "mask", output=True), P("count", "count"), P("delta", "int"),
          P("slope_limit", "double")),
         valid=Call((A.ps, A.ms, 30, 2, 0.2)),
-        more=(v("reversed", (A.ps_view, A.ms, 20, 2, 0.1)),),
+        more=(succeeds("reversed", A.ps_view, A.ms, 20, 2, 0.1),),
         failing=(fails(DeprecationWarning, A.ps, A.ms, A.subclass, 1, 0.1),
                  fails(ValueError, A.ps, A.ms_short, 5, 1, 0.1, label="short mask"),
                  fails(ValueError, A.f64, A.ms, 20, 2, 0.1, label="dtype")),

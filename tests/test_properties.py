@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import quorvane as q
-from catalogue import FUNCTIONS, GOOD, A, standard_arguments
+from catalogue import FUNCTIONS, GOOD, Arg, standard_arguments
 from hostile import guarded_array
 
 LIBC = ctypes.CDLL(None)
@@ -226,7 +226,7 @@ def test_strided_views_behave_as_packed_copies(entry, img, ps, data):
     packed = {"img": img, "mask": img[:, :, 0] & 1, "out": np.full((h, w), 3, np.uint8), "ps": ps,
               "ps_out": np.full((len(ps) + 4, 2), 3, np.int32), "ms": np.append(ps[:, 0] & 1, 0).astype(np.uint8),
               "lch": LCH[0], "bounds": LCH[0]._asdict(), "good": GOOD}
-    arrays_used = [a.name for a in entry.valid.args if isinstance(a, type(A.img)) and a.name in packed]
+    arrays_used = [a.name for a in entry.valid.args if isinstance(a, Arg) and a.name in packed]
     strided, untouched_outside = dict(packed), []
     for name in arrays_used:
         if isinstance(packed[name], np.ndarray) and name != "ms":  # a point mask must be contiguous
