@@ -147,6 +147,10 @@ int exec_steps(PyObject* module) {
     }
 
     color_kernels_init();
+    if (const char* why = color_kernels_error()) {
+        PyErr_SetString(PyExc_ImportError, why);
+        return -1;
+    }
 
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return -1;
