@@ -225,28 +225,34 @@ def test_kernel_matches_scalar(kernel, scalar_results, tmp_path):
         assert_same(g, want, f"kernel {kernel}, all colours {j}")
 
 
+FAMILY = {"x86_64": "x86-64", "amd64": "x86-64", "i386": "x86", "i686": "x86", "aarch64": "aarch64",
+          "arm64": "aarch64"}.get(platform.machine().lower(), "this CPU family")
+
+
 @pytest.mark.parametrize("kernel", list(KERNELS))
 def test_kernel_the_cpu_lacks_is_refused(kernel):
-    why = missing(kernel)
-    if why is None:
+    if missing(kernel) is None:
         pytest.skip(f"this machine runs kernel {kernel}: no refusal to see")
-    err = import_error({"QUORVANE_COLOR_KERNEL": kernel})
-    assert err is not None and err.startswith("ImportError: QUORVANE_COLOR_KERNEL=" + kernel), err
     built, needs = KERNELS[kernel]
-    if built:  # names the first feature missing
-        assert any(f"lacks {name}" in err for flag, name in needs.items() if flag not in cpu_flags()), err
+    if built:
+        lacking = next(name for flag, name in needs.items() if flag not in cpu_flags())
+        why = f"this CPU lacks {lacking}, which the {kernel} kernel needs"
     else:
-        assert "no " + kernel + " kernel" in err, err
+        why = f"this build for {FAMILY} has no {kernel} kernel"
+    assert import_error({"QUORVANE_COLOR_KERNEL": kernel}) == f"ImportError: QUORVANE_COLOR_KERNEL={kernel}: {why}"
 
 
-@pytest.mark.parametrize(("env", "words"), [
-    ({"QUORVANE_COLOR_KERNEL": "avx3"}, "no such colour kernel"),
-    ({"QUORVANE_COLOR_KERNEL": "AVX2"}, "no such colour kernel"),
-    ({"QUORVANE_FORCE_SCALAR": "1", "QUORVANE_COLOR_KERNEL": "sse2"}, "contradicts"),
+NAMES = "one of scalar, sse2, sse41, avx2, avx512, neon"
+
+
+@pytest.mark.parametrize(("env", "message"), [
+    ({"QUORVANE_COLOR_KERNEL": "avx3"}, f"QUORVANE_COLOR_KERNEL=avx3: no such colour kernel ({NAMES})"),
+    ({"QUORVANE_COLOR_KERNEL": "AVX2"}, f"QUORVANE_COLOR_KERNEL=AVX2: no such colour kernel ({NAMES})"),
+    ({"QUORVANE_FORCE_SCALAR": "1", "QUORVANE_COLOR_KERNEL": "sse2"},
+     "QUORVANE_FORCE_SCALAR=1 contradicts QUORVANE_COLOR_KERNEL=sse2"),
 ])
-def test_bad_request_is_refused(env, words):
-    err = import_error(env)
-    assert err is not None and err.startswith("ImportError: ") and words in err, err
+def test_bad_request_is_refused(env, message):
+    assert import_error(env) == "ImportError: " + message
 
 
 @pytest.mark.parametrize("env", [{}, {"QUORVANE_COLOR_KERNEL": ""}, {"QUORVANE_COLOR_KERNEL": "scalar"},

@@ -6,11 +6,15 @@
 //   kernel_tests            run everything
 //   kernel_tests --quick    fewer random colour cases (for emulators)
 //   kernel_tests --record   print expected.inc from this machine's results
+//
+// QUORVANE_COLOR_KERNEL / QUORVANE_FORCE_SCALAR choose the colour pass the
+// RGB scan uses, as in the module.
 
 #include <cstdio>
 #include <cstring>
 
 #include "check.h"
+#include "color/color.h"
 
 int main(int argc, char** argv) {
     bool quick = false, record = false;
@@ -30,6 +34,11 @@ int main(int argc, char** argv) {
     }
     kt::color_tests(quick);
     kt::dispatch_tests();
+    // The scan over RGB runs the colour pass the environment and CPU choose.
+    quorvane::color_kernels_init();
+    const char* why = quorvane::color_kernels_error();
+    kt::check(why == nullptr, "colour kernel choice: %s", why ? why : "");
+    std::printf("colour kernel for the scan: %s\n", quorvane::color_kernels().name);
     kt::fixed_tests(false);
     std::fflush(stdout);
     std::printf("%ld passed, %ld failed\n", kt::tally().passed, kt::tally().failed);
