@@ -116,6 +116,10 @@ bool exec_steps(PyObject* module, ModuleState& state) {
         }
     }
     color_kernels_init();
+    if (const char* why = color_kernels_error()) {
+        PyErr_SetString(PyExc_ImportError, why);
+        return false;
+    }
     return set_attr(dict, "__test__", Ref::steal(PyDict_New()));
 }
 
