@@ -73,7 +73,7 @@ def main():
     forced = os.environ.get("QUORVANE_COLOR_KERNEL") or (
         "scalar" if os.environ.get("QUORVANE_FORCE_SCALAR", "0") not in ("", "0") else None)
     print(f"quorvane colour kernel: {forced or 'best the CPU runs'} "
-          "(set QUORVANE_COLOR_KERNEL=scalar|sse41|avx2|avx512 to pick one)")
+          "(set QUORVANE_COLOR_KERNEL=scalar|sse2|sse41|avx2|avx512|neon to pick one)")
     print(f"{cpu_name()}, {datetime.date.today().isoformat()}, one core, {W}x{H} frame; "
           f"numpy {np.__version__}, OpenCV {cv2.__version__ if cv2 else 'not installed'}")
     print()

@@ -1,15 +1,19 @@
-"""The vector colour passes agree byte for byte with the scalar passes.
+"""Every vector colour kernel agrees byte for byte with the scalar pass.
 
-The default path (whatever the CPU selects) runs in this process; the same
-cases run again in a child process started with QUORVANE_FORCE_SCALAR=1, and
-in one child per vector implementation the CPU can run
-(QUORVANE_COLOR_KERNEL=sse41|avx2|avx512).
+Each kernel runs in a child process started with QUORVANE_COLOR_KERNEL=name
+(the module refuses to import when the CPU cannot run the kernel asked
+for, so a child that ran names its kernel); the reference is a child with
+QUORVANE_COLOR_KERNEL=scalar. A kernel the CPU lacks (by /proc/cpuinfo) is
+skipped with the reason, and its refusal is checked instead. The import of
+this process runs the default choice (the best kernel the CPU runs, or the
+one the environment asks for).
 """
 
 import functools
 import os
 import pathlib
 import pickle
+import platform
 import subprocess
 import sys
 
@@ -130,34 +134,78 @@ with open(sys.argv[2], "wb") as f:
 
 
 def cpu_flags():
+    """The CPU's feature flags (x86 "flags", aarch64 "Features")."""
     try:
         text = pathlib.Path("/proc/cpuinfo").read_text()
     except OSError:
         return set()
     for line in text.splitlines():
-        if line.startswith("flags"):
+        key = line.split(":", 1)[0].strip()
+        if key in ("flags", "Features"):
             return set(line.split(":", 1)[1].split())
     return set()
 
 
-KERNEL_FLAGS = {"sse41": {"sse4_1"}, "avx2": {"avx2"}, "avx512": {"avx512f", "avx512bw"}}
+X86 = platform.machine().lower() in ("x86_64", "amd64", "i386", "i686")
+ARM64 = platform.machine().lower() in ("aarch64", "arm64")
+
+# Best first: the default is the first one the CPU runs. Each kernel: the
+# CPU family it is built for, and the /proc/cpuinfo flags it needs next to
+# the names the refusal uses for them.
+KERNELS = {
+    "avx512": (X86, {"avx512f": "avx512f", "avx512bw": "avx512bw"}),
+    "avx2": (X86, {"avx2": "avx2"}),
+    "sse41": (X86, {"ssse3": "ssse3", "sse4_1": "sse4.1"}),
+    "sse2": (X86, {"sse2": "sse2"}),
+    "neon": (ARM64, {}),
+}
 
 
-def run_child(tmp, env_extra):
+def missing(kernel):
+    """None when this machine runs `kernel`, else why not (for skips and refusals)."""
+    built, needs = KERNELS[kernel]
+    if not built:
+        return f"{kernel} is not built for {platform.machine()}"
+    flags = cpu_flags()
+    lacking = [name for flag, name in needs.items() if flag not in flags]
+    return f"this CPU lacks {', '.join(lacking)}" if lacking else None
+
+
+def default_kernel():
+    """What the import of this process runs, as the environment and CPU make it."""
+    env = os.environ.get("QUORVANE_COLOR_KERNEL") or None
+    if os.environ.get("QUORVANE_FORCE_SCALAR", "0") not in ("", "0"):
+        env = "scalar"
+    return env or next((k for k in KERNELS if missing(k) is None), "scalar")
+
+
+def child_env(extra):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVANE_")}
+    env.update(extra)
+    return env
+
+
+def run_child(tmp, kernel):
     with open(tmp / "cases.pkl", "wb") as f:
         pickle.dump(make_cases(), f)
     paths = [str(pathlib.Path(__file__).parent), str(pathlib.Path(qv.__file__).parent)]
-    env = {k: v for k, v in os.environ.items() if not k.startswith("QUORVANE_")}
-    env.update(env_extra)
     subprocess.run([sys.executable, "-c", WORKER, str(tmp / "cases.pkl"), str(tmp / "out.pkl"), *paths],
-                   env=env, check=True)
+                   env=child_env({"QUORVANE_COLOR_KERNEL": kernel}), check=True)
     with open(tmp / "out.pkl", "rb") as f:
         return pickle.load(f)
 
 
+def import_error(env):
+    """The last stderr line of importing quorvane under `env`, or None when it imports."""
+    paths = os.pathsep.join([str(pathlib.Path(qv.__file__).parent), *sys.path])
+    r = subprocess.run([sys.executable, "-c", "import quorvane"], env=child_env(dict(env, PYTHONPATH=paths)),
+                       capture_output=True, text=True)
+    return r.stderr.strip().splitlines()[-1] if r.returncode else None
+
+
 @pytest.fixture(scope="module")
 def scalar_results(tmp_path_factory):
-    return run_child(tmp_path_factory.mktemp("scalar"), {"QUORVANE_FORCE_SCALAR": "1"})
+    return run_child(tmp_path_factory.mktemp("scalar"), "scalar")
 
 
 def assert_same(got, want, label):
@@ -166,27 +214,65 @@ def assert_same(got, want, label):
     assert diff.size == 0, f"{label}: {diff.size} bytes differ, first at {diff[0]}: {got[diff[0]]} vs scalar {want[diff[0]]}"
 
 
-@pytest.mark.parametrize("kernel", sorted(KERNEL_FLAGS))
-def test_each_vector_kernel_matches_scalar(kernel, scalar_results, tmp_path):
-    if not KERNEL_FLAGS[kernel] <= cpu_flags():
-        pytest.skip(f"this CPU cannot run {kernel}")
-    got = run_child(tmp_path, {"QUORVANE_COLOR_KERNEL": kernel})
+@pytest.mark.parametrize("kernel", list(KERNELS))
+def test_kernel_matches_scalar(kernel, scalar_results, tmp_path):
+    if why := missing(kernel):
+        pytest.skip(f"kernel {kernel} not run: {why}")
+    got = run_child(tmp_path, kernel)
     for j, (g, want) in enumerate(zip(got["cases"], scalar_results["cases"], strict=True)):
-        assert_same(g, want, f"{kernel} case {j}")
+        assert_same(g, want, f"kernel {kernel}, case {j}")
     for j, (g, want) in enumerate(zip(got["sweep"], scalar_results["sweep"], strict=True)):
-        assert_same(g, want, f"{kernel} sweep {j}")
+        assert_same(g, want, f"kernel {kernel}, all colours {j}")
 
 
-def test_random_images_and_bounds(scalar_results):
+FAMILY = {"x86_64": "x86-64", "amd64": "x86-64", "i386": "x86", "i686": "x86", "aarch64": "aarch64",
+          "arm64": "aarch64"}.get(platform.machine().lower(), "this CPU family")
+
+
+@pytest.mark.parametrize("kernel", list(KERNELS))
+def test_kernel_the_cpu_lacks_is_refused(kernel):
+    if missing(kernel) is None:
+        pytest.skip(f"this machine runs kernel {kernel}: no refusal to see")
+    built, needs = KERNELS[kernel]
+    if built:
+        lacking = next(name for flag, name in needs.items() if flag not in cpu_flags())
+        why = f"this CPU lacks {lacking}, which the {kernel} kernel needs"
+    else:
+        why = f"this build for {FAMILY} has no {kernel} kernel"
+    assert import_error({"QUORVANE_COLOR_KERNEL": kernel}) == f"ImportError: QUORVANE_COLOR_KERNEL={kernel}: {why}"
+
+
+NAMES = "one of scalar, sse2, sse41, avx2, avx512, neon"
+
+
+@pytest.mark.parametrize(("env", "message"), [
+    ({"QUORVANE_COLOR_KERNEL": "avx3"}, f"QUORVANE_COLOR_KERNEL=avx3: no such colour kernel ({NAMES})"),
+    ({"QUORVANE_COLOR_KERNEL": "AVX2"}, f"QUORVANE_COLOR_KERNEL=AVX2: no such colour kernel ({NAMES})"),
+    ({"QUORVANE_FORCE_SCALAR": "1", "QUORVANE_COLOR_KERNEL": "sse2"},
+     "QUORVANE_FORCE_SCALAR=1 contradicts QUORVANE_COLOR_KERNEL=sse2"),
+])
+def test_bad_request_is_refused(env, message):
+    assert import_error(env) == "ImportError: " + message
+
+
+@pytest.mark.parametrize("env", [{}, {"QUORVANE_COLOR_KERNEL": ""}, {"QUORVANE_COLOR_KERNEL": "scalar"},
+                                 {"QUORVANE_FORCE_SCALAR": "1"}, {"QUORVANE_FORCE_SCALAR": "0"},
+                                 {"QUORVANE_FORCE_SCALAR": "1", "QUORVANE_COLOR_KERNEL": "scalar"}])
+def test_plain_requests_import(env):
+    assert import_error(env) is None
+
+
+def test_default_kernel_random_images_and_bounds(scalar_results):
+    label = f"default kernel ({default_kernel()})"
     for j, (case, want) in enumerate(zip(make_cases(), scalar_results["cases"], strict=True)):
         image, bounds, kind, offset = case
-        assert_same(run_case(*case), want, f"case {j} {image.shape} {kind} offset={offset} {bounds}")
+        assert_same(run_case(*case), want, f"{label}, case {j} {image.shape} {kind} offset={offset} {bounds}")
 
 
 @pytest.mark.parametrize("j", range(len(SWEEP_BOUNDS)))
 @pytest.mark.parametrize("kind", ["mask", "sel"])
-def test_every_colour(scalar_results, j, kind):
+def test_default_kernel_every_colour(scalar_results, j, kind):
     want = scalar_results["sweep"][2 * j + (kind == "sel")]
     got = run_case(all_colours(), SWEEP_BOUNDS[j], kind, None)
     assert 0 < np.count_nonzero(want) < want.size  # the sweep exercises both sides
-    assert_same(got, want, f"all colours, {kind}, {SWEEP_BOUNDS[j]}")
+    assert_same(got, want, f"default kernel ({default_kernel()}), all colours, {kind}, {SWEEP_BOUNDS[j]}")

@@ -54,15 +54,23 @@ using ImagePass = void (*)(const uint8_t* rgb, uint8_t* out, std::size_t n,
 struct ColorKernels {
     ImagePass mask;        ///< writes color_mask per pixel
     ImagePass selective;   ///< writes the low byte of color_selective per pixel
-    const char* name;      ///< "scalar", "sse41", "avx2", ...
+    const char* name;      ///< "scalar", "sse2", "sse41", "avx2", "avx512", "neon"
 };
 
 /// The scalar reference passes (always available).
 const ColorKernels& color_kernels_scalar() noexcept;
 
-/// Chooses the implementation once from CPU features; QUORVANE_FORCE_SCALAR=1
-/// in the environment forces the scalar passes. Safe to call more than once.
+/// Chooses the implementation once: the best one the CPU runs, unless the
+/// environment asks for one (QUORVANE_COLOR_KERNEL=scalar|sse2|sse41|avx2|
+/// avx512|neon, or QUORVANE_FORCE_SCALAR=1). Safe to call more than once.
+/// A request this CPU cannot honour leaves the scalar passes active and
+/// makes color_kernels_error() say why.
 void color_kernels_init() noexcept;
+
+/// After color_kernels_init: nullptr, or the one-line reason the requested
+/// implementation cannot run here (it names the request and the missing
+/// CPU feature); the caller turns it into an error.
+const char* color_kernels_error() noexcept;
 
 /// The active implementation (the scalar one until color_kernels_init runs).
 const ColorKernels& color_kernels() noexcept;

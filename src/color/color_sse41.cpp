@@ -1,0 +1,86 @@
+// SSE4.1 colour passes (with SSSE3's byte shuffle). Four pixels (12 bytes)
+// come from a 16-byte load that starts 4 bytes before them, so they sit at
+// bytes 4..15 and no load reaches past the block; the scalar range runs
+// the first two pixels so that nothing before the image is read.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "color.h"
+#include "color_impl.h"
+#include "color_x86.h"
+
+#if QV_X86
+
+#define QV_TARGET __attribute__((target("sse4.1")))
+
+namespace quorvane::detail {
+namespace {
+
+struct Isa {
+    using V = __m128i;
+    using M = __m128i;
+    struct Px {
+        V rg, b0;  ///< (R, G) and (B, 0) int16 pairs per pixel
+    };
+    struct Row {
+        V lo_rg, lo_b, hi_rg, hi_b;
+    };
+    struct Load {
+        V rg, b0;
+    };
+    static constexpr std::size_t kLanes = 4, kLead = 2, kTail = 0;
+    static constexpr const char* kName = "sse41";
+
+    QV_TARGET static Load load_consts() noexcept {
+        return {_mm_setr_epi8(4, -1, 5, -1, 7, -1, 8, -1, 10, -1, 11, -1, 13, -1, 14, -1),
+                _mm_setr_epi8(6, -1, -1, -1, 9, -1, -1, -1, 12, -1, -1, -1, 15, -1, -1, -1)};
+    }
+    QV_TARGET static void load_block(const Load& ld, const uint8_t* p, Px px[4]) noexcept {
+        __m128i x[4];
+        for (int j = 0; j < 4; ++j) x[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 4 + 12 * j));
+        for (int j = 0; j < 4; ++j) px[j] = {_mm_shuffle_epi8(x[j], ld.rg), _mm_shuffle_epi8(x[j], ld.b0)};
+    }
+    QV_TARGET static Row make_row(const Params& p, int r) noexcept {
+        return {_mm_set1_epi32(p.lo[r][0]), _mm_set1_epi32(p.lo[r][1]), _mm_set1_epi32(p.hi[r][0]),
+                _mm_set1_epi32(p.hi[r][1])};
+    }
+    template <bool Wide>
+    QV_TARGET static V dot(const Px& x, const Row& r) noexcept {
+        const V lo = _mm_add_epi32(_mm_madd_epi16(x.rg, r.lo_rg), _mm_madd_epi16(x.b0, r.lo_b));
+        if constexpr (!Wide) return lo;
+        const V hi = _mm_add_epi32(_mm_madd_epi16(x.rg, r.hi_rg), _mm_madd_epi16(x.b0, r.hi_b));
+        return _mm_add_epi32(lo, _mm_slli_epi32(hi, 16));
+    }
+    QV_TARGET static V splat(int32_t v) noexcept { return _mm_set1_epi32(v); }
+    QV_TARGET static V add(V a, V b) noexcept { return _mm_add_epi32(a, b); }
+    QV_TARGET static V sub(V a, V b) noexcept { return _mm_sub_epi32(a, b); }
+    QV_TARGET static M gt(V a, V b) noexcept { return _mm_cmpgt_epi32(a, b); }
+    QV_TARGET static M both(M a, M b) noexcept { return _mm_and_si128(a, b); }
+    QV_TARGET static M positive2(V a, V b) noexcept {
+        return _mm_cmpgt_epi32(_mm_min_epi32(a, b), _mm_setzero_si128());
+    }
+    QV_TARGET static void store_mask(uint8_t* out, const M in[4]) noexcept {
+        const __m128i r = _mm_packs_epi16(_mm_packs_epi32(in[0], in[1]), _mm_packs_epi32(in[2], in[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_and_si128(r, _mm_set1_epi8(1)));
+    }
+    QV_TARGET static void store_sel(uint8_t* out, const V v2[4], const M in[4]) noexcept {
+        // Byte 1 of v2 is the low byte of v2 >> 8.
+        const __m128i sel = _mm_setr_epi8(1, -1, -1, -1, 5, -1, -1, -1, 9, -1, -1, -1, 13, -1, -1, -1);
+        __m128i c[4];
+        for (int j = 0; j < 4; ++j) c[j] = _mm_and_si128(_mm_shuffle_epi8(v2[j], sel), in[j]);
+        const __m128i r = _mm_packus_epi16(_mm_packus_epi32(c[0], c[1]), _mm_packus_epi32(c[2], c[3]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), r);
+    }
+};
+
+}  // namespace
+}  // namespace quorvane::detail
+
+#include "color_loop.h"
+
+namespace quorvane::detail {
+const ColorKernels* color_kernels_sse41() noexcept { return &kIsaKernels; }
+}  // namespace quorvane::detail
+
+#endif
