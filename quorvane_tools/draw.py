@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import colorsys
+import functools
 import math
 
 import numpy as np
@@ -18,6 +19,8 @@ WEAK = (255, 200, 0)
 def contrast_tint(image, mask):
     """A saturated colour far in hue from the selected pixels' mean colour (their complement),
     so the tint reads as a highlight rather than as the object's own colour."""
+    k = max(1, int(math.sqrt(mask.size / (1 << 16))))  # the mean colour needs few pixels
+    image, mask = image[::k, ::k], mask[::k, ::k]
     sel = image[mask]
     if len(sel) == 0:
         return (255, 0, 200)
@@ -88,17 +91,22 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6
     img = np.asarray(image)
     h, w = img.shape[:2]
     results = list(found) if isinstance(found, (list, tuple)) else [found]
-    yy, xx = np.mgrid[0:h, 0:w]
-    stripes = ((xx + yy) % 6) < 3
-    out = img.astype(np.float32)
+    out = np.array(img, np.uint8)
     tints = []
+    keep = round(256 * (1 - alpha))
     for r in results:
-        mask = r.mask.astype(bool)
+        mask = r.mask.view(bool) if r.mask.dtype == np.uint8 else r.mask.astype(bool)
         colour = tuple(tint) if tint is not None else contrast_tint(img, mask)
-        tints.append((colour, int(mask.sum())))
-        sel = mask & stripes
-        out[sel] = (1 - alpha) * out[sel] + alpha * np.asarray(colour, np.float32)
-    pic = Image.fromarray(np.clip(np.rint(out), 0, 255).astype(np.uint8))
+        count = int(np.count_nonzero(mask))
+        tints.append((colour, count))
+        if count:  # stripes only within the selection's bounding box: quick on large frames
+            rows, cols = np.flatnonzero(mask.any(axis=1)), np.flatnonzero(mask.any(axis=0))
+            y0, y1, x0, x1 = rows[0], rows[-1] + 1, cols[0], cols[-1] + 1
+            sel = mask[y0:y1, x0:x1] & _stripes(h, w)[y0:y1, x0:x1]
+            part = out[y0:y1, x0:x1]
+            blend = (part[sel].astype(np.uint16) * keep + np.asarray(colour, np.uint16) * (256 - keep)) >> 8
+            part[sel] = blend.astype(np.uint8)
+    pic = Image.fromarray(out)
     draw = ImageDraw.Draw(pic)
     size = max(11, round(min(w, h) / 40))
     try:
@@ -108,6 +116,7 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6
     width = max(2, round(min(w, h) / 300))
     taken = []
     entries = []
+    outline_points = []
     shapes = [s for r in results for s in r.shapes if s.found]
     for number, shape in enumerate(shapes, 1):
         colour = WEAK if shape.warning else OUTLINE
@@ -115,6 +124,7 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6
         for poly in polys:
             draw.line(poly, fill=(0, 0, 0), width=width + 2)
             draw.line(poly, fill=colour, width=width)
+            outline_points += _along(poly)
         text = str(number)
         l, t, r, b = draw.textbbox((0, 0), text, font=font, stroke_width=2)
         box = _place((ax, ay, r - l + 6, b - t + 4), taken, w, h)
@@ -123,32 +133,51 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6
         draw.text((box[0] + 3 - l, box[1] + 2 - t), text, fill=colour, font=font)
         note = f"  ({shape.warning})" if shape.warning else ""
         entries.append((colour, f"{number}  {shape.kind}: {shape.describe()}, {shape.inliers} inliers{note}"))
-    if legend:
-        lines = [
-            (colour, f"selected{f' ({k})' if len(tints) > 1 else ''}: {count} pixels")
-            for k, (colour, count) in enumerate(tints, 1)
-        ] + entries
-        if not entries:
-            lines.append((WEAK, "no shape found"))
-        boxes = [draw.textbbox((0, 0), t, font=font) for _, t in lines]
-        lh = max(b[3] - b[1] for b in boxes) + 4
-        lw = max(b[2] - b[0] for b in boxes) + lh + 14
-        bh = lh * len(lines) + 8
-        # The corner where the legend hides the least of the selection and of the outlines.
-        busy = np.zeros((h, w), bool)
-        for r in results:
-            busy |= r.mask.astype(bool)
-        drawn = np.asarray(pic).astype(np.int16) - np.clip(np.rint(out), 0, 255).astype(np.int16)
-        busy |= np.abs(drawn).sum(axis=2) > 0
-        corners = [(6, h - 6 - bh), (w - 6 - lw, h - 6 - bh), (6, 6), (w - 6 - lw, 6)]
-        corners = [(max(0, x), max(0, y)) for x, y in corners]
-        x0, y0 = min(corners, key=lambda c: int(busy[c[1]:c[1] + bh, c[0]:c[0] + lw].sum()))
-        overlay = Image.new("RGBA", pic.size, (0, 0, 0, 0))
-        ImageDraw.Draw(overlay).rectangle((x0, y0, x0 + lw, y0 + lh * len(lines) + 8), fill=(0, 0, 0, 170))
-        pic = Image.alpha_composite(pic.convert("RGBA"), overlay).convert("RGB")
-        draw = ImageDraw.Draw(pic)
-        for k, (colour, text) in enumerate(lines):
-            y = y0 + 4 + k * lh
-            draw.rectangle((x0 + 5, y + 2, x0 + 5 + lh - 6, y + lh - 4), fill=colour)
-            draw.text((x0 + lh + 6, y), text, fill=(255, 255, 255), font=font)
+    if not legend:
+        return np.asarray(pic)
+    lines = [
+        (colour, f"selected{f' ({k})' if len(tints) > 1 else ''}: {count} pixels")
+        for k, (colour, count) in enumerate(tints, 1)
+    ] + entries
+    if not entries:
+        lines.append((WEAK, "no shape found"))
+    boxes = [draw.textbbox((0, 0), t, font=font) for _, t in lines]
+    lh = max(b[3] - b[1] for b in boxes) + 4
+    lw = min(w, max(b[2] - b[0] for b in boxes) + lh + 14)
+    bh = min(h, lh * len(lines) + 8)
+    # The corner where the legend hides the least of the selections and of the outlines.
+    corners = [(6, h - 6 - bh), (w - 6 - lw, h - 6 - bh), (6, 6), (w - 6 - lw, 6)]
+    corners = [(max(0, x), max(0, y)) for x, y in corners]
+    pts = np.asarray(outline_points, float).reshape(-1, 2)
+
+    def hidden(corner):
+        x, y = corner
+        n = sum(int(np.count_nonzero(r.mask[y:y + bh, x:x + lw])) for r in results)
+        inside = (pts[:, 0] >= x) & (pts[:, 0] < x + lw) & (pts[:, 1] >= y) & (pts[:, 1] < y + bh)
+        return n + 50 * int(np.count_nonzero(inside))
+
+    x0, y0 = min(corners, key=hidden)
+    draw = ImageDraw.Draw(pic, "RGBA")  # translucent fills blend with the picture
+    draw.rectangle((x0, y0, x0 + lw - 1, y0 + bh - 1), fill=(0, 0, 0, 170))
+    for k, (colour, text) in enumerate(lines):
+        y = y0 + 4 + k * lh
+        draw.rectangle((x0 + 5, y + 2, x0 + 5 + lh - 6, y + lh - 4), fill=colour)
+        draw.text((x0 + lh + 6, y), text, fill=(255, 255, 255), font=font)
     return np.asarray(pic)
+
+
+@functools.lru_cache(maxsize=4)
+def _stripes(h: int, w: int) -> np.ndarray:
+    """Diagonal stripes three pixels wide, for a frame size (kept: video frames repeat it)."""
+    stripes = ((np.arange(h)[:, None] + np.arange(w)[None, :]) % 6) < 3
+    stripes.flags.writeable = False
+    return stripes
+
+
+def _along(poly, step: float = 8.0):
+    """Points every few pixels along a polyline."""
+    pts = []
+    for (x0, y0), (x1, y1) in zip(poly[:-1], poly[1:]):
+        n = max(1, int(math.hypot(x1 - x0, y1 - y0) / step))
+        pts += [(x0 + (x1 - x0) * k / n, y0 + (y1 - y0) * k / n) for k in range(n)]
+    return pts
