@@ -225,7 +225,9 @@
         label = [shape.x + shape.r * 0.72, shape.y - shape.r * 0.72];
       } else if (shape.shape === "ellipse") {
         ctx.ellipse(shape.x, shape.y, Math.abs(shape.a), Math.abs(shape.b), shape.theta, 0, 2 * Math.PI);
-        label = [shape.x, shape.y - Math.max(Math.abs(shape.a), Math.abs(shape.b))];
+        const st = Math.sin(shape.theta);
+        const ct = Math.cos(shape.theta);
+        label = [shape.x, shape.y - Math.hypot(shape.a * st, shape.b * ct) - 8 * scale]; // above the top
       } else {
         const lines = shape.shape === "line2" ? shape.lines : [shape];
         for (const l of lines) {
@@ -283,6 +285,7 @@
   function showAnswer(u) {
     $("flags").textContent = u.flags;
     const image = state.info.name.includes(" ") ? `'${state.info.name}'` : state.info.name;
+    $("command").dataset.fitFlags = u.fit_flags;
     $("command").textContent = `quorvane find ${image} ${u.flags}${u.fit_flags ? " " + u.fit_flags : ""}`;
     const count = $("count");
     count.dataset.count = String(u.count);
@@ -291,13 +294,15 @@
     list.replaceChildren();
     u.shapes.forEach((shape, index) => {
       const li = document.createElement("li");
-      li.textContent = shape.found ? `${shape.text}` : `no ${shape.shape} found`;
+      li.textContent = shape.found ? `${shape.shape}: ${shape.text}; ${shape.inliers} inliers` : `no ${shape.shape} found`;
       if (shape.found && shape.warning) {
         li.classList.add("weak");
         li.textContent += ` (${shape.warning})`;
       }
       if (!shape.found) li.classList.add("missing");
       li.dataset.index = String(index + 1);
+      const { found, text, ...record } = shape;
+      if (found) li.dataset.record = JSON.stringify(record);
       list.append(li);
     });
     setStatus(`updated in ${u.ms.toFixed(1)} ms on the server`);
@@ -338,14 +343,22 @@
     document.body.dataset.busy = "0";
   }
 
+  function saveUrl() {
+    // The page's state as a link: the boxes and the fit.
+    const params = new URLSearchParams();
+    if (state.box) params.set("box", state.box.join(","));
+    if (state.outside) params.set("outside", state.outside.join(","));
+    const fit = $("fit").value;
+    params.set("fit", fit);
+    if (fit === "circle" || fit === "ellipse") params.set("radius", `${$("radius-0").value},${$("radius-1").value}`);
+    params.set("seed", $("seed").value);
+    history.replaceState(null, "", `?${params.toString().replace(/%2C/g, ",")}`);
+  }
+
   async function suggest() {
     let q = `box=${state.box.join(",")}`;
     if (state.outside) q += `&outside=${state.outside.join(",")}`;
-    const params = new URLSearchParams(location.search);
-    params.set("box", state.box.join(","));
-    if (state.outside) params.set("outside", state.outside.join(","));
-    else params.delete("outside");
-    history.replaceState(null, "", `?${params.toString().replace(/%2C/g, ",")}`);
+    saveUrl();
     drawMarks();
     try {
       const s = await (await fetchOk(`api/suggest?${q}`)).json();
@@ -451,7 +464,18 @@
     $("radius-0").max = $("radius-1").max = String(Math.max(width, height));
     bindLimits();
     bindMouse();
-    for (const id of ["fit", "radius-0", "radius-1", "seed"]) $(id).addEventListener("change", schedule);
+    const params = new URLSearchParams(location.search);
+    const fit = params.get("fit");
+    if (fit && [...$("fit").options].some((o) => o.value === fit)) $("fit").value = fit;
+    const radius = params.get("radius");
+    if (radius && /^\d{1,5},\d{1,5}$/.test(radius)) [$("radius-0").value, $("radius-1").value] = radius.split(",");
+    const seed = params.get("seed");
+    if (seed && /^\d{1,9}$/.test(seed)) $("seed").value = seed;
+    for (const id of ["fit", "radius-0", "radius-1", "seed"])
+      $(id).addEventListener("change", () => {
+        saveUrl();
+        schedule();
+      });
     $("show-mask").addEventListener("change", drawMask);
     $("show-points").addEventListener("change", drawShapes);
     $("show-shapes").addEventListener("change", drawShapes);
@@ -466,7 +490,6 @@
       drawShapes();
       drawMarks();
     });
-    const params = new URLSearchParams(location.search);
     state.box = parseBox(params.get("box"));
     state.outside = parseBox(params.get("outside"));
     showWindow();
