@@ -50,6 +50,7 @@ from pathlib import Path
 import numpy as np
 
 import quorvane as qv
+import quorvane_tools as qt
 
 WIDTH, HEIGHT = 640, 480
 
@@ -110,6 +111,7 @@ class Found:
     shapes: list[Shape]
     masks: dict[str, np.ndarray] = field(default_factory=dict)
     points: dict[str, np.ndarray] = field(default_factory=dict)  # denoised edge points
+    results: list = field(default_factory=list)  # quorvane_tools.Found, one per window
 
 
 # --------------------------------------------------------------------------
@@ -248,23 +250,6 @@ def window_points(image, window, settings=Settings()):
     return mask, kept[np.random.default_rng(0).permutation(m)], times
 
 
-def circle_inliers(ps, c, delta):
-    d = (ps[:, 0].astype(np.int64) - c["x"]) ** 2 + (ps[:, 1].astype(np.int64) - c["y"]) ** 2
-    return int(np.count_nonzero(((c["r"] - delta) ** 2 <= d) & (d <= (c["r"] + delta) ** 2)))
-
-
-def ellipse_inliers(ps, e, delta):
-    """Points on or outside the ellipse with semi-axes a - delta, b - delta and on or
-    inside the one with a + delta, b + delta (same centre and angle)."""
-    s, k = math.sin(e["theta"]), math.cos(e["theta"])
-    dx, dy = ps[:, 0] - e["x"], ps[:, 1] - e["y"]
-    u, v = dx * k + dy * s, -dx * s + dy * k
-    with np.errstate(divide="ignore", invalid="ignore"):
-        inner = (u / (e["a"] - delta)) ** 2 + (v / (e["b"] - delta)) ** 2
-        outer = (u / (e["a"] + delta)) ** 2 + (v / (e["b"] + delta)) ** 2
-    return int(np.count_nonzero((inner >= 1.0) & (outer <= 1.0)))
-
-
 def fit_lines(ps, settings, n_lines=2):
     """ransac_line; then remove_inliers and ransac_line again on the points left."""
     shapes = []
@@ -306,14 +291,14 @@ def fit_points(ps, fits, settings=Settings(), max_r=None):
             if len(ps) >= 3:
                 args = (settings.count, settings.min_r, max_r, settings.delta)
                 c = _timed(t, "fit", qv.ransac_circle, ps, *args)
-            inliers = circle_inliers(ps, c, settings.delta) if any(c.values()) else 0
+            inliers = int(qt.inliers_of("circle", c, ps, settings.delta).sum()) if any(c.values()) else 0
             shapes.append(Shape("circle", "", c, inliers, t))
         elif fit == "ellipse":
             e = dict.fromkeys(("x", "y", "a", "b", "theta"), 0.0)
             if len(ps) >= 5:
                 args = (settings.count, settings.min_r, max_r, settings.ratio, settings.delta)
                 e = _timed(t, "fit", qv.ransac_ellipse, ps, *args)
-            inliers = ellipse_inliers(ps, e, settings.delta) if any(e.values()) else 0
+            inliers = int(qt.inliers_of("ellipse", e, ps, settings.delta).sum()) if any(e.values()) else 0
             shapes.append(Shape("ellipse", "", e, inliers, t))
         else:
             raise ValueError(f"unknown fit {fit!r}; expected one of {', '.join(FITS)}")
@@ -323,25 +308,33 @@ def fit_points(ps, fits, settings=Settings(), max_r=None):
 def find_shapes(image, windows=SCENE_WINDOWS, settings=Settings()):
     """Run the whole chain on an RGB image (rows, columns, 3) of uint8; returns a Found.
 
-    Per window: calculate_lch_bounds, mask_image, simple_edge, simple_denoise, then the
-    window's fits. Each Shape's times hold every stage that led to it, in seconds."""
-    image = np.asarray(image)
-    if image.dtype != np.uint8 or image.ndim != 3 or image.shape[2] != 3:
-        raise ValueError(
-            f"expected an RGB image of uint8 (rows, columns, 3), got {image.dtype} {image.shape}"
-        )
-    if not (image.flags.c_contiguous and image.flags.writeable):  # the library wants both
-        image = image.copy()
+    Per window, quorvane_tools.find_shapes: calculate_lch_bounds, mask_image, simple_edge,
+    simple_denoise, then the window's fits, each on the points the fits before it left. Each
+    Shape's times hold every stage that led to it, in seconds."""
+    image = qt.as_rgb(image)
     max_r = settings.max_r if settings.max_r is not None else min(image.shape[:2]) // 2
     found = Found([])
     for window in windows:
-        mask, ps, times = window_points(image, window, settings)
-        found.masks[window.name] = mask
-        found.points[window.name] = ps
-        for shape in fit_points(ps, window.fits, settings, max_r):
-            shape.window = window.name
-            shape.times = {**times, **shape.times}
-            found.shapes.append(shape)
+        fits = [f for fit in window.fits for f in (("line", "line") if fit == "lines" else (fit,))]
+        result = qt.find_shapes(
+            image,
+            qt.Window(window.hue, window.chroma, window.intensity),
+            fits,
+            radius=(settings.min_r, max_r),
+            count=settings.count,
+            rows=settings.rows,
+            columns=settings.columns,
+            min_distance=settings.min_distance,
+            slope_limit=settings.slope_limit,
+            ratio=settings.ratio,
+        )
+        found.masks[window.name] = result.mask
+        found.points[window.name] = result.points
+        found.results.append(result)
+        stages = {k: result.times[k] for k in ("bounds", "mask", "edges", "denoise")}
+        for shape in result.shapes:
+            found.shapes.append(Shape(shape.kind, window.name, shape.model, shape.inliers, {**stages, **shape.times}))
+            stages = {}
     return found
 
 
@@ -351,93 +344,35 @@ def find_shapes(image, windows=SCENE_WINDOWS, settings=Settings()):
 
 def describe(shape):
     """One phrase for where a shape is; angles in degrees from the x axis, y pointing down."""
-    m = shape.model
-    if not shape.found:
-        return "not found"
-    if shape.kind == "line":
-        angle = math.degrees(math.atan2(m["nx"], -m["ny"]))  # direction (-ny, nx)
-        angle = (angle + 90) % 180 - 90
-        return f"through ({m['px']}, {m['py']}) at {angle:.1f} deg"
-    if shape.kind == "circle":
-        return f"centre ({m['x']}, {m['y']}), radius {m['r']}"
-    a, b, theta = abs(m["a"]), abs(m["b"]), m["theta"]
-    if a < b:  # report the major axis first
-        a, b, theta = b, a, theta + math.pi / 2
-    angle = (math.degrees(theta) + 90) % 180 - 90
-    return f"centre ({m['x']:.1f}, {m['y']:.1f}), semi-axes {a:.1f} x {b:.1f} at {angle:.1f} deg"
+    return qt.Shape(shape.kind, shape.model, shape.inliers, 0, 0).describe()
 
 
 STAGES = ("bounds", "mask", "edges", "denoise", "remove", "fit")
 
 
 def report(found):
-    """The table that main prints: one row per shape, stage times in milliseconds."""
+    """The table that main prints: one row per shape, stage times in milliseconds, every column
+    as wide as its widest cell."""
+    header = ["shape", "colour", "where", "inliers", *STAGES]
     rows = [
-        f"{'shape':8} {'colour':7} {'where':56} {'inliers':>7}  "
-        + " ".join(f"{s:>7}" for s in STAGES)
-        + "  (ms)"
+        [s.kind, s.window, describe(s), str(s.inliers)]
+        + [f"{s.times[k] * 1e3:.3f}" if k in s.times else "-" for k in STAGES]
+        for s in found.shapes
     ]
-    for s in found.shapes:
-        times = " ".join(f"{s.times[k] * 1e3:7.3f}" if k in s.times else f"{'-':>7}" for k in STAGES)
-        rows.append(f"{s.kind:8} {s.window:7} {describe(s):56} {s.inliers:7d}  {times}")
-    return "\n".join(rows)
+    widths = [max(len(r[k]) for r in [header, *rows]) for k in range(len(header))]
+    lines = []
+    for r in [header, *rows]:
+        cells = [c.ljust(w) if k < 3 else c.rjust(w) for k, (c, w) in enumerate(zip(r, widths))]
+        lines.append("  ".join(cells) + ("  (ms)" if r is header else ""))
+    return "\n".join(lines)
 
 
-def _line_ends(m, w, h):
-    """Where the line of a ransac_line result enters and leaves the frame."""
-    px, py, nx, ny = m["px"], m["py"], m["nx"], m["ny"]
-    ends = []
-    if ny:  # crossings with x = 0 and x = w - 1
-        ends += [(x, py - nx * (x - px) / ny) for x in (0, w - 1)]
-    if nx:  # crossings with y = 0 and y = h - 1
-        ends += [(px - ny * (y - py) / nx, y) for y in (0, h - 1)]
-    ends = [(x, y) for x, y in ends if -0.5 <= x <= w - 0.5 and -0.5 <= y <= h - 0.5]
-    ends.sort()
-    return [ends[0], ends[-1]] if ends else []
+def annotate(image, found):
+    """The frame with every window's selection tinted, the shapes outlined and numbered, and a
+    legend (quorvane_tools.annotate). Needs Pillow; returns a PIL image."""
+    from PIL import Image
 
-
-def annotate(image, found, tint=(255, 0, 200)):
-    """The frame with the masks tinted, the shapes drawn and labelled and the edge points
-    that the fitters saw dotted in black. Needs Pillow; returns a PIL image."""
-    from PIL import Image, ImageDraw
-
-    out = image.astype(np.float32)
-    for mask in found.masks.values():
-        sel = mask.astype(bool)
-        out[sel] = 0.4 * out[sel] + 0.6 * np.array(tint, np.float32)
-    pic = Image.fromarray(np.clip(np.rint(out), 0, 255).astype(np.uint8))
-    draw = ImageDraw.Draw(pic)
-    for ps in found.points.values():
-        draw.point([tuple(p) for p in ps.tolist()], fill=(0, 0, 0))
-    h, w = image.shape[:2]
-    labels, numbers = [], {}
-    for s in found.shapes:
-        if not s.found:
-            continue
-        m = s.model
-        numbers[s.kind] = numbers.get(s.kind, 0) + 1
-        t = np.linspace(0, 2 * np.pi, 121)
-        label = f"{s.kind} {numbers[s.kind]}: {s.inliers} inliers"
-        if s.kind == "line":
-            outline = _line_ends(m, w, h)
-            y = 0.9 * h  # label low in the frame, on the side of the frame's middle
-            x = m["px"] - m["ny"] * (y - m["py"]) / m["nx"] if m["nx"] else m["px"]
-            at = (x + 10 if x < w / 2 else x - 10 - draw.textlength(label), y)
-        elif s.kind == "circle":
-            outline = list(zip(m["x"] + m["r"] * np.cos(t), m["y"] + m["r"] * np.sin(t)))
-            at = (m["x"] + m["r"] + 10, m["y"] - 6)
-        else:
-            c, sn = math.cos(m["theta"]), math.sin(m["theta"])
-            u, v = m["a"] * np.cos(t), m["b"] * np.sin(t)
-            outline = list(zip(m["x"] + u * c - v * sn, m["y"] + u * sn + v * c))
-            at = (m["x"] + max(abs(m["a"]), abs(m["b"])) + 10, m["y"] - 6)
-        if outline:
-            draw.line(outline, fill=(0, 255, 255), width=2)
-        labels.append((at, label))
-    for (x, y), text in labels:
-        x = min(max(x, 2), w - 2 - draw.textlength(text))
-        draw.text((x, y), text, fill=(255, 255, 255), stroke_width=2, stroke_fill=(0, 0, 0))
-    return pic
+    return Image.fromarray(qt.annotate(image, found.results))
 
 
 # --------------------------------------------------------------------------

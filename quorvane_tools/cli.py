@@ -11,7 +11,7 @@ import importlib
 import json
 import math
 import sys
-import time
+from pathlib import Path
 
 import numpy as np
 
@@ -19,7 +19,7 @@ from ._arrays import ImageError, atomic_output, load_image, region_mask
 from .color import PERCENTILES, Window, suggest_window
 from .shapes import FITS, find_shapes
 
-__all__ = ["main", "CliError", "add_window_options", "add_fit_options", "window_from_args", "fit_kwargs"]
+__all__ = ["main", "CliError", "check_output", "add_window_options", "add_fit_options", "window_from_args", "fit_kwargs"]
 
 PROG = "quorvane"
 EXTRA_COMMANDS = ("video", "tune")  # modules of this package that add a subcommand, when present
@@ -111,9 +111,10 @@ def fit_kwargs(args, image=None) -> dict:
             raise CliError(f"--radius {lo} {hi}: give 0 <= MIN <= MAX, MAX above 0")
         if image is not None:
             h, w = image.shape[:2]
-            if 2 * lo > max(h, w) * 1.5 and lo > 0:
+            if 2 * lo > max(h, w):
                 raise CliError(
-                    f"--radius {lo} {hi}: a shape with radius {lo} cannot fit in the {w} x {h} picture"
+                    f"--radius {lo} {hi}: a shape with radius {lo} does not fit in the {w} x {h} picture "
+                    f"(its largest radius is {max(h, w) // 2})"
                 )
         kw["radius"] = (lo, hi)
     return kw
@@ -173,6 +174,8 @@ STAGES = ("bounds", "mask", "edges", "denoise", "fit", "remove")
 
 
 def _find(args) -> int:
+    check_output(args.json, "--json")
+    check_output(args.out, "--out")
     image = _load(args.image)
     window = window_from_args(args, image)
     kw = fit_kwargs(args, image)
@@ -219,11 +222,34 @@ def _find(args) -> int:
     return 0
 
 
-def _writing(path, mode):
-    try:
-        return atomic_output(path, mode)
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {e.strerror or e}") from None
+class _writing:
+    """atomic_output, with failures to create or replace the file reported as CliError."""
+
+    def __init__(self, path, mode):
+        self.path, self.cm = path, atomic_output(path, mode)
+
+    def __enter__(self):
+        try:
+            return self.cm.__enter__()
+        except OSError as e:
+            raise CliError(f"cannot write {self.path}: {e.strerror or e}") from None
+
+    def __exit__(self, *exc):
+        try:
+            return self.cm.__exit__(*exc)
+        except OSError as e:
+            raise CliError(f"cannot write {self.path}: {e.strerror or e}") from None
+
+
+def check_output(path, option):
+    """Refuse an output path whose folder does not exist, before any work is done."""
+    if path is None:
+        return
+    parent = Path(path).resolve().parent
+    if not parent.is_dir():
+        raise CliError(f"{option} {path}: the folder {parent} does not exist")
+    if Path(path).is_dir():
+        raise CliError(f"{option} {path}: is a folder")
 
 
 # --------------------------------------------------------------------------

@@ -83,7 +83,12 @@ def lch(image, rgb_bits: int = 8):
 def _wedge_offsets(window: Window, hue):
     """Hue relative to the wedge's bisector, wrapped into (-pi, pi]."""
     mid = 0.5 * (window.hue[0] + window.hue[1])
-    return np.angle(np.exp(1j * (np.asarray(hue) - mid)))
+    return _wrap(np.asarray(hue) - mid)
+
+
+def _wrap(angle):
+    """Angles wrapped into [-pi, pi)."""
+    return np.remainder(angle + math.pi, 2 * math.pi) - math.pi
 
 
 def in_window(window: Window, hue, chroma, intensity):
@@ -151,7 +156,7 @@ def _core_window(h, c, i, *, hue_margin: float, band_margin: float) -> tuple[Win
     """A window around the bulk of the colours (h, c, i), and its hue centre."""
     weight = np.maximum(c, 1e-9)
     mid = math.atan2(float(np.sum(weight * np.sin(h))), float(np.sum(weight * np.cos(h))))
-    off = np.angle(np.exp(1j * (h - mid)))
+    off = _wrap(h - mid)
     coloured = c > 0.02
     use = off[coloured] if np.count_nonzero(coloured) >= max(8, 0.05 * len(c)) else off
     lo, hi = np.percentile(use, (2, 98)) if len(use) else (-0.1, 0.1)
@@ -167,7 +172,7 @@ def _core_window(h, c, i, *, hue_margin: float, band_margin: float) -> tuple[Win
     h1, h2 = mid + lo, mid + hi
     shift = 2 * math.pi * round(0.5 * (h1 + h2) / (2 * math.pi))  # bisector in [-pi, pi]
     h1, h2 = h1 - shift, h2 - shift
-    along = c * np.cos(np.angle(np.exp(1j * (h - 0.5 * (h1 + h2)))))
+    along = c * np.cos(_wrap(h - 0.5 * (h1 + h2)))
     c_lo, c_hi = (float(v) for v in np.percentile(along, (5, 95)))
     i_lo, i_hi = (float(v) for v in np.percentile(i, (5, 95)))
     window = Window(
@@ -186,6 +191,23 @@ def _block_any(mask, f: int):
     return mask.reshape(mask.shape[0] // f, f, mask.shape[1] // f, f).any(axis=(1, 3))
 
 
+try:  # SciPy, when it is there, labels regions faster than the NumPy loop below
+    from scipy.ndimage import label as _label
+except ImportError:  # pragma: no cover - exercised where SciPy is missing
+    _label = None
+
+
+def _spread_rows(mask, seed):
+    """Every run of ``mask`` along a row that holds a seed pixel, whole."""
+    m = np.pad(mask, ((0, 0), (0, 1))).ravel()  # a False column ends every row's last run
+    starts = m & ~np.concatenate(([False], m[:-1]))
+    ids = np.cumsum(starts) * m
+    hit = np.zeros(int(ids.max(initial=0)) + 1, bool)
+    hit[ids[np.pad(seed, ((0, 0), (0, 1))).ravel() & m]] = True
+    hit[0] = False
+    return hit[ids].reshape(mask.shape[0], mask.shape[1] + 1)[:, :-1]
+
+
 def component(mask, seed):
     """The pixels of ``mask`` connected (8-neighbours, on a grid coarse enough to be quick) to
     the seed region."""
@@ -193,9 +215,17 @@ def component(mask, seed):
     f = max(1, math.ceil(max(rows, cols) / 320))
     small = _block_any(mask, f)
     comp = _block_any(seed & mask, f) & small
-    count = int(np.count_nonzero(comp))
+    if _label is not None:
+        labels, _ = _label(small, structure=np.ones((3, 3), bool))
+        hit = np.zeros(int(labels.max()) + 1, bool)
+        hit[labels[comp]] = True
+        hit[0] = False
+        comp = hit[labels]
+    count = 0 if _label is not None else int(np.count_nonzero(comp))
     while count:
-        comp = _dilate(comp, 1) & small
+        comp = _dilate(comp, 1) & small  # diagonal steps
+        comp = _spread_rows(small, comp)  # then whole runs along rows and along columns
+        comp = _spread_rows(small.T, comp.T).T
         new = int(np.count_nonzero(comp))
         if new == count:
             break
@@ -204,39 +234,56 @@ def component(mask, seed):
     return full & mask
 
 
+def _widen(mask, r: int):
+    """``mask`` widened by about r pixels, on a coarse grid."""
+    rows, cols = mask.shape
+    f = max(1, math.ceil(max(rows, cols) / 320))
+    small = _dilate(_block_any(mask, f), max(1, math.ceil(r / f)))
+    return np.repeat(np.repeat(small, f, axis=0), f, axis=1)[:rows, :cols]
+
+
 def _mask(image, window: Window):
     return quorvane.mask_image(image, window.bounds()).view(bool)
 
 
-def _grow(image, window: Window, inside, *, steps: int = 6) -> Window:
+_GROW_STEPS = {  # a step moves these limits a third of the way to their targets
+    "dark": ("c1", "i1"),  # shading scales chroma and intensity together
+    "bright": ("c2", "i2"),
+    "c1": ("c1",),
+    "i1": ("i1",),
+    "c2": ("c2",),
+    "i2": ("i2",),
+}
+
+
+def _grow(image, window: Window, inside, *, rounds: int = 6) -> Window:
     """Widen the chroma and intensity bands step by step, as shading and highlights spread the
-    object's colours, for as long as the new pixels join the object (the selection connected to
-    the inside region) rather than appear elsewhere in the picture."""
+    object's colours, for as long as the newly selected pixels are connected to the object (the
+    selection connected to the inside region) rather than lying elsewhere in the picture."""
     (h1, h2), (c1, c2), (i1, i2) = window
-    limits = {"c1": c1 * 0.45, "i1": i1 * 0.45, "c2": min(1.2, c2 * 1.4), "i2": min(1.0, i2 * 1.35)}
+    target = {"c1": c1 * 0.4, "i1": i1 * 0.4, "c2": min(1.2, c2 * 1.4), "i2": min(1.0, i2 * 1.35)}
     cur = {"c1": c1, "c2": c2, "i1": i1, "i2": i2}
+    stopped = set()
     mask = _mask(image, window)
-    near = _dilate(component(mask, inside), 2)
-    for _ in range(steps):
+    for _ in range(rounds):
         grew = False
-        for key in ("c1", "i1", "c2", "i2"):
-            target = limits[key]
-            if abs(target - cur[key]) < 1e-4:
+        for step, keys in _GROW_STEPS.items():
+            if step in stopped or all(abs(target[k] - cur[k]) < 1e-4 for k in keys):
                 continue
             trial = dict(cur)
-            trial[key] = cur[key] + (target - cur[key]) / 3
+            for k in keys:
+                trial[k] = cur[k] + (target[k] - cur[k]) / 3
             w = Window((h1, h2), (trial["c1"], trial["c2"]), (trial["i1"], trial["i2"]))
             new_mask = _mask(image, w)
             added = new_mask & ~mask
             n_added = int(np.count_nonzero(added))
             if n_added == 0:
-                cur = trial
-                continue
-            if np.count_nonzero(added & near) >= 0.85 * n_added:
+                continue  # nothing there: no reason to widen
+            joined = int(np.count_nonzero(added & component(new_mask, inside)))
+            if joined >= 0.85 * n_added:
                 cur, mask, grew = trial, new_mask, True
-                near = _dilate(component(mask, inside), 2)
             else:
-                limits[key] = cur[key]  # growing this way reaches other things: stop here
+                stopped.add(step)  # widening this way reaches other things: stop here
         if not grew:
             break
     return Window((h1, h2), (cur["c1"], cur["c2"]), (cur["i1"], cur["i2"]))
@@ -258,8 +305,8 @@ def _narrow(window: Window, inside_lch, outside_lch, *, keep: float = 0.9) -> Wi
         base_in = int(np.count_nonzero(sel_in))
         best = None
         mid = 0.5 * (w.hue[0] + w.hue[1])
-        off_in = np.angle(np.exp(1j * (hi_ - mid)))[sel_in]
-        along_in = (ci_ * np.cos(np.angle(np.exp(1j * (hi_ - mid)))))[sel_in]
+        off_in = _wrap(hi_ - mid)[sel_in]
+        along_in = (ci_ * np.cos(_wrap(hi_ - mid)))[sel_in]
         ints_in = ii_[sel_in]
         for q in (0.5, 1, 2, 4):
             lo_q, hi_q = q, 100 - q
@@ -323,19 +370,31 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     h, c, i = lch(img)
     ins = (h[inside_m], c[inside_m], i[inside_m])
     window, _ = _core_window(*ins, hue_margin=0.06, band_margin=0.12)
+    # Growing and narrowing look at where colours lie, not at every pixel: on large pictures
+    # they run on every k-th row and column.
+    k = max(1, math.ceil(max(img.shape[:2]) / 800))
+    work, work_in = img, inside_m
+    if k > 1 and inside_m[::k, ::k].any():
+        work, work_in = np.ascontiguousarray(img[::k, ::k]), inside_m[::k, ::k]
+    else:
+        k = 1
     if grow:
-        window = _grow(img, window, inside_m)
+        window = _grow(work, window, work_in)
     # Colours selected away from the object (not connected to the inside region) are most
     # likely other things of a similar colour: leave out what can be left out cheaply.
-    mask = _mask(img, window)
-    obj = component(mask, inside_m)
+    mask = _mask(work, window)
+    obj = component(mask, work_in)
     elsewhere = mask & ~_dilate(obj, 2)
     if np.count_nonzero(elsewhere) > 0.02 * max(np.count_nonzero(obj), 1):
+        hw, cw, iw = (a[::k, ::k] for a in (h, c, i))
         window = _narrow(
-            window, (h[obj], c[obj], i[obj]), (h[elsewhere], c[elsewhere], i[elsewhere]), keep=0.95
+            window, (hw[obj], cw[obj], iw[obj]), (hw[elsewhere], cw[elsewhere], iw[elsewhere]), keep=0.95
         )
     if outside_m is not None and outside_m.any():
-        window = _narrow(window, ins, (h[outside_m], c[outside_m], i[outside_m]), keep=keep)
+        step = max(1, math.isqrt(int(np.count_nonzero(outside_m)) // 200_000 + 1))
+        out_m = outside_m[::step, ::step]
+        hs, cs, is_ = (a[::step, ::step][out_m] for a in (h, c, i))
+        window = _narrow(window, ins, (hs, cs, is_), keep=keep)
     window = Window(*(tuple(float(v) for v in pair) for pair in window))
     mask = _mask(img, window)
     obj = component(mask, inside_m)
@@ -350,7 +409,7 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     suggestion.inside_fraction = selected_fraction(mask, inside_m)
     suggestion.outside_fraction = selected_fraction(mask, outside_m) if outside_m is not None else None
     suggestion.image_fraction = float(np.count_nonzero(mask)) / mask.size
-    suggestion.region = _dilate(obj | inside_m, max(4, round(0.05 * max(mask.shape))))
+    suggestion.region = _widen(obj | inside_m, max(4, round(0.05 * max(mask.shape))))
     suggestion.stats = stats
     return suggestion
 
@@ -360,5 +419,5 @@ def _hue_percentiles(h, c):
     +-pi; reported in (-pi, pi]."""
     w = np.maximum(c, 1e-9)
     mid = math.atan2(float(np.sum(w * np.sin(h))), float(np.sum(w * np.cos(h))))
-    off = np.angle(np.exp(1j * (h - mid)))
+    off = _wrap(h - mid)
     return [float(np.angle(np.exp(1j * (mid + v)))) for v in np.percentile(off, PERCENTILES)]

