@@ -1,6 +1,7 @@
 """The `quorvane tune` server, without a browser: refusals, query checks, the endpoints."""
 
 import http.client
+import io
 import json
 import threading
 
@@ -10,9 +11,9 @@ import pytest
 import quorvane as qv
 
 qt = pytest.importorskip("quorvane_tools")
-pytest.importorskip("PIL")
+Image = pytest.importorskip("PIL.Image")
 from quorvane_tools.tune import check_host  # noqa: E402
-from quorvane_tools.tune.server import TuneApp, TuneServer, allowed_hosts  # noqa: E402
+from quorvane_tools.tune.server import TuneApp, TuneServer, allowed_hosts, mask_png  # noqa: E402
 
 WINDOW = "hue=0.1,0.9&chroma=0.3,1&intensity=0.1,0.95"
 
@@ -210,9 +211,18 @@ def test_update_matches_the_library(server, fit):
     assert u["fit_flags"] == ("" if fit == "none" else f"--fit {fit}" + (" --radius 10 60" if radius else "") + " --seed 5")
     assert np.array_equal(np.array(u["points"]).reshape(-1, 2), found.points)
 
-    status, ctype, bits = get(server, "/api/mask?" + WINDOW)
-    assert (status, ctype) == (200, "application/octet-stream")
-    assert np.array_equal(np.unpackbits(np.frombuffer(bits, np.uint8))[: mask.size].reshape(mask.shape), mask)
+    status, ctype, png = get(server, "/api/mask?" + WINDOW)
+    assert (status, ctype) == (200, "image/png")
+    assert np.array_equal(np.asarray(Image.open(io.BytesIO(png))), mask)
+
+
+@pytest.mark.parametrize("shape", [(1, 1), (7, 13), (3, 8), (5, 17)])
+def test_mask_png(shape):
+    mask = (np.random.default_rng(1).random(shape) < 0.5).astype(np.uint8) * 3
+    im = Image.open(io.BytesIO(mask_png(mask, (1, 2, 3, 40))))
+    assert im.mode == "P" and im.info["transparency"] == b"\x00\x28"
+    assert im.getpalette()[:6] == [0, 0, 0, 1, 2, 3]
+    assert np.array_equal(np.asarray(im), mask != 0)
 
 
 def test_circle_found_on_the_disc(server):

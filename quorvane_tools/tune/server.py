@@ -7,8 +7,9 @@ four small endpoints that run the library on the picture.
     GET /api/suggest    ?box=X,Y,W,H[&outside=X,Y,W,H]  -> a window suggested from the box
     GET /api/update     ?hue=A,B&chroma=C,D&intensity=E,F[&fit=...&radius=MIN,MAX&seed=N]
                         -> count of selected pixels, flags, fitted shapes, edge points
-    GET /api/mask       ?hue=A,B&chroma=C,D&intensity=E,F -> the mask, one bit per pixel
-                        (row-major, most significant bit first), application/octet-stream
+    GET /api/mask       ?hue=A,B&chroma=C,D&intensity=E,F -> the mask as a PNG overlay: a
+                        1-bit palette picture, selected pixels tinted and translucent, the
+                        others transparent
 
 Nothing in a request reaches the file system: page files are read from the package
 once, into memory, and looked up in a fixed table. Requests must carry the Host the
@@ -26,8 +27,11 @@ import json
 import math
 import socket
 import socketserver
+import struct
+import sys
 import threading
 import time
+import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
 from urllib.parse import parse_qsl, urlsplit
@@ -136,6 +140,34 @@ def parse_box(fields, key, width, height):
     return (x0, y0, x1 - x0, y1 - y0)
 
 
+TINT = (255, 40, 200, 150)  # RGBA of selected pixels in the overlay
+
+
+def _chunk(kind: bytes, data: bytes) -> bytes:
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+def mask_png(mask: np.ndarray, tint=TINT) -> bytes:
+    """A mask as a 1-bit palette PNG: 0 transparent, non-zero the tint. Written directly
+    (rows of packed bits, zlib level 1): a few milliseconds for 1080p, where a general
+    encoder takes several times as long."""
+    h, w = mask.shape
+    rows = np.packbits(mask != 0, axis=1)
+    raw = np.empty((h, rows.shape[1] + 1), np.uint8)
+    raw[:, 0] = 0  # filter type None for every row
+    raw[:, 1:] = rows
+    return b"".join(
+        (
+            b"\x89PNG\r\n\x1a\n",
+            _chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 1, 3, 0, 0, 0)),
+            _chunk(b"PLTE", bytes((0, 0, 0, *tint[:3]))),
+            _chunk(b"tRNS", bytes((0, tint[3]))),
+            _chunk(b"IDAT", zlib.compress(raw.tobytes(), 1)),
+            _chunk(b"IEND", b""),
+        )
+    )
+
+
 def _plain(value):
     """JSON fallback for NumPy scalars and tuples inside records."""
     if isinstance(value, np.generic):
@@ -231,13 +263,13 @@ class TuneApp:
         return flags + f" --seed {seed}"
 
     def _remember_mask(self, window, mask) -> bytes:
-        bits = np.packbits(mask.reshape(-1) != 0).tobytes()
+        png = mask_png(mask)
         with self._masks_lock:
-            self._masks[window] = bits
+            self._masks[window] = png
             self._masks.move_to_end(window)
             while len(self._masks) > 4:
                 self._masks.popitem(last=False)
-        return bits
+        return png
 
     def update(self, fields) -> dict:
         t0 = time.perf_counter()
@@ -270,10 +302,10 @@ class TuneApp:
     def mask(self, fields) -> bytes:
         window = parse_window(fields)
         with self._masks_lock:
-            bits = self._masks.get(window)
-        if bits is None:
-            bits = self._remember_mask(window, qv.mask_image(self.image, window.bounds()))
-        return bits
+            png = self._masks.get(window)
+        if png is None:
+            png = self._remember_mask(window, qv.mask_image(self.image, window.bounds()))
+        return png
 
 
 # --------------------------------------------------------------------------
@@ -313,6 +345,12 @@ class TuneHandler(BaseHTTPRequestHandler):
     sys_version = ""
     protocol_version = "HTTP/1.1"
     timeout = 30  # seconds a connection may idle or dribble before it is closed
+
+    def setup(self):
+        super().setup()
+        # Headers and body leave in separate writes; without this, Nagle's algorithm holds
+        # the body back until the client's delayed ACK, some 40 ms per response.
+        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
 
     def version_string(self):
         return self.server_version
@@ -378,8 +416,8 @@ class TuneHandler(BaseHTTPRequestHandler):
                 fields = parse_query(query, ("hue", "chroma", "intensity", "fit", "radius", "seed", "points"))
                 return self._send(200, _json(app.update(fields)), "application/json")
             if path == "/api/mask":
-                bits = app.mask(parse_query(query, ("hue", "chroma", "intensity")))
-                return self._send(200, bits, "application/octet-stream")
+                png = app.mask(parse_query(query, ("hue", "chroma", "intensity")))
+                return self._send(200, png, "image/png")
         except BadRequest as e:
             return self._refuse(400, str(e))
         return self._refuse(404, "not found")
@@ -397,6 +435,12 @@ class TuneHandler(BaseHTTPRequestHandler):
 
 class TuneServer(ThreadingHTTPServer):
     """A threading HTTP server for one TuneApp; `port` 0 picks a free port."""
+
+    def handle_error(self, request, client_address):
+        # A page that reloads or closes drops its open requests: not worth a traceback.
+        if isinstance(sys.exc_info()[1], ConnectionError):
+            return
+        super().handle_error(request, client_address)
 
     daemon_threads = True
     request_queue_size = 16

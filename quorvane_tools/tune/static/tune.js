@@ -1,10 +1,9 @@
 // The page of `quorvane tune`: every redraw asks the server, which runs the library
-// on the picture (api/update: count, shapes, edge points; api/mask: the mask bits).
+// on the picture (api/update: count, shapes, edge points; api/mask: the mask overlay).
 "use strict";
 (() => {
   const $ = (id) => document.getElementById(id);
   const LIMITS = ["hue", "chroma", "intensity"];
-  const TINT = [255, 40, 200, 150]; // RGBA of selected pixels
   const SHAPE_COLOUR = "#4dff6a";
   const WEAK_COLOUR = "#ffb020";
   const state = {
@@ -13,7 +12,7 @@
     box: null,
     outside: null,
     last: null, // the last api/update answer
-    maskBits: null,
+    mask: null, // ImageBitmap of the server's mask overlay
   };
   let updates = 0;
 
@@ -169,23 +168,9 @@
   // ---------------------------------------------------------------- drawing
 
   function drawMask() {
-    const canvas = $("mask");
-    const ctx = canvas.getContext("2d");
-    const { width, height } = state.info;
-    ctx.clearRect(0, 0, width, height);
-    if (!state.maskBits || !$("show-mask").checked) return;
-    const img = ctx.createImageData(width, height);
-    const out = new Uint32Array(img.data.buffer);
-    const tint = (TINT[3] << 24) | (TINT[2] << 16) | (TINT[1] << 8) | TINT[0]; // little endian RGBA
-    const bits = state.maskBits;
-    const n = width * height;
-    for (let byte = 0, i = 0; i < n; byte++, i += 8) {
-      const b = bits[byte];
-      if (b === 0) continue;
-      const end = Math.min(8, n - i);
-      for (let k = 0; k < end; k++) if (b & (0x80 >> k)) out[i + k] = tint;
-    }
-    ctx.putImageData(img, 0, 0);
+    const ctx = $("mask").getContext("2d");
+    ctx.clearRect(0, 0, state.info.width, state.info.height);
+    if (state.mask && $("show-mask").checked) ctx.drawImage(state.mask, 0, 0);
   }
 
   function lineEnds(l, width, height) {
@@ -305,7 +290,6 @@
       if (found) li.dataset.record = JSON.stringify(record);
       list.append(li);
     });
-    setStatus(`updated in ${u.ms.toFixed(1)} ms on the server`);
   }
 
   // ---------------------------------------------------------------- updates
@@ -324,16 +308,21 @@
     while (pending) {
       pending = false;
       const query = windowQuery();
+      const t0 = performance.now();
       try {
-        const [u, bits] = await Promise.all([
-          fetchOk(`api/update?${query}&${fitQuery()}`).then((r) => r.json()),
-          fetchOk(`api/mask?${query}`).then((r) => r.arrayBuffer()),
-        ]);
+        // One after the other: the mask request then finds the mask that the update
+        // computed in the server's cache instead of computing it again.
+        const u = await (await fetchOk(`api/update?${query}&${fitQuery()}`)).json();
+        const bitmap = await createImageBitmap(await (await fetchOk(`api/mask?${query}`)).blob());
         state.last = u;
-        state.maskBits = new Uint8Array(bits);
+        if (state.mask) state.mask.close();
+        state.mask = bitmap;
         showAnswer(u);
         drawMask();
         drawShapes();
+        const ms = performance.now() - t0; // request, answer and drawing
+        document.body.dataset.redrawMs = ms.toFixed(1);
+        setStatus(`redrawn in ${ms.toFixed(0)} ms (${u.ms.toFixed(1)} ms on the server)`);
       } catch (e) {
         setStatus(e.message, true);
       }
