@@ -278,3 +278,28 @@ def test_remote_host_needs_the_flag_and_warns():
     assert check_host("localhost", False) == ("127.0.0.1", None)
     host, warning = check_host("0.0.0.0", True)
     assert host == "0.0.0.0" and "warning" in warning
+
+
+def test_the_command_serves_until_interrupted(tmp_path):
+    import signal
+    import subprocess
+    import sys
+    import urllib.request
+
+    Image.fromarray(scene()).save(tmp_path / "scene.png")
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "quorvane_tools", "tune", str(tmp_path / "scene.png"), "--no-browser"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    try:
+        line = proc.stdout.readline()
+        assert "(160 x 120) at http://127.0.0.1:" in line
+        url = line.rsplit(" ", 1)[1].strip()
+        with urllib.request.urlopen(url + "api/info", timeout=10) as r:
+            assert json.load(r)["name"] == "scene.png"
+    finally:
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+    assert proc.returncode == 0 and err == ""

@@ -31,6 +31,7 @@ import struct
 import sys
 import threading
 import time
+import traceback
 import zlib
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
@@ -418,8 +419,11 @@ class TuneHandler(BaseHTTPRequestHandler):
             if path == "/api/mask":
                 png = app.mask(parse_query(query, ("hue", "chroma", "intensity")))
                 return self._send(200, png, "image/png")
-        except BadRequest as e:
-            return self._refuse(400, str(e))
+        except ValueError as e:  # BadRequest, or the library's refusal of the values
+            return self._refuse(400, str(e).splitlines()[0] if str(e) else "bad request")
+        except Exception as e:  # a fault here: answer, and tell whoever runs the server
+            traceback.print_exc(file=sys.stderr)
+            return self._refuse(500, f"internal error: {type(e).__name__}")
         return self._refuse(404, "not found")
 
     def _method_not_allowed(self):
