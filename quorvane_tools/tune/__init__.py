@@ -18,8 +18,8 @@ On the page:
   shift-drag a box      mark what the window should leave out, then suggest again
   six sliders/fields    hue wedge (radians), chroma band, intensity band
   shape                 fit a line, a pair of lines, a circle or an ellipse
-  flags                 the window as options for `quorvane find` and `quorvane probe`,
-                        with a copy button
+  flags                 the window as options for `quorvane find`, with a copy button,
+                        and the whole `quorvane find` command that repeats the page's fit
 
 A link with ?box=X,Y,W,H (and &outside=X,Y,W,H) opens the page with that box chosen,
 so a window can be shared as a link.
