@@ -176,6 +176,17 @@ def _plain(value):
     raise TypeError(f"{type(value).__name__} is not JSON serialisable")
 
 
+def _finite(value):
+    """A record with NaN and infinities (a degenerate fit) as None, which JSON can carry."""
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    if isinstance(value, (float, np.floating)) and not math.isfinite(value):
+        return None
+    return value
+
+
 def _json(obj) -> bytes:
     return json.dumps(obj, default=_plain, allow_nan=False, separators=(",", ":")).encode()
 
@@ -285,7 +296,7 @@ class TuneApp:
         self._remember_mask(window, found.mask)
         shapes = []
         for shape in found.shapes:
-            record = shape.to_dict()
+            record = _finite(shape.to_dict())
             record.update(found=bool(shape.found), text=shape.describe())
             shapes.append(record)
         return {
