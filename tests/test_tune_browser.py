@@ -142,6 +142,13 @@ def test_slider_changes_mask_and_count(browser, server):
     assert 0 < count(browser) < before_count
     assert tinted_pixels(browser) == count(browser)
 
+    # A window the server refuses: the reason shows, the flags still follow the fields.
+    field = browser.find_element(By.ID, "hue-0")
+    field.send_keys(Keys.CONTROL, "a")
+    field.send_keys("1", Keys.ENTER)
+    WebDriverWait(browser, 30).until(lambda d: "hue needs A < B" in d.find_element(By.ID, "status").text)
+    assert browser.find_element(By.ID, "flags").text.startswith("--hue 1 0.6255 ")
+
 
 def test_drag_boxes_with_the_mouse(browser, server):
     open_page(browser, server)

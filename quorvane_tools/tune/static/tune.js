@@ -20,6 +20,19 @@
 
   const fmt = (v) => (Math.round(v * 10000) / 10000).toFixed(4);
 
+  // As the command line writes a limit: at most 4 decimals, no trailing zeros.
+  function num(v) {
+    const s = fmt(v).replace(/0+$/, "").replace(/\.$/, "");
+    return s === "-0" || s === "" ? "0" : s;
+  }
+
+  function showFlags() {
+    // The server's answer carries the same text; this keeps it current while a request
+    // is on its way, or when the server refuses the window.
+    const w = state.window;
+    $("flags").textContent = LIMITS.map((k) => `--${k} ${num(w[k][0])} ${num(w[k][1])}`).join(" ");
+  }
+
   function setStatus(text, error = false) {
     const s = $("status");
     s.textContent = text;
@@ -63,6 +76,7 @@
         $(`${k}-${i}`).value = fmt(v);
       }
     }
+    showFlags();
     drawWheel();
   }
 
@@ -74,6 +88,7 @@
         range.addEventListener("input", () => {
           state.window[k][i] = Number(range.value);
           number.value = fmt(state.window[k][i]);
+          showFlags();
           drawWheel();
           schedule();
         });
