@@ -240,7 +240,8 @@ class TuneApp:
         box = parse_box(fields, "box", self.width, self.height)
         outside = parse_box(fields, "outside", self.width, self.height) if "outside" in fields else None
         s = qt.suggest_window(self.image, box, outside)
-        window = qt.Window(*(tuple(round(float(v), DECIMALS) for v in pair) for pair in s.window))
+        (h1, h2), (c1, c2), (i1, i2) = ((round(float(a), DECIMALS), round(float(b), DECIMALS)) for a, b in s)
+        window = qt.Window((h1, h2), (c1, c2), (i1, i2))
         return {
             "window": window.to_dict(),
             "flags": window.flags(),
@@ -476,6 +477,6 @@ class TuneServer(ThreadingHTTPServer):
 
     @property
     def url(self) -> str:
-        ip = ipaddress.ip_address(self.server_address[0])
+        ip = ipaddress.ip_address(str(self.server_address[0]))
         literal = f"[{ip.compressed}]" if ip.version == 6 else ip.compressed
         return f"http://{literal}:{self.server_port}/"
