@@ -49,7 +49,10 @@ def region_mask(shape, region, name: str = "region") -> np.ndarray:
     if arr.ndim == 2:
         if arr.shape != (rows, cols):
             raise ValueError(f"{name} mask has shape {arr.shape}, the image is {(rows, cols)}")
-        return arr.astype(bool)
+        mask = arr.astype(bool)
+        if not mask.any():
+            raise ValueError(f"{name} mask selects no pixel")
+        return mask
     if arr.shape != (4,):
         raise ValueError(f"{name} must be a box (x, y, w, h) or a boolean mask of the image's shape")
     x, y, w, h = (int(v) for v in arr.tolist())
@@ -84,7 +87,7 @@ def load_image(path) -> np.ndarray:
                 ) from None
             try:
                 with Image.open(path) as f:
-                    img = np.array(f.convert("RGB"))
+                    img = _pillow_rgb(f)
             except UnidentifiedImageError:
                 raise ImageError(f"{path}: not a picture Pillow can read") from None
     except ImageError:
@@ -103,6 +106,25 @@ def _umask() -> int:
     mask = os.umask(0o022)
     os.umask(mask)
     return mask
+
+
+def _pillow_rgb(picture):
+    """A Pillow picture as 8-bit RGB. Deep grey modes (16-bit, 32-bit integer, float) are scaled
+    to 0..255 by their type's range; ``convert("RGB")`` would clip them to white."""
+    mode = picture.mode
+    if mode.startswith("I;16") or mode in ("I", "F"):
+        grey = np.asarray(picture)
+        if mode.startswith("I;16"):
+            grey = grey.astype(np.float64) / 257.0
+        elif mode == "F":
+            top = float(np.nanmax(grey)) if grey.size else 0.0
+            grey = grey * 255.0 if top <= 1.0 else grey
+        else:  # 32-bit integers: 16-bit data is the usual content
+            top = int(grey.max()) if grey.size else 0
+            grey = grey / 257.0 if top > 255 else grey
+        grey = np.clip(np.rint(np.nan_to_num(grey)), 0, 255).astype(np.uint8)
+        return np.repeat(grey[..., None], 3, axis=2)
+    return np.array(picture.convert("RGB"))
 
 
 @contextmanager

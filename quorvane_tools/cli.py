@@ -16,7 +16,7 @@ from pathlib import Path
 import numpy as np
 
 from ._arrays import ImageError, atomic_output, load_image, region_mask
-from .color import PERCENTILES, Window, suggest_window
+from .color import PERCENTILES, Window, lch, suggest_window
 from .shapes import FITS, find_shapes
 
 __all__ = ["main", "CliError", "check_output", "add_window_options", "add_fit_options", "window_from_args", "fit_kwargs"]
@@ -160,10 +160,21 @@ def _probe(args) -> int:
     print(f"suggested window selects {100 * s.inside_fraction:.1f}% of the box and "
           f"{100 * s.image_fraction:.1f}% of the picture"
           + (f", {100 * s.outside_fraction:.1f}% of the outside box" if s.outside_fraction is not None else ""))
-    if s.inside_fraction < 0.5:
+    grey = _grey_share(image, args.box)
+    if grey > 0.5:
+        print(f"note: {100 * grey:.0f}% of the box is grey or white (chroma below 0.02): pixels "
+              "without colour lie on the edge of every hue wedge and cannot be selected; a "
+              "slightly tinted light or a box on a coloured part helps")
+    elif s.inside_fraction < 0.5:
         print("note: the box holds several colours; a smaller box on one colour suggests a tighter window")
     print(Window(*s).flags())
     return 0
+
+
+def _grey_share(image, box) -> float:
+    """Fraction of the box's pixels with almost no chroma."""
+    _, chroma, _ = lch(image[region_mask(image.shape, box, "inside")][None])
+    return float(np.mean(chroma < 0.02))
 
 
 # --------------------------------------------------------------------------
@@ -190,6 +201,8 @@ def _find(args) -> int:
     mask_count = int(np.count_nonzero(found.mask))
     if mask_count == 0:
         hint = ""
+        if args.box is not None and _grey_share(image, args.box) > 0.5:
+            hint = " (the box is grey or white: pixels without colour cannot be selected)"
         if args.box is None:
             hint = " (try: quorvane probe IMAGE --box X Y W H, on the object, for a window)"
         raise CliError(f"the window {bounds.flags()} selects no pixel of {args.image}{hint}")

@@ -11,6 +11,7 @@ import numpy as np
 import quorvane
 
 from ._arrays import as_rgb, region_mask
+from ._regions import component, dilate, widen
 
 __all__ = ["Window", "Suggestion", "lch", "in_window", "suggest_window", "selected_fraction"]
 
@@ -66,8 +67,8 @@ def lch(image, rgb_bits: int = 8):
     the image's (rows, columns).
 
     Channels are taken as fractions ``value / 2**rgb_bits``, as ``calculate_lch_bounds`` and the
-    image passes take them: chroma 1 is a pure primary, intensity (R + G + B) / 3. A pixel with no
-    chroma (grey) has hue 0."""
+    image passes take them, so a pure primary at full scale has chroma 255/256 with 8-bit
+    channels; intensity is (R + G + B) / 3. A pixel with no chroma (grey) has hue 0."""
     img = np.asarray(image)
     if img.ndim != 3 or img.shape[-1] != 3:
         raise ValueError(f"expected an RGB image (rows, columns, 3), got shape {img.shape}")
@@ -138,20 +139,6 @@ class Suggestion(Window):
 PERCENTILES = (5, 25, 50, 75, 95)
 
 
-def _dilate(mask, r: int = 2):
-    out = mask.copy()
-    for axis in (0, 1):
-        src = out.copy()
-        for k in range(1, r + 1):
-            if axis == 0:
-                out[k:] |= src[:-k]
-                out[:-k] |= src[k:]
-            else:
-                out[:, k:] |= src[:, :-k]
-                out[:, :-k] |= src[:, k:]
-    return out
-
-
 def _core_window(h, c, i, *, hue_margin: float, band_margin: float) -> tuple[Window, float]:
     """A window around the bulk of the colours (h, c, i), and its hue centre."""
     weight = np.maximum(c, 1e-9)
@@ -181,65 +168,6 @@ def _core_window(h, c, i, *, hue_margin: float, band_margin: float) -> tuple[Win
         (max(0.0, i_lo * (1 - band_margin)), min(1.0, i_hi * (1 + band_margin) + 0.01)),
     )
     return window, mid
-
-
-def _block_any(mask, f: int):
-    rows, cols = mask.shape
-    pr, pc = -rows % f, -cols % f
-    if pr or pc:
-        mask = np.pad(mask, ((0, pr), (0, pc)))
-    return mask.reshape(mask.shape[0] // f, f, mask.shape[1] // f, f).any(axis=(1, 3))
-
-
-try:  # SciPy, when it is there, labels regions faster than the NumPy loop below
-    from scipy.ndimage import label as _label
-except ImportError:  # pragma: no cover - exercised where SciPy is missing
-    _label = None
-
-
-def _spread_rows(mask, seed):
-    """Every run of ``mask`` along a row that holds a seed pixel, whole."""
-    m = np.pad(mask, ((0, 0), (0, 1))).ravel()  # a False column ends every row's last run
-    starts = m & ~np.concatenate(([False], m[:-1]))
-    ids = np.cumsum(starts) * m
-    hit = np.zeros(int(ids.max(initial=0)) + 1, bool)
-    hit[ids[np.pad(seed, ((0, 0), (0, 1))).ravel() & m]] = True
-    hit[0] = False
-    return hit[ids].reshape(mask.shape[0], mask.shape[1] + 1)[:, :-1]
-
-
-def component(mask, seed):
-    """The pixels of ``mask`` connected (8-neighbours, on a grid coarse enough to be quick) to
-    the seed region."""
-    rows, cols = mask.shape
-    f = max(1, math.ceil(max(rows, cols) / 320))
-    small = _block_any(mask, f)
-    comp = _block_any(seed & mask, f) & small
-    if _label is not None:
-        labels, _ = _label(small, structure=np.ones((3, 3), bool))
-        hit = np.zeros(int(labels.max()) + 1, bool)
-        hit[labels[comp]] = True
-        hit[0] = False
-        comp = hit[labels]
-    count = 0 if _label is not None else int(np.count_nonzero(comp))
-    while count:
-        comp = _dilate(comp, 1) & small  # diagonal steps
-        comp = _spread_rows(small, comp)  # then whole runs along rows and along columns
-        comp = _spread_rows(small.T, comp.T).T
-        new = int(np.count_nonzero(comp))
-        if new == count:
-            break
-        count = new
-    full = np.repeat(np.repeat(comp, f, axis=0), f, axis=1)[:rows, :cols]
-    return full & mask
-
-
-def _widen(mask, r: int):
-    """``mask`` widened by about r pixels, on a coarse grid."""
-    rows, cols = mask.shape
-    f = max(1, math.ceil(max(rows, cols) / 320))
-    small = _dilate(_block_any(mask, f), max(1, math.ceil(r / f)))
-    return np.repeat(np.repeat(small, f, axis=0), f, axis=1)[:rows, :cols]
 
 
 def _mask(image, window: Window):
@@ -384,7 +312,7 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     # likely other things of a similar colour: leave out what can be left out cheaply.
     mask = _mask(work, window)
     obj = component(mask, work_in)
-    elsewhere = mask & ~_dilate(obj, 2)
+    elsewhere = mask & ~dilate(obj, 2)
     if np.count_nonzero(elsewhere) > 0.02 * max(np.count_nonzero(obj), 1):
         hw, cw, iw = (a[::k, ::k] for a in (h, c, i))
         window = _narrow(
@@ -409,7 +337,7 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     suggestion.inside_fraction = selected_fraction(mask, inside_m)
     suggestion.outside_fraction = selected_fraction(mask, outside_m) if outside_m is not None else None
     suggestion.image_fraction = float(np.count_nonzero(mask)) / mask.size
-    suggestion.region = _widen(obj | inside_m, max(4, round(0.05 * max(mask.shape))))
+    suggestion.region = widen(obj | inside_m, max(4, round(0.05 * max(mask.shape))))
     suggestion.stats = stats
     return suggestion
 

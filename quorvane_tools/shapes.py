@@ -15,6 +15,7 @@ import numpy as np
 import quorvane
 
 from ._arrays import as_rgb, region_mask
+from ._regions import dilate, labels
 from .color import Window
 
 __all__ = ["FITS", "Shape", "Found", "find_shapes", "inliers_of"]
@@ -126,7 +127,8 @@ class Found:
 
     def to_dict(self) -> dict:
         """The window and the records of the shapes that were found."""
-        return {"window": self.window.to_dict(), "shapes": [s.to_dict() for s in self.shapes if s.found]}
+        window = self.window.to_dict() if self.window is not None else None
+        return {"window": window, "shapes": [s.to_dict() for s in self.shapes if s.found]}
 
 
 # --------------------------------------------------------------------------
@@ -239,7 +241,8 @@ def find_shapes(
 ) -> Found:
     """Find shapes of one colour in an RGB image.
 
-    ``window`` is a ``Window`` (or anything ``calculate_lch_bounds(*window)`` takes); ``fits`` is
+    ``window`` is a ``Window`` or a ``Suggestion`` (or three limit pairs, a dict of them, or the
+    ``LCHBounds`` of ``calculate_lch_bounds``, then ``Found.window`` is None); ``fits`` is
     a sequence of "line", "line2", "circle" and "ellipse": each fit runs on the points that the
     fits before it left over (their inliers are removed), so ``["line", "line"]`` finds two lines.
     ``radius`` = (min, max) bounds circles' radii and ellipses' semi-axes (default: 8 to half the
@@ -250,7 +253,9 @@ def find_shapes(
     ``ransac_line``, ``ransac_ellipse`` and ``ransac_line2``. ``region`` (a box (x, y, w, h) or a
     boolean mask, e.g. ``suggestion.region``) keeps only the edge points inside it."""
     img = as_rgb(image)
-    window = window if isinstance(window, Window) else Window(*(tuple(map(float, w)) for w in window))
+    window, bounds = _as_window(window)
+    if window is not None:
+        window.check()
     fits = [fits] if isinstance(fits, str) else list(fits)
     for f in fits:
         if f not in FITS:
@@ -265,7 +270,7 @@ def find_shapes(
     times: dict[str, float] = {}
     clock = time.perf_counter
     t0 = clock()
-    bounds = window.bounds()
+    bounds = window.bounds() if bounds is None else bounds
     t1 = clock()
     mask = np.empty((h, w), np.uint8)  # every byte is written: no need to clear it first
     quorvane.mask_image(img, bounds, mask)
@@ -293,10 +298,23 @@ def find_shapes(
     for kind in fits:
         d = int(delta) if delta is not None else (5 if kind in ("line", "line2") else 2)
         st: dict[str, float] = {}
-        shape, marks = _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st)
-        shape.times = st
+        args = (ms, d, count, min_r, max_r, slope_limit, ratio, parallel)
+        shape, marks = _fit_one(kind, ps, *args, st)
         if shape.found:
             shape.warning = _weakness(shape, min_r, max_r, rows, columns, (h, w))
+        if kind in ("circle", "ellipse") and _weak(shape):
+            # A weak fit among much clutter: look again, within each large part of the selection
+            # and with more samples, and keep what is no longer weak.
+            t = clock()
+            scan = (rows, columns, (h, w))
+            better = _focused(kind, ps, mask, args, scan) if region is None else None
+            if better is None:
+                better = _retry(kind, ps, (ms, d, 8 * count, *args[3:]), scan)
+            if better is not None:
+                shape, marks = better
+            st["fit"] = st.get("fit", 0.0) + clock() - t
+        shape.times = st
+        if shape.found:
             t = clock()
             ps = ps[~marks]
             st["remove"] = clock() - t
@@ -304,6 +322,68 @@ def find_shapes(
     times["fit"] = sum(s.times.get("fit", 0.0) for s in shapes)
     times["remove"] = sum(s.times.get("remove", 0.0) for s in shapes)
     return Found(window, shapes, mask, points, times)
+
+
+def _as_window(window):
+    """(Window or None, LCHBounds or None) from a Window, a Suggestion, three limit pairs, a dict
+    with "hue", "chroma" and "intensity", or bounds from ``calculate_lch_bounds``."""
+    if isinstance(window, Window):
+        return Window(*window), None
+    if isinstance(window, dict):
+        window = (window["hue"], window["chroma"], window["intensity"])
+    elif hasattr(window, "_fields") and tuple(window._fields) == ("M", "i", "c"):
+        return None, window
+    try:
+        hue, chroma, intensity = window
+        return Window(*(tuple(float(v) for v in pair[:2]) for pair in (hue, chroma, intensity))), None
+    except (TypeError, ValueError):
+        raise TypeError(
+            "window must be a Window, (hue, chroma, intensity) limit pairs, or LCHBounds"
+        ) from None
+
+
+def _weak(shape) -> bool:
+    return not shape.found or (shape.warning is not None and shape.warning.startswith("weak"))
+
+
+def _focused(kind, ps, mask, args, scan):
+    """When a circle or an ellipse fit is weak over the whole picture, fit again within each of
+    the largest connected parts of the selection (widened by a margin), and keep the best fit
+    that is not weak. Returns (shape, marks) or None."""
+    lab, f = labels(mask.view(bool))
+    sizes = np.bincount(lab.ravel())[1:]
+    if len(sizes) < 2:
+        return None  # one part: the first fit saw it alone already
+    h, w = mask.shape
+    margin = max(1, math.ceil(max(4, 0.05 * max(h, w)) / f))
+    cell = lab[ps[:, 1] // f, ps[:, 0] // f]
+    _, _, _, min_r, max_r, *_ = args
+    best = None
+    for k in np.argsort(sizes)[::-1][:4]:
+        if sizes[k] < 4:
+            break
+        part = dilate(lab == k + 1, margin)
+        sub = ps[part[ps[:, 1] // f, ps[:, 0] // f]] if margin else ps[cell == k + 1]
+        if len(sub) < _SAMPLE[kind]:
+            continue
+        cand, _ = _fit_one(kind, sub, *args, {})
+        if not cand.found:
+            continue
+        marks = inliers_of(kind, cand.model, ps, cand.delta)
+        cand.inliers, cand.points = int(np.count_nonzero(marks)), len(ps)
+        cand.warning = _weakness(cand, min_r, max_r, *scan)
+        if not _weak(cand) and (best is None or cand.inliers > best[0].inliers):
+            best = (cand, marks)
+    return best
+
+
+def _retry(kind, ps, args, scan):
+    """One more fit over all the points; (shape, marks) if it is not weak, else None."""
+    shape, marks = _fit_one(kind, ps, *args, {})
+    if not shape.found:
+        return None
+    shape.warning = _weakness(shape, args[3], args[4], *scan)
+    return None if _weak(shape) else (shape, marks)
 
 
 def _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st):
