@@ -50,6 +50,9 @@ def get(server, target, host=None, method="GET", body=None, headers=()):
             conn.putheader("Content-Length", str(len(body)))
         conn.endheaders(body)
         r = conn.getresponse()
+        if r.status == 200:
+            assert r.getheader("Cross-Origin-Resource-Policy") == "same-origin"
+            assert "default-src 'none'" in r.getheader("Content-Security-Policy")
         return r.status, r.getheader("Content-Type"), r.read()
     finally:
         conn.close()
