@@ -9,38 +9,23 @@ import numpy as np
 import pytest
 
 import quorvane as q
+from catalogue import FUNCTIONS
 
-SIGNATURES = {
-    "calculate_lch_bounds": "(hue_limit, chroma_limit, intensity_limit, rgb_bits=8)",
-    "mask_image_py": "(image, bounds)",
-    "mask_image": "(image, bounds, buffer=None)",
-    "selective_grayscale": "(image, bounds, buffer=None)",
-    "mask_color": "(color, bounds)",
-    "mask_image_cy_impl": "(_image, _output, bounds)",
-    "selective_grayscale_impl": "(_image, _output, bounds)",
-    "simple_edge_hsv": "(_image, _ps, bounds, row_count, column_count)",
-    "simple_edge": "(_image, _ps, row_count, column_count)",
-    "simple_denoise": "(_ps_in, _ps_out, min_distance)",
-    "remove_inliers": "(_ps_in, _ps_out, _ms)",
-    "ransac_circle": "(_ps, count, min_r, max_r, delta)",
-    "ransac_ellipse": "(_ps, count, min_r, max_r, ratio, delta)",
-    "ransac_line": "(_ps, _ms, count, delta, slope_limit)",
-    "ransac_line2": "(_ps, _ms, count, ratio, delta)",
-}
 
 
 def test_module_attributes_in_order():
     names = [k for k in vars(q) if not k.startswith("__")]
-    assert names == ["np", "NamedTuple", "LCHBounds", *SIGNATURES]
+    assert names == ["np", "NamedTuple", "LCHBounds", *(f.name for f in FUNCTIONS)]
     assert q.np is np
     assert q.__test__ == {}
     assert q.__doc__ is None
 
 
-@pytest.mark.parametrize("name", SIGNATURES)
-def test_introspection(name):
-    f = getattr(q, name)
-    assert str(inspect.signature(f)) == SIGNATURES[name]
+@pytest.mark.parametrize("entry", FUNCTIONS, ids=lambda e: e.name)
+def test_introspection(entry):
+    f, name = entry.fn, entry.name
+    assert str(inspect.signature(f)) == entry.signature
+    assert f.__defaults__ == entry.defaults
     assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "quorvane")
     assert f.__doc__ is None
     assert f.__kwdefaults__ is None
@@ -48,13 +33,6 @@ def test_introspection(name):
     assert f.__code__.co_varnames[: len(params)] == tuple(params)
     assert f.__code__.co_argcount == len(params)
     assert pickle.loads(pickle.dumps(f)) is f
-
-
-def test_defaults():
-    assert q.calculate_lch_bounds.__defaults__ == (8,)
-    assert q.mask_image.__defaults__ == (None,)
-    assert q.selective_grayscale.__defaults__ == (None,)
-    assert q.ransac_line.__defaults__ is None
 
 
 def test_lchbounds_class():

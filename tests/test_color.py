@@ -1,6 +1,7 @@
 """Colour selection: bounds, masks, selective greyscale and the NumPy variants."""
 
 import math
+from fractions import Fraction
 import threading
 
 import numpy as np
@@ -78,6 +79,29 @@ def test_bad_limits(args, exc, message):
         q.calculate_lch_bounds(*args)
     if message:
         assert str(e.value) == message
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        # Bytes used to be multiplied by 2**32 before anything refused them.
+        (((0.0, 0.5), (0.0, 1.0), [b"a", b"b"], 16), "intensity_limit[0] must be a real number, not bytes"),
+        (((0.0, 0.5), (0.0, 1.0), (0.1, "0.9")), "intensity_limit[1] must be a real number, not str"),
+        (((0.0, 0.5), ([0.1], [0.5]), (0.1, 0.9)), "chroma_limit[0] must be a real number, not list"),
+        ((("a", "b"), (0.0, 1.0), (0.1, 0.9), None), "hue_limit[0] must be a real number, not str"),
+        (((0.0, 1j), (0.0, 1.0), (0.1, 0.9)), "hue_limit[1] must be a real number, not complex"),
+        (((0.0, 0.5), (0.0, 1.0), (None, 0.9), None), "intensity_limit[0] must be a real number, not NoneType"),
+    ],
+)
+def test_limits_that_are_not_real_numbers_are_refused(args, message):
+    with pytest.raises(TypeError) as e:
+        q.calculate_lch_bounds(*args)
+    assert str(e.value) == message
+
+
+def test_real_number_limits_of_any_type():
+    b = q.calculate_lch_bounds((0, np.float32(1.0)), (np.int64(0), Fraction(1, 2)), (True, np.array(0.9)))
+    assert b.i == (65536, 58982) and b.c == (0, 37339) and b.M.dtype == np.int32
 
 
 def test_wedge_written_backwards_selects_nothing():

@@ -5,6 +5,7 @@ thread would."""
 
 import contextlib
 import ctypes
+import functools
 import gc
 import os
 import sys
@@ -16,67 +17,23 @@ import numpy as np
 import pytest
 
 import quorvane as q
-from hostile import Raises, SubclassInt
+from catalogue import FUNCTIONS, standard_arguments
 
 LIBC = ctypes.CDLL(None)
 LCH = q.calculate_lch_bounds((-0.5, 0.5), (0.1, 0.6), (0.1, 0.9))
 
 
 def make_args(size=8):
-    """Fresh arguments for every call below; `size` scales the arrays."""
+    """Fresh standard arguments; `size` scales the arrays."""
     rng = np.random.default_rng(size)
     ps = rng.integers(0, 50, (16 * size, 2)).astype(np.int32)
     img = rng.integers(0, 256, (size, 16 * size, 3), dtype=np.uint8)
-    return {
-        "img": img, "crop": img[:, 1:-1], "out": np.zeros(img.shape[:2], np.uint8), "ps": ps,
-        "ps_view": ps[::-1], "ps_out": np.zeros_like(ps), "ms": np.zeros(len(ps), np.uint8),
-        "mask": (img[:, :, 0] & 1).copy(), "bounds": LCH._asdict(), "lch": LCH, "max_r": np.int64(4000),
-        "float_bounds": {k: [float(x) + 0.5 for x in v] for k, v in LCH._asdict().items()},
-        "short": np.zeros((1, 3), np.uint8), "img4": np.zeros((2, 2, 4), np.uint8),
-        "f64": np.zeros((3, 2)), "no_m": {"i": (0, 1), "c": [0, 1]}, "raises": Raises(),
-        "subclass": SubclassInt(), "frozen": np.array(ps), "limits": [(-0.5, 0.5), (0.1, 0.6), (0.1, 0.9)],
-    }
+    return standard_arguments(img, ps)
 
 
 def calls(a):
-    """(label, call) for every function, on success and on error paths."""
-    a["frozen"].flags.writeable = False
-    return [
-        ("lch bounds", lambda: q.calculate_lch_bounds(*a["limits"])),
-        ("lch bounds: zero width", lambda: q.calculate_lch_bounds((1, 1), *a["limits"][1:])),
-        ("lch bounds: shift", lambda: q.calculate_lch_bounds(*a["limits"], "x")),
-        ("mask_image_py", lambda: q.mask_image_py(a["img"], a["lch"])),
-        ("mask_image_py: unpack", lambda: q.mask_image_py(a["img"], a["limits"][:2])),
-        ("mask_color", lambda: q.mask_color([200, 100, 100], a["lch"])),
-        ("mask_color: no bounds", lambda: q.mask_color(a["img"], None)),
-        ("mask_image", lambda: q.mask_image(a["img"], a["lch"])),
-        ("mask_image: crop into out", lambda: q.mask_image(a["crop"], a["bounds"], a["out"])),
-        ("mask_image: short", lambda: q.mask_image(a["img"], a["lch"], a["short"])),
-        ("mask_image: 4 channels", lambda: q.mask_image(a["img4"], a["lch"])),
-        ("selective_grayscale", lambda: q.selective_grayscale(a["crop"], a["lch"])),
-        ("selective_grayscale: no M", lambda: q.selective_grayscale(a["img"], a["no_m"], a["out"])),
-        ("mask_image_cy_impl", lambda: q.mask_image_cy_impl(a["img"], a["out"], a["bounds"])),
-        ("mask_image_cy_impl: LCHBounds", lambda: q.mask_image_cy_impl(a["img"], a["out"], a["lch"])),
-        ("selective_grayscale_impl", lambda: q.selective_grayscale_impl(a["crop"], a["out"], a["bounds"])),
-        ("selective_grayscale_impl: f64", lambda: q.selective_grayscale_impl(a["img"], a["f64"], a["bounds"])),
-        ("simple_edge_hsv", lambda: q.simple_edge_hsv(a["img"], a["ps_out"], a["float_bounds"], 8, 8)),
-        ("simple_edge_hsv: __int__", lambda: q.simple_edge_hsv(a["crop"], a["ps_out"], a["bounds"], 8, a["raises"])),
-        ("simple_edge", lambda: q.simple_edge(a["mask"], a["ps_out"], 8, 8)),
-        ("simple_edge: overflow", lambda: q.simple_edge(a["mask"], a["ps_out"], 2**31, 8)),
-        ("simple_denoise", lambda: q.simple_denoise(a["ps_view"], a["ps_out"], 2)),
-        ("simple_denoise: short", lambda: q.simple_denoise(a["ps"], a["ps_out"][:1], -5)),
-        ("remove_inliers", lambda: q.remove_inliers(a["ps_view"], a["ps_out"], a["ms"])),
-        ("remove_inliers: short mask", lambda: q.remove_inliers(a["ps"], a["ps_out"], a["ms"][:3])),
-        ("ransac_circle", lambda: q.ransac_circle(a["ps_view"], 20, 1, a["max_r"], 2)),
-        ("ransac_circle: read-only", lambda: q.ransac_circle(a["frozen"], 20, 1, 40, 2)),
-        ("ransac_ellipse", lambda: q.ransac_ellipse(a["ps"], 20, 1, 40, 2.0, 2)),
-        ("ransac_ellipse: keyword", lambda: q.ransac_ellipse(a["ps"], 20, 1, 40, 2.0, 2, ratio=1.0)),
-        ("ransac_line", lambda: q.ransac_line(a["ps_view"], a["ms"], 20, 2, 0.1)),
-        ("ransac_line: DeprecationWarning", lambda: q.ransac_line(a["ps"], a["ms"], a["subclass"], 2, 0.1)),
-        ("ransac_line: dtype", lambda: q.ransac_line(a["f64"], a["ms"], 20, 2, 0.1)),
-        ("ransac_line2", lambda: q.ransac_line2(a["ps"], a["ms"], 20, 0.9, 2)),
-        ("ransac_line2: short mask", lambda: q.ransac_line2(a["ps"], a["ms"][:2], 20, 0.9, 2)),
-    ]
+    """(label, call) for every call of the catalogue, succeeding and failing."""
+    return [(label, functools.partial(c.run, entry.fn, a)) for entry in FUNCTIONS for label, c in entry.calls()]
 
 
 def call_quietly(call):

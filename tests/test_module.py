@@ -1,10 +1,13 @@
-"""Module import: one module per process, one interpreter, no re-seeding."""
+"""Module import: one module per process, one interpreter, no re-seeding; the
+module's state, its garbage-collected functions and its exported symbols."""
 
 import ctypes
 import importlib
 import subprocess
 import sys
 import textwrap
+
+import pytest
 
 import quorvane as q
 
@@ -83,3 +86,49 @@ def test_second_interpreter_is_refused():
     """)
     assert ("Interpreter change detected - this module can only be loaded into one interpreter "
             "per process.") in out
+
+
+def test_functions_work_after_a_second_import():
+    # The loader gives the re-created module a fresh state block; the
+    # functions must still find their state (NumPy-level and C++ bodies).
+    out = run("""
+        import importlib, sys
+        import numpy as np
+        import quorvane
+        sys.modules.pop("quorvane")
+        again = importlib.import_module("quorvane")
+        importlib.reload(again)
+        b = again.calculate_lch_bounds((-0.5, 0.5), (0.1, 0.6), (0.1, 0.9))
+        m = again.mask_image(np.full((2, 2, 3), (200, 100, 100), np.uint8), b)
+        print(again is quorvane, b.i, m.tolist(), again.ransac_circle(None, 1, 1, 1, 1))
+    """)
+    assert out == "True (6554, 58982) [[1, 1], [1, 1]] {'x': 0, 'y': 0, 'r': 0}"
+
+
+def test_functions_are_garbage_collected():
+    import gc
+
+    assert gc.is_tracked(q.mask_image)
+    # A cycle through a function's annotations dict is collected.
+    out = run("""
+        import gc, quorvane
+        f = quorvane.ransac_line
+        del quorvane.ransac_line
+        f.__annotations__["self"] = f
+        del f
+        before = sum(1 for o in gc.get_objects() if type(o) is type(quorvane.mask_image))
+        gc.collect()
+        after = sum(1 for o in gc.get_objects() if type(o) is type(quorvane.mask_image))
+        print(before - after)
+    """)
+    assert out == "1"
+
+
+def test_only_the_init_function_is_exported():
+    import shutil
+
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("needs nm")
+    proc = subprocess.run([nm, "-D", "--defined-only", q.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in proc.stdout.splitlines()] == ["PyInit_quorvane"]

@@ -13,7 +13,8 @@ from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import quorvane as q
-from hostile import Boom, Raises, SubclassInt
+from catalogue import FUNCTIONS, GOOD, Arg, standard_arguments
+from hostile import guarded_array
 
 LIBC = ctypes.CDLL(None)
 I32_MIN, I32_MAX = -(2**31), 2**31 - 1
@@ -171,32 +172,6 @@ def test_fitted_circles_respect_the_radius_limits(pts, count, lo, hi, delta, see
 # ------------------------------------------- failing calls write nothing
 
 
-GOOD = {"i": (I32_MIN, I32_MAX), "c": (0, I32_MAX), "M": [256, 0, 0, 0, 256, 0, 0, 0, 256]}
-
-
-def failing_calls(img, out, ps, ps_out, ms):
-    """(call, exception) pairs; each must fail before writing anything."""
-    n = len(ps)
-    short = out.reshape(1, -1)[:, :-1]  # one byte too few, packed
-    return [
-        (lambda: q.mask_image_cy_impl(img, out, dict(GOOD, M=[1] * 8)), IndexError),
-        (lambda: q.selective_grayscale_impl(img, out, q.LCHBounds(*GOOD.values())), TypeError),
-        (lambda: q.mask_image(img, q.LCHBounds(np.array(GOOD["M"]), GOOD["i"], GOOD["c"]), out[:, :-1]), ValueError),
-        (lambda: q.selective_grayscale(img, {"i": (0, 1)}, out), ValueError),
-        (lambda: q.simple_edge(out, ps_out, 5, "x"), TypeError),
-        (lambda: q.simple_edge_hsv(img, ps_out, GOOD, 3, Raises()), Boom),
-        (lambda: q.simple_denoise(ps, ps_out, 2**31), OverflowError),
-        (lambda: q.simple_denoise(ps, ps_out[:0], I32_MIN), IndexError),
-        (lambda: q.remove_inliers(ps, ps_out, ms[:n - 1] if n > 1 else ms[:0]), (ValueError, IndexError)),
-        (lambda: q.remove_inliers(ps, ps_out[: n - 1], np.zeros(n, np.uint8)), (ValueError, IndexError)),
-        (lambda: q.ransac_line(ps, ms, SubclassInt(), 1, 0.1), DeprecationWarning),
-        (lambda: q.ransac_line(ps, ms[: n - 1], 5, 1, 0.1), ValueError),
-        (lambda: q.ransac_line2(ps, ms, 5, "ratio", 1), TypeError),
-        (lambda: q.ransac_line2(ps, ms, 5, 0.5, 1, delta=1), TypeError),
-        (lambda: q.mask_image_cy_impl(img, short, GOOD), ValueError),
-    ]
-
-
 @SETTINGS
 @given(img=rgb_images(8).filter(lambda a: a.shape[0] and a.shape[1]), ps=point_lists(int32s).filter(len),
        data=st.data())
@@ -204,14 +179,16 @@ def test_failing_calls_leave_outputs_untouched(img, ps, data):
     out = data.draw(arrays(np.uint8, img.shape[:2]))
     ps_out = data.draw(arrays(np.int32, ps.shape))
     ms = data.draw(arrays(np.uint8, len(ps)))
+    arguments = standard_arguments(img, ps, out, ps_out, ms)
     outputs = [out, ps_out, ms]
     before = [a.copy() for a in outputs]
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        for call, exc in failing_calls(img, out, ps, ps_out, ms):
-            with pytest.raises(exc):
-                call()
-            assert all(np.array_equal(a, b) for a, b in zip(outputs, before))
+        for entry in FUNCTIONS:
+            for call in entry.failing:
+                with pytest.raises(call.raises):
+                    call.run(entry.fn, arguments)
+                assert all(np.array_equal(a, b) for a, b in zip(outputs, before)), entry.name
 
 
 # ----------------------------------------- strided views as packed copies
@@ -219,65 +196,53 @@ def test_failing_calls_leave_outputs_untouched(img, ps, data):
 
 def scattered(data, arr, fill):
     """A view with `arr`'s contents whose leading dimensions are strided
-    (steps, reversals, offsets) inside a larger array filled with `fill`."""
+    (steps, reversals) inside a guarded base filled with `fill`; returns the
+    view and a check that no byte outside its elements changed."""
     lead = arr.ndim - 1 if arr.ndim > 1 else 1
-    steps = [data.draw(st.sampled_from([1, 2, 3, -1, -2])) for _ in range(lead)]
-    big_shape = [e * abs(s) + 2 for e, s in zip(arr.shape, steps)] + list(arr.shape[lead:])
-    big = np.full(big_shape, fill, arr.dtype)
-    index = tuple(slice(1, 1 + e * s, s) if s > 0 else slice(e * -s, 0, s) for e, s in zip(arr.shape, steps))
-    view = big[index]
+    steps = [data.draw(st.sampled_from([1, 2, 3, -1, -2])) for _ in range(lead)] + [1] * (arr.ndim - lead)
+    # The strides of a larger packed array (each stepped extent one longer), signed by the steps.
+    larger = [e * abs(k) + 1 if d < lead else e for d, (e, k) in enumerate(zip(arr.shape, steps))]
+    strides = [s * (1 if k > 0 else -1) * (abs(k) if d < lead else 1)
+               for d, (s, k) in enumerate(zip(np.zeros(larger, arr.dtype).strides, steps))]
+    view, base, covered = guarded_array(arr.dtype, arr.shape, strides, fill=fill)
     view[...] = arr
-    return view, big
+    return view, lambda: (base[~covered] == fill).all()
 
 
-def run_fn(name, args):
+def run_fn(entry, arguments):
     LIBC.srand(12345)
-    return getattr(q, name)(*args)
+    return entry.valid.run(entry.fn, arguments)
 
 
-VIEW_CASES = {
-    # name: (argument kinds, output argument positions)
-    "mask_image_cy_impl": (["img", "out", GOOD], [1]),
-    "selective_grayscale_impl": (["img", "out", GOOD], [1]),
-    "mask_image": (["img", LCH[0], "out"], [2]),
-    "selective_grayscale": (["img", LCH[0], "out"], [2]),
-    "simple_edge": (["mask", "ps_out", 9, 9], [1]),
-    "simple_edge_hsv": (["img", "ps_out", LCH[0]._asdict(), 9, 9], [1]),
-    "simple_denoise": (["ps", "ps_out", 3], [1]),
-    "remove_inliers": (["ps", "ps_out", "ms"], [1]),
-    "ransac_line": (["ps", "ms", 30, 2, 0.2], [1]),
-    "ransac_line2": (["ps", "ms", 30, 0.8, 2], [1]),
-    "ransac_circle": (["ps", 30, 1, 50, 2], []),
-    "ransac_ellipse": (["ps", 30, 1, 50, 3.0, 2], []),
-}
+# Every function that takes arrays, with its packed call.
+VIEW_CASES = [f for f in FUNCTIONS if any(p.kind in ("rgb", "bytes", "points", "mask") for p in f.params)]
 
 
-@pytest.mark.parametrize("name", VIEW_CASES)
+@pytest.mark.parametrize("entry", VIEW_CASES, ids=lambda e: e.name)
 @settings(max_examples=15, deadline=None)
 @given(img=rgb_images(12), ps=point_lists(), data=st.data())
-def test_strided_views_behave_as_packed_copies(name, img, ps, data):
-    kinds, outputs = VIEW_CASES[name]
+def test_strided_views_behave_as_packed_copies(entry, img, ps, data):
     h, w = img.shape[:2]
-    arrays_by_kind = {"img": img, "mask": img[:, :, 0] & 1, "out": np.full((h, w), 3, np.uint8),
-                      "ps": ps, "ps_out": np.full((len(ps) + 4, 2), 3, np.int32),
-                      "ms": np.append(ps[:, 0] & 1, 0).astype(np.uint8)}
-    packed = [arrays_by_kind[k].copy() if isinstance(k, str) else k for k in kinds]
-    strided, bases = [], []
-    for pos, (k, arg) in enumerate(zip(kinds, packed)):
-        if isinstance(k, str) and k != "ms":  # a point mask must be contiguous
-            view, base = scattered(data, arg, 77)
-            strided.append(view)
-            bases.append((pos, view, base))
-        else:
-            strided.append(arg.copy() if isinstance(k, str) else arg)
-    expected = run_fn(name, packed)
-    got = run_fn(name, strided)
-    if name in ("mask_image", "selective_grayscale"):
-        assert got is strided[2]
+    packed = {"img": img, "mask": img[:, :, 0] & 1, "out": np.full((h, w), 3, np.uint8), "ps": ps,
+              "ps_out": np.full((len(ps) + 4, 2), 3, np.int32), "ms": np.append(ps[:, 0] & 1, 0).astype(np.uint8),
+              "lch": LCH[0], "bounds": LCH[0]._asdict(), "good": GOOD}
+    arrays_used = [a.name for a in entry.valid.args if isinstance(a, Arg) and a.name in packed]
+    strided, untouched_outside = dict(packed), []
+    for name in arrays_used:
+        if isinstance(packed[name], np.ndarray) and name != "ms":  # a point mask must be contiguous
+            strided[name], check = scattered(data, packed[name].copy(), 77)
+            untouched_outside.append((name, check))
+        elif isinstance(packed[name], np.ndarray):
+            strided[name] = packed[name].copy()
+    packed = {k: v.copy() if isinstance(v, np.ndarray) else v for k, v in packed.items()}
+    expected = run_fn(entry, packed)
+    got = run_fn(entry, strided)
+    if entry.params[-1].default is None:  # the function returns its buffer
+        assert got is strided["out"]
     else:
         assert got == expected
-    for pos in outputs:
-        assert np.array_equal(strided[pos], packed[pos])
-    for pos, view, base in bases:
-        view[...] = 77  # the base was all 77 outside the view before the call
-        assert (base == 77).all(), f"argument {pos} written outside its elements"
+    for param, arg in zip(entry.params, entry.valid.args):
+        if param.output:
+            assert np.array_equal(strided[arg.name], packed[arg.name])
+    for name, check in untouched_outside:
+        assert check(), f"{name} written outside its elements"

@@ -58,13 +58,6 @@ def ref_line(ps, state, count, delta, slope_limit):
     return dict(zip(ZERO_LINE, best)), [int(band(best, x, y)) for x, y in ps]
 
 
-def test_draw_sequence_with_redraw():
-    # State 8: 8 % 3 = 2; 1027220423 % 3 = 2 repeats index 2 and is redrawn;
-    # 18026106 % 3 = 0. Next sample: 1276464017 % 3 = 2, 4140339132 % 3 = 0.
-    assert draw_samples(8, 3, 2, 2) == [[2, 0], [2, 0]]
-    assert draw_samples(0, 3, 2, 2) == [[0, 1], [2, 1]]
-
-
 @pytest.mark.parametrize("seed", range(12))
 def test_line_matches_reference_draw_for_draw(seed):
     # Few distinct coordinates: duplicate rows, redraws and ties are frequent.

@@ -2,12 +2,13 @@
 // keywords that were not consumed (unknown, duplicate or non-string names).
 #include "binder.h"
 
+#include "error.h"
 #include "messages.h"
 
 namespace quorvane {
 namespace {
 
-[[gnu::noinline, gnu::cold]] bool raise_arity(const BoundNames& sig, Py_ssize_t found) {
+bool raise_arity(const BoundNames& sig, Py_ssize_t found) {
     const bool exact = sig.nrequired == sig.nparams;
     Py_ssize_t expected;
     const char* wording;
@@ -19,9 +20,8 @@ namespace {
         wording = "at most";
     }
     if (exact) wording = "exactly";
-    PyErr_Format(PyExc_TypeError, msg::kArity, sig.fname, wording, expected,
-                 expected == 1 ? "" : "s", found);
-    return false;
+    return fail(PyExc_TypeError, msg::kArity, sig.fname, wording, expected, expected == 1 ? "" : "s",
+                found);
 }
 
 /// 1 when `a` and `b` name the same keyword, 0 when not, -1 on error.
@@ -57,10 +57,7 @@ bool check_keywords(const BoundNames& sig, PyObject* kwnames, Py_ssize_t nargs) 
             found = sig.names[p] == key;
         }
         if (found) continue;
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, msg::kKeywordsMustBeStrings, sig.fname);
-            return false;
-        }
+        if (!PyUnicode_Check(key)) return fail(PyExc_TypeError, msg::kKeywordsMustBeStrings, sig.fname);
         for (int p = static_cast<int>(nargs); p < sig.nparams && !found; ++p) {
             const int eq = same_name(sig.names[p], key);
             if (eq < 0) return false;
@@ -70,13 +67,9 @@ bool check_keywords(const BoundNames& sig, PyObject* kwnames, Py_ssize_t nargs) 
         for (int p = 0; p < nargs; ++p) {
             const int eq = same_name(sig.names[p], key);
             if (eq < 0) return false;
-            if (eq) {
-                PyErr_Format(PyExc_TypeError, msg::kMultipleValues, sig.fname, key);
-                return false;
-            }
+            if (eq) return fail(PyExc_TypeError, msg::kMultipleValues, sig.fname, key);
         }
-        PyErr_Format(PyExc_TypeError, msg::kUnexpectedKeyword, sig.fname, key);
-        return false;
+        return fail(PyExc_TypeError, msg::kUnexpectedKeyword, sig.fname, key);
     }
     return true;
 }

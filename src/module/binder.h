@@ -3,13 +3,14 @@
 
 #include <Python.h>
 
-#include "function_type.h"
+#include "signature.h"
 
 namespace quorvane {
 
+/// The interned names and default values of one function's parameters.
 struct BoundNames {
     PyObject* names[kMaxParams];  ///< interned parameter names
-    PyObject* defaults[kMaxParams];  ///< default values (borrowed), nullptr if required
+    PyObject* defaults[kMaxParams];  ///< default values (owned), nullptr if required
     int nparams;
     int nrequired;  ///< parameters without default; they come first
     const char* fname;

@@ -5,14 +5,15 @@
 #include <cctype>
 #include <cstring>
 
+#include "error.h"
 #include "messages.h"
 
 namespace quorvane {
 namespace {
 
 struct FormatChar {
-    char group;        ///< 'I', 'U', 'R' real, 'C' complex, 'H' char, 'O', 'P'
-    Py_ssize_t size;   ///< 0 when the size is undefined (raises)
+    ElementKind kind;
+    Py_ssize_t size;
 };
 
 const char* describe(char ch, bool is_complex) {
@@ -44,18 +45,13 @@ const char* describe(char ch, bool is_complex) {
 /// A character describe() reports as "unparsable format string".
 constexpr char kUnparsable = 0x7f;
 
-bool raise_unexpected_char(char ch) {
-    PyErr_Format(PyExc_ValueError, msg::kUnexpectedFormatChar, ch);
-    return false;
-}
+bool raise_unexpected_char(char ch) { return fail(PyExc_ValueError, msg::kUnexpectedFormatChar, ch); }
 
+/// Dtype mismatch against `spec`, or (nullptr) against the format's end.
 bool raise_expected(const ArraySpec* spec, char ch, bool is_complex) {
-    if (spec == nullptr) {
-        PyErr_Format(PyExc_ValueError, msg::kDtypeMismatch, "", "end", "", describe(ch, is_complex));
-    } else {
-        PyErr_Format(PyExc_ValueError, msg::kDtypeMismatch, "'", spec->name, "'", describe(ch, is_complex));
-    }
-    return false;
+    const char* found = describe(ch, is_complex);
+    if (spec == nullptr) return fail(PyExc_ValueError, msg::kDtypeMismatch, "", "end", "", found);
+    return fail(PyExc_ValueError, msg::kDtypeMismatch, "'", spec->name, "'", found);
 }
 
 /// Kind and size of a format character; false (ValueError set) if unknown.
@@ -70,27 +66,22 @@ bool classify(char ch, bool is_complex, bool native, FormatChar& out) {
         case 'f': size = is_complex ? 8 : 4; break;
         case 'd': size = is_complex ? 16 : 8; break;
         case 'g':
-            if (!native) {
-                PyErr_SetString(PyExc_ValueError,
-                                "Python does not define a standard format string size for long "
-                                "double ('g')..");
-                return false;
-            }
+            if (!native) return fail(PyExc_ValueError, msg::kNoStandardLongDouble);
             size = static_cast<Py_ssize_t>(sizeof(long double)) * (is_complex ? 2 : 1);
             break;
         case 'O': case 'P': size = static_cast<Py_ssize_t>(sizeof(void*)); break;
         default: return raise_unexpected_char(ch);
     }
-    char group;
+    ElementKind kind;
     switch (ch) {
-        case 'c': group = 'H'; break;
-        case 'b': case 'h': case 'i': case 'l': case 'q': case 's': case 'p': group = 'I'; break;
-        case '?': case 'B': case 'H': case 'I': case 'L': case 'Q': group = 'U'; break;
-        case 'f': case 'd': case 'g': group = is_complex ? 'C' : 'R'; break;
-        case 'O': group = 'O'; break;
-        default: group = 'P'; break;
+        case 'c': kind = ElementKind::Char; break;
+        case 'b': case 'h': case 'i': case 'l': case 'q': case 's': case 'p': kind = ElementKind::SignedInt; break;
+        case '?': case 'B': case 'H': case 'I': case 'L': case 'Q': kind = ElementKind::UnsignedInt; break;
+        case 'f': case 'd': case 'g': kind = is_complex ? ElementKind::Complex : ElementKind::Real; break;
+        case 'O': kind = ElementKind::Object; break;
+        default: kind = ElementKind::Pointer; break;
     }
-    out = {group, size};
+    out = {kind, size};
     return true;
 }
 
@@ -107,10 +98,7 @@ bool check_format(const char* fmt, const ArraySpec& spec) {
             native = false;
             continue;
         }
-        if (c == '>' || c == '!') {
-            PyErr_SetString(PyExc_ValueError, msg::kBigEndian);
-            return false;
-        }
+        if (c == '>' || c == '!') return fail(PyExc_ValueError, msg::kBigEndian);
         if (c == '@' || c == '^') {
             native = true;
             continue;
@@ -139,11 +127,10 @@ bool check_format(const char* fmt, const ArraySpec& spec) {
     if (ch == 'x' || ch == ':' || ch == '(' || ch == '}' || ch == '{') {
         return raise_expected(&spec, kUnparsable, false);
     }
-    FormatChar fc;
+    FormatChar fc{};
     if (!classify(ch, is_complex, native, fc)) return false;
-    const char want = spec.group;
-    const bool same = fc.size == spec.itemsize && fc.group == want;
-    const bool char_ok = fc.group == 'H' && fc.size == spec.itemsize;
+    const bool same = fc.size == spec.itemsize && fc.kind == spec.kind;
+    const bool char_ok = fc.kind == ElementKind::Char && fc.size == spec.itemsize;
     if (!same && !char_ok) return raise_expected(&spec, ch, is_complex);
     if (count != 1) return raise_expected(nullptr, ch, is_complex);
     ++ts;
@@ -160,10 +147,7 @@ bool check_format(const char* fmt, const ArraySpec& spec) {
     return true;
 }
 
-bool raise_oversize() {
-    PyErr_SetString(PyExc_MemoryError, "array too large for a packed copy");
-    return false;
-}
+bool raise_oversize() { return fail(PyExc_MemoryError, msg::kTooLargeToPack); }
 
 }  // namespace
 
@@ -178,16 +162,12 @@ bool ArrayArg::convert(PyObject* obj, const ArraySpec& spec) {
     flags |= spec.c_contiguous ? PyBUF_C_CONTIGUOUS : PyBUF_STRIDES;
     if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
     held_ = true;
-    if (view_.ndim != spec.ndim) {
-        PyErr_Format(PyExc_ValueError, msg::kWrongDims, spec.ndim, view_.ndim);
-        return false;
-    }
+    if (view_.ndim != spec.ndim) return fail(PyExc_ValueError, msg::kWrongDims, spec.ndim, view_.ndim);
     if (!check_format(view_.format, spec)) return false;
     if (view_.itemsize != spec.itemsize) {
-        PyErr_Format(PyExc_ValueError, msg::kItemSize, static_cast<size_t>(view_.itemsize),
-                     view_.itemsize > 1 ? "s" : "", spec.name,
-                     static_cast<size_t>(spec.itemsize), spec.itemsize > 1 ? "s" : "");
-        return false;
+        return fail(PyExc_ValueError, msg::kItemSize, static_cast<size_t>(view_.itemsize),
+                    view_.itemsize > 1 ? "s" : "", spec.name, static_cast<size_t>(spec.itemsize),
+                    spec.itemsize > 1 ? "s" : "");
     }
     if (view_.len > 0) {
         for (int d = 0; d < spec.ndim; ++d) {
@@ -195,12 +175,10 @@ bool ArrayArg::convert(PyObject* obj, const ArraySpec& spec) {
             if (d == spec.ndim - 1 && view_.shape != nullptr && view_.shape[d] > 1 &&
                 view_.strides != nullptr &&
                 stride != view_.itemsize) {
-                PyErr_SetString(PyExc_ValueError, msg::kNotContiguous);
-                return false;
+                return fail(PyExc_ValueError, msg::kNotContiguous);
             }
             if (view_.suboffsets != nullptr && view_.suboffsets[d] >= 0) {
-                PyErr_Format(PyExc_ValueError, msg::kIndirect, d);
-                return false;
+                return fail(PyExc_ValueError, msg::kIndirect, d);
             }
         }
     }
@@ -252,26 +230,21 @@ bool ArrayArg::pack(int64_t d0, int64_t d1, int64_t run, Py_ssize_t s0, Py_ssize
     return true;
 }
 
-bool ArrayArg::pack_points(const char* param) {
+bool ArrayArg::pack_points(const char* label) {
     const int64_t n = extent(0), cols = extent(1);
     if (n > 0 && cols != 2) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s must be a point list of shape (n, 2), got shape (%lld, %lld)", param,
-                     static_cast<long long>(n), static_cast<long long>(cols));
-        return false;
+        return fail(PyExc_ValueError, msg::kNotPointList, label, static_cast<long long>(n),
+                    static_cast<long long>(cols));
     }
     if (!held_) return true;
     return pack(n, 1, 8, strides_[0], 0);
 }
 
-bool ArrayArg::pack_rgb(const char* param) {
+bool ArrayArg::pack_rgb(const char* label) {
     const int64_t h = extent(0), w = extent(1), ch = extent(2);
     if (h > 0 && w > 0 && ch != 3) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s must be an RGB image of shape (rows, columns, 3), got shape (%lld, %lld, %lld)",
-                     param, static_cast<long long>(h), static_cast<long long>(w),
-                     static_cast<long long>(ch));
-        return false;
+        return fail(PyExc_ValueError, msg::kNotRgbImage, label, static_cast<long long>(h),
+                    static_cast<long long>(w), static_cast<long long>(ch));
     }
     if (!held_) return true;
     return pack(h, w, 3, strides_[0], strides_[1]);

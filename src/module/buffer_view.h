@@ -9,21 +9,25 @@
 
 namespace quorvane {
 
+/// The kind of value a buffer format character describes.
+enum class ElementKind : uint8_t { SignedInt, UnsignedInt, Real, Complex, Char, Object, Pointer };
+
 /// What a parameter accepts: dimensions, element kind and size, the element
 /// name used in messages, and whether the exporter must give C order.
 struct ArraySpec {
     int ndim;
-    char group;  ///< 'I' signed integer, 'U' unsigned integer
+    ElementKind kind;
     Py_ssize_t itemsize;
     const char* name;
     bool c_contiguous;
 };
 
-inline constexpr ArraySpec kPointList{2, 'I', 4, "int", false};
-inline constexpr ArraySpec kPointMask{1, 'U', 1, "uint8_t", true};
-inline constexpr ArraySpec kRgbImage{3, 'U', 1, "unsigned char", false};
-inline constexpr ArraySpec kRgbImageU{3, 'U', 1, "uchar", false};
-inline constexpr ArraySpec kByteImage{2, 'U', 1, "unsigned char", false};
+inline constexpr ArraySpec kPointList{2, ElementKind::SignedInt, 4, "int", false};
+inline constexpr ArraySpec kPointMask{1, ElementKind::UnsignedInt, 1, "uint8_t", true};
+inline constexpr ArraySpec kRgbImage{3, ElementKind::UnsignedInt, 1, "unsigned char", false};
+/// The edge scan's RGB image: the same array, its element named 'uchar'.
+inline constexpr ArraySpec kRgbImageUchar{3, ElementKind::UnsignedInt, 1, "uchar", false};
+inline constexpr ArraySpec kByteImage{2, ElementKind::UnsignedInt, 1, "unsigned char", false};
 
 /// One array argument, held for the duration of a call. The caller's buffer
 /// is released (and a packed copy freed) on every exit path.
@@ -38,13 +42,17 @@ public:
     /// exception set when the object is refused.
     bool convert(PyObject* obj, const ArraySpec& spec);
 
+    /// The view exists and holds at least one element (not None, not empty).
+    bool has_elements() const noexcept { return extent(0) > 0; }
+
     /// Extent of dimension `d` (0 for None).
     int64_t extent(int d) const noexcept { return d < ndim_ ? shape_[d] : 0; }
 
-    /// Packed access for an (n, 2) point list; ValueError on another width.
-    bool pack_points(const char* param);
+    /// Packed access for an (n, 2) point list; ValueError (naming `label`)
+    /// on another width.
+    bool pack_points(const char* label);
     /// Packed access for an (h, w, 3) RGB image; ValueError on another depth.
-    bool pack_rgb(const char* param);
+    bool pack_rgb(const char* label);
     /// Packed access for an (h, w) byte image.
     bool pack_bytes();
     /// A point mask is packed by request; gives access to its bytes.

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "compat.h"
+#include "error.h"
 #include "messages.h"
 #include "ref.h"
 
@@ -14,47 +15,43 @@ bool long_to_int32(PyObject* v, int32_t& out) {
     int overflow = 0;
     const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (x == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || x < INT32_MIN || x > INT32_MAX) {
-        PyErr_SetString(PyExc_OverflowError, msg::kIntOverflow);
-        return false;
-    }
+    if (overflow != 0 || x < INT32_MIN || x > INT32_MAX) return fail(PyExc_OverflowError, msg::kIntOverflow);
     out = static_cast<int32_t>(x);
     return true;
 }
 
-/// The result of __int__, checked: a new reference to an int, or nullptr.
-PyObject* call_int(PyObject* o) {
+/// The result of __int__, checked: an int, or an empty Ref with the error set.
+Ref call_int(PyObject* o) {
     PyNumberMethods* nb = Py_TYPE(o)->tp_as_number;
     if (nb == nullptr || nb->nb_int == nullptr) {
-        PyErr_SetString(PyExc_TypeError, msg::kIntRequired);
-        return nullptr;
+        fail(PyExc_TypeError, msg::kIntRequired);
+        return {};
     }
-    PyObject* res = nb->nb_int(o);
-    if (res == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, msg::kIntRequired);
-        return nullptr;
+    Ref res = Ref::steal(nb->nb_int(o));
+    if (!res) {
+        if (!PyErr_Occurred()) fail(PyExc_TypeError, msg::kIntRequired);
+        return {};
     }
-    if (PyLong_CheckExact(res)) return res;
-    if (PyLong_Check(res)) {
-        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1, msg::kIntReturnedSubclass,
-                             Py_TYPE(res)->tp_name) < 0) {
-            Py_DECREF(res);
-            return nullptr;
+    if (PyLong_CheckExact(res.get())) return res;
+    if (PyLong_Check(res.get())) {
+        const char* type_name = Py_TYPE(res.get())->tp_name;
+        if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1, msg::kIntReturnedSubclass, type_name) < 0) {
+            return {};
         }
         return res;
     }
-    PyErr_Format(PyExc_TypeError, msg::kIntReturnedNonInt, "int", "int", Py_TYPE(res)->tp_name);
-    Py_DECREF(res);
-    return nullptr;
+    fail(PyExc_TypeError, msg::kIntReturnedNonInt, "int", "int", Py_TYPE(res.get())->tp_name);
+    return {};
 }
 
 /// Raises ValueError("No value specified ...") with the KeyError as context.
-void raise_missing_field(const char* field) {
+bool raise_missing_field(const char* field) {
     PyObject* key_error = compat::take_exception();
-    PyErr_Format(PyExc_ValueError, msg::kNoStructValue, field);
+    fail(PyExc_ValueError, msg::kNoStructValue, field);
     PyObject* value_error = compat::take_exception();
     PyException_SetContext(value_error, key_error);  // steals key_error
     compat::restore_exception(value_error);
+    return false;
 }
 
 bool bounds_field(PyObject* o, const char* field, int32_t* out, Py_ssize_t n) {
@@ -66,15 +63,13 @@ bool bounds_field(PyObject* o, const char* field, int32_t* out, Py_ssize_t n) {
         if (v == nullptr) {
             if (PyErr_Occurred()) return false;
             PyErr_SetObject(PyExc_KeyError, key.get());
-            raise_missing_field(field);
-            return false;
+            return raise_missing_field(field);
         }
         value = Ref::borrow(v);
     } else {
         value = Ref::steal(PyObject_GetItem(o, key.get()));
         if (!value) {
-            if (PyErr_ExceptionMatches(PyExc_KeyError)) raise_missing_field(field);
-            return false;
+            return PyErr_ExceptionMatches(PyExc_KeyError) ? raise_missing_field(field) : false;
         }
     }
     return to_int32_array(value.get(), out, n);
@@ -84,7 +79,7 @@ bool bounds_field(PyObject* o, const char* field, int32_t* out, Py_ssize_t n) {
 
 bool to_int32(PyObject* o, int32_t& out) {
     if (PyLong_Check(o)) return long_to_int32(o, out);
-    Ref v = Ref::steal(call_int(o));
+    Ref v = call_int(o);
     if (!v) return false;
     return long_to_int32(v.get(), out);
 }
@@ -103,22 +98,13 @@ bool to_int32_array(PyObject* o, int32_t* out, Py_ssize_t n) {
         PyErr_Clear();
         len = n;
     }
-    if (len > n) {
-        PyErr_Format(PyExc_IndexError, msg::kTooManyArrayValues, n);
-        return false;
-    }
-    if (len < n) {
-        PyErr_Format(PyExc_IndexError, msg::kTooFewArrayValues, n, len);
-        return false;
-    }
+    if (len > n) return fail(PyExc_IndexError, msg::kTooManyArrayValues, n);
+    if (len < n) return fail(PyExc_IndexError, msg::kTooFewArrayValues, n, len);
     if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
         // A list may have changed its length inside an item's __int__.
         for (Py_ssize_t k = 0; k < n; ++k) {
             const Py_ssize_t size = PyList_CheckExact(o) ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-            if (k >= size) {
-                PyErr_Format(PyExc_IndexError, msg::kTooFewArrayValues, n, k);
-                return false;
-            }
+            if (k >= size) return fail(PyExc_IndexError, msg::kTooFewArrayValues, n, k);
             Ref item = Ref::borrow(PyList_CheckExact(o) ? PyList_GET_ITEM(o, k) : PyTuple_GET_ITEM(o, k));
             if (!to_int32(item.get(), out[k])) return false;
         }
@@ -135,23 +121,14 @@ bool to_int32_array(PyObject* o, int32_t* out, Py_ssize_t n) {
         }
         if (!to_int32(item.get(), out[k])) return false;
     }
-    if (k < n) {
-        PyErr_Format(PyExc_IndexError, msg::kTooFewArrayValues, n, k);
-        return false;
-    }
+    if (k < n) return fail(PyExc_IndexError, msg::kTooFewArrayValues, n, k);
     Ref extra = Ref::steal(PyIter_Next(it.get()));
-    if (extra) {
-        PyErr_Format(PyExc_IndexError, msg::kTooManyArrayValues, n);
-        return false;
-    }
+    if (extra) return fail(PyExc_IndexError, msg::kTooManyArrayValues, n);
     return !PyErr_Occurred();
 }
 
 bool to_lch_bounds(PyObject* o, LchBounds& out) {
-    if (!PyMapping_Check(o)) {
-        PyErr_Format(PyExc_TypeError, msg::kExpectedMapping, "a mapping", Py_TYPE(o)->tp_name);
-        return false;
-    }
+    if (!PyMapping_Check(o)) return fail(PyExc_TypeError, msg::kExpectedMapping, "a mapping", Py_TYPE(o)->tp_name);
     LchBounds b{};
     if (!bounds_field(o, "i", b.i, 2)) return false;
     if (!bounds_field(o, "c", b.c, 2)) return false;

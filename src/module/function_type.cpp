@@ -1,6 +1,7 @@
-// quorvane function type: vectorcall entry, parameter table, introspection
-// (__name__, __qualname__, __module__, __defaults__, __code__, ...) and
-// pickling by reference, like built-in functions.
+// quorvane function type: vectorcall entry (bind, convert, run the body),
+// garbage collection (traverse, clear), introspection (__name__,
+// __qualname__, __module__, __defaults__, __code__, ...) and pickling by
+// reference, like built-in functions.
 #include "function_type.h"
 
 #include <structmember.h>
@@ -11,6 +12,10 @@
 #endif
 
 #include "binder.h"
+#include "call_args.h"
+#include "error.h"
+#include "messages.h"
+#include "module_state.h"
 #include "ref.h"
 
 namespace quorvane {
@@ -19,12 +24,13 @@ namespace {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionDef* def;
+    const FunctionSpec* spec;
     BoundNames sig;
+    PyObject* module;       // the module whose state the body uses
     PyObject* name;         // str
     PyObject* defaults;     // tuple or nullptr
     PyObject* code;         // code object
-    PyObject* annotations;  // dict
+    PyObject* annotations;  // dict, writable by users: a possible cycle
 };
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
@@ -32,22 +38,43 @@ FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObjec
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* f = as_function(self);
-    PyObject* bound[kMaxParams];
-    if (!bind_arguments(f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    return f->def->impl(bound);
+    if (f->module == nullptr) {
+        fail(PyExc_RuntimeError, msg::kFunctionCleared, f->name);
+        return nullptr;
+    }
+    CallArgs call;
+    if (!bind_arguments(f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, call.object)) return nullptr;
+    if (!convert_arguments(*f->spec, call)) return nullptr;
+    return f->spec->body(module_state(f->module), call);
+}
+
+/// The references a function object owns that may take part in a cycle.
+PyObject** collectable_fields(FunctionObject* f, int k) {
+    PyObject** fields[] = {&f->module, &f->defaults, &f->code, &f->annotations};
+    return k < 4 ? fields[k] : nullptr;
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    for (int k = 0; PyObject** field = collectable_fields(as_function(self), k); ++k) Py_VISIT(*field);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    for (int k = 0; PyObject** field = collectable_fields(as_function(self), k); ++k) Py_CLEAR(*field);
+    return 0;
 }
 
 void function_dealloc(PyObject* self) {
     FunctionObject* f = as_function(self);
     PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     for (int p = 0; p < f->sig.nparams; ++p) {
-        Py_XDECREF(f->sig.names[p]);
-        Py_XDECREF(f->sig.defaults[p]);
+        Py_CLEAR(f->sig.names[p]);
+        Py_CLEAR(f->sig.defaults[p]);
     }
-    Py_XDECREF(f->name);
-    Py_XDECREF(f->defaults);
-    Py_XDECREF(f->code);
-    Py_XDECREF(f->annotations);
+    function_clear(self);
+    Py_CLEAR(f->name);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -63,9 +90,14 @@ PyObject* get_defaults(PyObject* self, void*) {
     PyObject* d = as_function(self)->defaults;
     return Py_NewRef(d ? d : Py_None);
 }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_code(PyObject* self, void*) {
+    PyObject* code = as_function(self)->code;
+    return Py_NewRef(code ? code : Py_None);
+}
 PyObject* get_annotations(PyObject* self, void*) {
-    return Py_NewRef(as_function(self)->annotations);
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr && (f->annotations = PyDict_New()) == nullptr) return nullptr;
+    return Py_NewRef(f->annotations);
 }
 
 PyObject* function_reduce(PyObject* self, PyObject*) {
@@ -97,6 +129,8 @@ PyMethodDef function_methods[] = {
 
 PyType_Slot function_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_getset, function_getset},
@@ -109,19 +143,19 @@ PyType_Spec function_spec = {
     "quorvane.function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE |
-        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
 
 /// A code object whose leading variable names are the parameters.
-Ref make_code(const FunctionDef& def, PyObject* names_tuple) {
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("quorvane", def.name, 1)));
+Ref make_code(const FunctionSpec& spec, PyObject* names_tuple) {
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("quorvane", spec.name, 1)));
     if (!empty) return {};
     Ref replace = Ref::steal(PyObject_GetAttrString(empty.get(), "replace"));
     if (!replace) return {};
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O}", "co_argcount", def.nparams, "co_nlocals",
-                                          def.nparams, "co_varnames", names_tuple));
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:i,s:O}", "co_argcount", spec.nparams, "co_nlocals",
+                                          spec.nparams, "co_varnames", names_tuple));
     if (!kwargs) return {};
     Ref noargs = Ref::steal(PyTuple_New(0));
     if (!noargs) return {};
@@ -130,36 +164,37 @@ Ref make_code(const FunctionDef& def, PyObject* names_tuple) {
 
 }  // namespace
 
-PyTypeObject* function_type_create() {
-    return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+PyObject* function_type_create(PyObject* module) {
+    return PyType_FromModuleAndSpec(module, &function_spec, nullptr);
 }
 
-PyObject* function_new(PyTypeObject* type, const FunctionDef& def) {
-    Ref self = Ref::steal(reinterpret_cast<PyObject*>(PyObject_New(FunctionObject, type)));
+PyObject* function_new(PyObject* type, PyObject* module, const FunctionSpec& spec) {
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(
+        PyObject_GC_New(FunctionObject, reinterpret_cast<PyTypeObject*>(type))));
     if (!self) return nullptr;
     FunctionObject* f = as_function(self.get());
     f->vectorcall = function_vectorcall;
-    f->def = &def;
+    f->spec = &spec;
     f->sig = BoundNames{};
-    f->sig.nparams = 0;
-    f->sig.nrequired = 0;
-    f->sig.fname = def.name;
+    f->sig.fname = spec.name;
+    f->module = Py_NewRef(module);
     f->name = nullptr;
     f->defaults = nullptr;
     f->code = nullptr;
     f->annotations = nullptr;
+    PyObject_GC_Track(self.get());
 
-    Ref names = Ref::steal(PyTuple_New(def.nparams));
+    Ref names = Ref::steal(PyTuple_New(spec.nparams));
     if (!names) return nullptr;
     int ndefaults = 0;
-    for (int p = 0; p < def.nparams; ++p) {
-        PyObject* name = PyUnicode_InternFromString(def.params[p].name);
+    for (int p = 0; p < spec.nparams; ++p) {
+        const Param& param = spec.params[p];
+        PyObject* name = PyUnicode_InternFromString(param.name);
         if (!name) return nullptr;
         f->sig.names[p] = name;
-        f->sig.defaults[p] = nullptr;
         f->sig.nparams = p + 1;
         PyTuple_SET_ITEM(names.get(), p, Py_NewRef(name));
-        switch (def.params[p].dflt) {
+        switch (param.fallback) {
             case Default::Required:
                 f->sig.nrequired = p + 1;
                 break;
@@ -168,7 +203,7 @@ PyObject* function_new(PyTypeObject* type, const FunctionDef& def) {
                 ++ndefaults;
                 break;
             case Default::Int:
-                f->sig.defaults[p] = PyLong_FromLong(def.params[p].dval);
+                f->sig.defaults[p] = PyLong_FromLong(param.int_default);
                 if (!f->sig.defaults[p]) return nullptr;
                 ++ndefaults;
                 break;
@@ -177,15 +212,15 @@ PyObject* function_new(PyTypeObject* type, const FunctionDef& def) {
     if (ndefaults > 0) {
         f->defaults = PyTuple_New(ndefaults);
         if (!f->defaults) return nullptr;
-        for (int p = def.nparams - ndefaults, k = 0; p < def.nparams; ++p, ++k) {
+        for (int p = spec.nparams - ndefaults, k = 0; p < spec.nparams; ++p, ++k) {
             PyTuple_SET_ITEM(f->defaults, k, Py_NewRef(f->sig.defaults[p]));
         }
     }
-    f->name = PyUnicode_InternFromString(def.name);
+    f->name = PyUnicode_InternFromString(spec.name);
     if (!f->name) return nullptr;
     f->annotations = PyDict_New();
     if (!f->annotations) return nullptr;
-    f->code = make_code(def, names.get()).release();
+    f->code = make_code(spec, names.get()).release();
     if (!f->code) return nullptr;
     return self.release();
 }

@@ -1,40 +1,18 @@
-// The module's own function type: a vectorcall callable driven by a table
-// of parameters, with enough introspection for inspect.signature.
+// The module's own function type: a vectorcall callable driven by a row of
+// the function table, garbage-collected, with enough introspection for
+// inspect.signature and pickling by reference.
 #pragma once
 
 #include <Python.h>
 
-#include <cstdint>
+#include "signature.h"
 
 namespace quorvane {
 
-inline constexpr int kMaxParams = 6;
+/// Creates the function type, associated with `module`.
+PyObject* function_type_create(PyObject* module);
 
-/// How a parameter gets a value when it is not passed.
-enum class Default : uint8_t { Required, None, Int };
-
-struct Param {
-    const char* name;
-    Default dflt = Default::Required;
-    long dval = 0;
-};
-
-/// The body of an exported function: receives exactly nparams borrowed
-/// arguments (defaults already filled in) and returns a new reference or
-/// nullptr with an exception set.
-using Impl = PyObject* (*)(PyObject* const* args);
-
-struct FunctionDef {
-    const char* name;
-    const Param* params;
-    int nparams;
-    Impl impl;
-};
-
-/// Creates the function type (once per module exec).
-PyTypeObject* function_type_create();
-
-/// Creates one function object of `type` for `def`.
-PyObject* function_new(PyTypeObject* type, const FunctionDef& def);
+/// Creates one function object of `type` for `spec`, holding `module`.
+PyObject* function_new(PyObject* type, PyObject* module, const FunctionSpec& spec);
 
 }  // namespace quorvane

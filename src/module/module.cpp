@@ -1,70 +1,34 @@
 // quorvane module: creation (one module per process, one interpreter),
-// execution (numpy, NamedTuple, seeding, LCHBounds, the function table).
+// execution (numpy, NamedTuple, seeding, the NumPy-level code, the function
+// table) and the per-module state with its garbage-collection slots.
 #include <Python.h>
 
 #include <cstdlib>
 #include <ctime>
 
 #include "color/color.h"
+#include "error.h"
 #include "function_type.h"
-#include "functions.h"
 #include "messages.h"
+#include "module_state.h"
 #include "ref.h"
+#include "signature.h"
 
 namespace quorvane {
 namespace {
 
-/// The one module object of this process (strong reference), set at exec.
-PyObject* g_module = nullptr;
-int64_t g_interpreter_id = -1;
-
-constexpr Param kCalculateLchBounds[] = {
-    {"hue_limit"}, {"chroma_limit"}, {"intensity_limit"}, {"rgb_bits", Default::Int, 8}};
-constexpr Param kImageBounds[] = {{"image"}, {"bounds"}};
-constexpr Param kImageBoundsBuffer[] = {{"image"}, {"bounds"}, {"buffer", Default::None}};
-constexpr Param kColorBounds[] = {{"color"}, {"bounds"}};
-constexpr Param kImageOutputBounds[] = {{"_image"}, {"_output"}, {"bounds"}};
-constexpr Param kSimpleEdgeHsv[] = {
-    {"_image"}, {"_ps"}, {"bounds"}, {"row_count"}, {"column_count"}};
-constexpr Param kSimpleEdge[] = {{"_image"}, {"_ps"}, {"row_count"}, {"column_count"}};
-constexpr Param kSimpleDenoise[] = {{"_ps_in"}, {"_ps_out"}, {"min_distance"}};
-constexpr Param kRemoveInliers[] = {{"_ps_in"}, {"_ps_out"}, {"_ms"}};
-constexpr Param kRansacCircle[] = {{"_ps"}, {"count"}, {"min_r"}, {"max_r"}, {"delta"}};
-constexpr Param kRansacEllipse[] = {
-    {"_ps"}, {"count"}, {"min_r"}, {"max_r"}, {"ratio"}, {"delta"}};
-constexpr Param kRansacLine[] = {{"_ps"}, {"_ms"}, {"count"}, {"delta"}, {"slope_limit"}};
-constexpr Param kRansacLine2[] = {{"_ps"}, {"_ms"}, {"count"}, {"ratio"}, {"delta"}};
-
-template <std::size_t N>
-constexpr FunctionDef def(const char* name, const Param (&params)[N], Impl impl) {
-    return FunctionDef{name, params, static_cast<int>(N), impl};
-}
-
-/// The exported functions, in the order they are created.
-const FunctionDef kFunctions[] = {
-    def("calculate_lch_bounds", kCalculateLchBounds, calculate_lch_bounds_impl),
-    def("mask_image_py", kImageBounds, mask_image_py_impl),
-    def("mask_image", kImageBoundsBuffer, mask_image_impl),
-    def("selective_grayscale", kImageBoundsBuffer, selective_grayscale_wrap_impl),
-    def("mask_color", kColorBounds, mask_color_impl),
-    def("mask_image_cy_impl", kImageOutputBounds, mask_image_cy_impl_impl),
-    def("selective_grayscale_impl", kImageOutputBounds, selective_grayscale_impl_impl),
-    def("simple_edge_hsv", kSimpleEdgeHsv, simple_edge_hsv_impl),
-    def("simple_edge", kSimpleEdge, simple_edge_impl),
-    def("simple_denoise", kSimpleDenoise, simple_denoise_impl),
-    def("remove_inliers", kRemoveInliers, remove_inliers_impl),
-    def("ransac_circle", kRansacCircle, ransac_circle_impl),
-    def("ransac_ellipse", kRansacEllipse, ransac_ellipse_impl),
-    def("ransac_line", kRansacLine, ransac_line_impl),
-    def("ransac_line2", kRansacLine2, ransac_line2_impl),
+/// The one process-wide record (the module's only global): the interpreter
+/// that first created the module, and the module once executed (a strong
+/// reference, so a second import returns the same object). A second import
+/// makes the loader give that module a fresh, zeroed state block (the old
+/// one is abandoned, not freed), so the claim remembers where the state is
+/// and exec moves it into the new block.
+struct ProcessClaim {
+    int64_t interpreter_id = -1;
+    PyObject* module = nullptr;
+    ModuleState* state = nullptr;
 };
-
-constexpr const char* kLchBoundsSource =
-    "class LCHBounds(NamedTuple):\n"
-    "    M: 'np.ndarray'\n"
-    "    i: 'tuple'\n"
-    "    c: 'tuple'\n"
-    "LCHBounds.__annotations__ = {'M': 'np.ndarray', 'i': 'tuple', 'c': 'tuple'}\n";
+ProcessClaim g_claim;
 
 int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char* to, bool allow_none) {
     Ref value = Ref::steal(PyObject_GetAttrString(spec, from));
@@ -79,14 +43,14 @@ int copy_spec_attr(PyObject* spec, PyObject* dict, const char* from, const char*
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     const int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = id;
+    if (g_claim.interpreter_id == -1) {
+        g_claim.interpreter_id = id;
         if (id == -1) return nullptr;
-    } else if (g_interpreter_id != id) {
-        PyErr_SetString(PyExc_ImportError, msg::kInterpreterChange);
+    } else if (g_claim.interpreter_id != id) {
+        fail(PyExc_ImportError, msg::kInterpreterChange);
         return nullptr;
     }
-    if (g_module != nullptr) return Py_NewRef(g_module);
+    if (g_claim.module != nullptr) return Py_NewRef(g_claim.module);
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
@@ -101,71 +65,104 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     return module.release();
 }
 
-int check_version() {
+bool check_version() {
     const int rt_major = static_cast<int>((Py_Version >> 24) & 0xff);
     const int rt_minor = static_cast<int>((Py_Version >> 16) & 0xff);
-    if (rt_major == PY_MAJOR_VERSION && rt_minor == PY_MINOR_VERSION) return 0;
+    if (rt_major == PY_MAJOR_VERSION && rt_minor == PY_MINOR_VERSION) return true;
     char message[200];
     PyOS_snprintf(message, sizeof message, msg::kVersion, PY_MAJOR_VERSION, PY_MINOR_VERSION,
                   "quorvane", "does not match", rt_major, rt_minor);
-    return PyErr_WarnEx(nullptr, message, 1);
+    return PyErr_WarnEx(nullptr, message, 1) == 0;
 }
 
-int exec_steps(PyObject* module) {
-    if (check_version() < 0) return -1;
-    PyObject* dict = PyModule_GetDict(module);
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!builtins || PyDict_SetItemString(dict, "__builtins__", builtins.get()) < 0) return -1;
-    PyObject* modules = PyImport_GetModuleDict();
-    PyObject* registered = PyDict_GetItemString(modules, "quorvane");
-    if (registered == nullptr && PyDict_SetItemString(modules, "quorvane", module) < 0) return -1;
+bool set_attr(PyObject* dict, const char* name, const Ref& value) {
+    return value && PyDict_SetItemString(dict, name, value.get()) == 0;
+}
 
-    Ref np = Ref::steal(PyImport_ImportModule("numpy"));
-    if (!np || PyDict_SetItemString(dict, "np", np.get()) < 0) return -1;
+Ref import_named_tuple() {
     Ref typing = Ref::steal(PyImport_ImportModule("typing"));
-    if (!typing) return -1;
+    if (!typing) return {};
     Ref named_tuple = Ref::steal(PyObject_GetAttrString(typing.get(), "NamedTuple"));
-    if (!named_tuple) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_SetString(PyExc_ImportError, "cannot import name 'NamedTuple' from 'typing'");
-        }
-        return -1;
+    if (!named_tuple && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        fail(PyExc_ImportError, msg::kNoNamedTuple);
     }
-    if (PyDict_SetItemString(dict, "NamedTuple", named_tuple.get()) < 0) return -1;
+    return named_tuple;
+}
+
+/// The exec steps, in order; the first failure aborts.
+bool exec_steps(PyObject* module, ModuleState& state) {
+    if (!check_version()) return false;
+    PyObject* dict = PyModule_GetDict(module);
+    if (!set_attr(dict, "__builtins__", Ref::steal(PyImport_ImportModule("builtins")))) return false;
+    PyObject* modules = PyImport_GetModuleDict();
+    if (PyDict_GetItemString(modules, "quorvane") == nullptr &&
+        PyDict_SetItemString(modules, "quorvane", module) < 0) {
+        return false;
+    }
+    if (!set_attr(dict, "np", Ref::steal(PyImport_ImportModule("numpy")))) return false;
+    if (!set_attr(dict, "NamedTuple", import_named_tuple())) return false;
 
     std::srand(static_cast<unsigned>(std::time(nullptr)));
 
-    Ref result = Ref::steal(PyRun_String(kLchBoundsSource, Py_file_input, dict, dict));
-    if (!result) return -1;
-
-    Ref type = Ref::steal(reinterpret_cast<PyObject*>(function_type_create()));
-    if (!type) return -1;
-    for (const FunctionDef& f : kFunctions) {
-        Ref fn = Ref::steal(function_new(reinterpret_cast<PyTypeObject*>(type.get()), f));
-        if (!fn || PyDict_SetItemString(dict, f.name, fn.get()) < 0) return -1;
+    if (!add_numpy_level_code(module, state)) return false;
+    state.function_type = function_type_create(module);
+    if (state.function_type == nullptr) return false;
+    const FunctionTable& table = function_table();
+    for (int k = 0; k < table.size; ++k) {
+        const FunctionSpec& spec = table.rows[k];
+        if (!set_attr(dict, spec.name, Ref::steal(function_new(state.function_type, module, spec)))) {
+            return false;
+        }
     }
-
     color_kernels_init();
-
-    Ref test = Ref::steal(PyDict_New());
-    if (!test || PyDict_SetItemString(dict, "__test__", test.get()) < 0) return -1;
-    return 0;
+    return set_attr(dict, "__test__", Ref::steal(PyDict_New()));
 }
 
 int module_exec(PyObject* module) {
-    if (g_module != nullptr) {
-        if (g_module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError, msg::kReinit);
-        return -1;
+    ModuleState* state = &module_state(module);
+    if (g_claim.module != nullptr) {
+        if (g_claim.module != module) {
+            fail(PyExc_RuntimeError, msg::kReinit);
+            return -1;
+        }
+        if (state != g_claim.state) {
+            *state = *g_claim.state;  // the references move with the copy
+            g_claim.state = state;
+        }
+        return 0;
     }
-    g_module = Py_NewRef(module);
-    if (exec_steps(module) < 0) {
-        Py_CLEAR(g_module);
+    g_claim.module = Py_NewRef(module);
+    g_claim.state = state;
+    if (!exec_steps(module, *state)) {
+        Py_CLEAR(g_claim.module);
+        g_claim.state = nullptr;
         return -1;
     }
     return 0;
 }
+
+int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    ModuleState& state = module_state(module);
+    Py_VISIT(state.function_type);
+    Py_VISIT(state.calculate_lch_bounds);
+    Py_VISIT(state.mask_image_py);
+    Py_VISIT(state.mask_color);
+    Py_VISIT(state.prepare_image_call);
+    return 0;
+}
+
+int module_clear(PyObject* module) {
+    ModuleState& state = module_state(module);
+    Py_CLEAR(state.function_type);
+    Py_CLEAR(state.calculate_lch_bounds);
+    Py_CLEAR(state.mask_image_py);
+    Py_CLEAR(state.mask_color);
+    Py_CLEAR(state.prepare_image_call);
+    return 0;
+}
+
+void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(module_create)},
@@ -177,30 +174,15 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "quorvane",
     nullptr,  // no docstring
-    0,
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    module_traverse,
+    module_clear,
+    module_free,
 };
 
 }  // namespace
-
-PyObject* module_global(const char* name) {
-    if (g_module != nullptr) {
-        PyObject* v = PyDict_GetItemString(PyModule_GetDict(g_module), name);
-        if (v != nullptr) return Py_NewRef(v);
-    }
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins != nullptr) {
-        PyObject* v = PyDict_GetItemString(builtins, name);
-        if (v != nullptr) return Py_NewRef(v);
-    }
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    return nullptr;
-}
-
 }  // namespace quorvane
 
 PyMODINIT_FUNC PyInit_quorvane(void) { return PyModuleDef_Init(&quorvane::module_def); }
