@@ -302,16 +302,18 @@ def find_shapes(
         shape, marks = _fit_one(kind, ps, *args, st)
         if shape.found:
             shape.warning = _weakness(shape, min_r, max_r, rows, columns, (h, w))
-        if kind in ("circle", "ellipse") and _weak(shape):
-            # A weak fit among much clutter: look again, within each large part of the selection
-            # and with more samples, and keep what is no longer weak.
+        scan = (rows, columns, (h, w))
+        if kind in ("circle", "ellipse") and (_weak(shape) or _coverage(shape, scan) < DOUBTFUL):
+            # A weak or doubtful fit among clutter: look again within each large part of the
+            # selection, then with more samples, and keep the best candidate that is not weak.
             t = clock()
-            scan = (rows, columns, (h, w))
-            better = _focused(kind, ps, mask, args, scan) if region is None else None
-            if better is None:
-                better = _retry(kind, ps, (ms, d, 8 * count, *args[3:]), scan)
-            if better is not None:
-                shape, marks = better
+            candidates = [(shape, marks)] if shape.found and not _weak(shape) else []
+            if region is None:
+                candidates += _focused(kind, ps, mask, args, scan)
+            if not any(_coverage(c, scan) >= 0.8 for c, _ in candidates):
+                candidates += _retry(kind, ps, (ms, d, 8 * count, *args[3:]), scan)
+            if candidates:
+                shape, marks = max(candidates, key=lambda c: _score(c[0], scan))
             st["fit"] = st.get("fit", 0.0) + clock() - t
         shape.times = st
         if shape.found:
@@ -346,44 +348,57 @@ def _weak(shape) -> bool:
     return not shape.found or (shape.warning is not None and shape.warning.startswith("weak"))
 
 
+DOUBTFUL = 0.6  # circles and ellipses whose inliers cover less of the outline get a second look
+
+
+def _coverage(shape, scan) -> float:
+    """Inliers of a circle or an ellipse over the scan-line crossings its outline should have."""
+    if not shape.found:
+        return 0.0
+    expected = _expected_outline_points(shape.kind, shape.model, *scan)
+    return shape.inliers / expected if expected > 0 else 0.0
+
+
+def _score(shape, scan) -> float:
+    """Inliers, discounted when they cover little of the outline: a large shape drawn through
+    scattered clutter scores below a smaller one that its points trace all round."""
+    return shape.inliers * min(1.0, _coverage(shape, scan) / 0.8)
+
+
+def _candidate(kind, sub, ps, args, scan):
+    """A fit on the points ``sub``, judged on all the points ``ps``; [] if weak or not found."""
+    cand, _ = _fit_one(kind, sub, *args, {})
+    if not cand.found:
+        return []
+    marks = inliers_of(kind, cand.model, ps, cand.delta)
+    cand.inliers, cand.points = int(np.count_nonzero(marks)), len(ps)
+    cand.warning = _weakness(cand, args[3], args[4], *scan)
+    return [] if _weak(cand) else [(cand, marks)]
+
+
 def _focused(kind, ps, mask, args, scan):
-    """When a circle or an ellipse fit is weak over the whole picture, fit again within each of
-    the largest connected parts of the selection (widened by a margin), and keep the best fit
-    that is not weak. Returns (shape, marks) or None."""
+    """Fits within each of the largest connected parts of the selection, widened by a margin:
+    the candidates that are not weak, as (shape, marks) pairs."""
     lab, f = labels(mask.view(bool))
     sizes = np.bincount(lab.ravel())[1:]
     if len(sizes) < 2:
-        return None  # one part: the first fit saw it alone already
+        return []  # one part: the first fit saw it alone already
     h, w = mask.shape
     margin = max(1, math.ceil(max(4, 0.05 * max(h, w)) / f))
-    cell = lab[ps[:, 1] // f, ps[:, 0] // f]
-    _, _, _, min_r, max_r, *_ = args
-    best = None
+    out = []
     for k in np.argsort(sizes)[::-1][:4]:
         if sizes[k] < 4:
             break
         part = dilate(lab == k + 1, margin)
-        sub = ps[part[ps[:, 1] // f, ps[:, 0] // f]] if margin else ps[cell == k + 1]
-        if len(sub) < _SAMPLE[kind]:
-            continue
-        cand, _ = _fit_one(kind, sub, *args, {})
-        if not cand.found:
-            continue
-        marks = inliers_of(kind, cand.model, ps, cand.delta)
-        cand.inliers, cand.points = int(np.count_nonzero(marks)), len(ps)
-        cand.warning = _weakness(cand, min_r, max_r, *scan)
-        if not _weak(cand) and (best is None or cand.inliers > best[0].inliers):
-            best = (cand, marks)
-    return best
+        sub = ps[part[ps[:, 1] // f, ps[:, 0] // f]]
+        if len(sub) >= _SAMPLE[kind]:
+            out += _candidate(kind, sub, ps, args, scan)
+    return out
 
 
 def _retry(kind, ps, args, scan):
-    """One more fit over all the points; (shape, marks) if it is not weak, else None."""
-    shape, marks = _fit_one(kind, ps, *args, {})
-    if not shape.found:
-        return None
-    shape.warning = _weakness(shape, args[3], args[4], *scan)
-    return None if _weak(shape) else (shape, marks)
+    """One more fit over all the points, with the given (larger) sample count."""
+    return _candidate(kind, ps, ps, args, scan)
 
 
 def _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel, st):
