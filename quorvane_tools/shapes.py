@@ -159,6 +159,13 @@ def inliers_of(kind: str, model, ps, delta: int) -> np.ndarray:
     raise ValueError(f"unknown shape {kind!r}")
 
 
+def _on_line(m, x, y, delta) -> bool:
+    """The line fitters' band test for one point."""
+    nx, ny = m["nx"], m["ny"]
+    s = int(delta * math.sqrt(float(nx * nx + ny * ny)))
+    return -s <= nx * (x - m["px"]) + ny * (y - m["py"]) <= s
+
+
 def _conic(m, a, b):
     s, k = math.sin(m["theta"]), math.cos(m["theta"])
     x0, y0 = m["x"], m["y"]
@@ -429,8 +436,10 @@ def _fit_one(kind, ps, ms, d, count, min_r, max_r, slope_limit, ratio, parallel,
         # The fitter marked its inliers among the points it saw; test the one left out.
         marks = np.empty(n_all, bool)
         marks[: len(sample)] = ms[: len(sample)].view(bool)
-        if len(sample) < n_all:
-            marks[len(sample):] = inliers_of(kind, model, ps[len(sample):], d)
+        for k in range(len(sample), n_all):  # one point at most: plain arithmetic is quicker
+            x, y = int(ps[k, 0]), int(ps[k, 1])
+            lines = model if kind == "line2" else (model,)
+            marks[k] = any(_on_line(m, x, y, d) for m in lines)
     elif _model_found(model):
         marks = inliers_of(kind, model, ps, d)
     else:
