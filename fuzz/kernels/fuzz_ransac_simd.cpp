@@ -74,11 +74,11 @@ constexpr std::size_t kHeader = 4 + 16 + 16 + 16 + 96 + 4 + 1;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < kHeader) return 0;
     const int64_t best = read32(data);
-    BandTest b1, b2;
-    RingTest ring;
-    std::memcpy(&b1, data + 4, 16);
+    BandTest b1{}, b2{};
+    RingTest ring{};
+    std::memcpy(&b1, data + 4, 16);  // a, b, c1, c2
     std::memcpy(&b2, data + 20, 16);
-    std::memcpy(&ring, data + 36, 16);
+    std::memcpy(&ring, data + 36, 16);  // cx, cy, lo, hi
     Conic inner, outer;
     std::memcpy(&inner, data + 52, 48);
     std::memcpy(&outer, data + 100, 48);
@@ -107,6 +107,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             c->c = -(c->xx * x * x + c->xy * x * y + c->yy * y * y + c->x * x + c->y * y);
         }
     }
+
+    // The 16-bit paths where they may run.
+    const quorvane::Box box = quorvane::bounding_box(ps, m);
+    for (BandTest* b : {&b1, &b2}) {
+        b->narrow = quorvane::box_fits16(box, 0, 0) && quorvane::fits16(b->a) && quorvane::fits16(b->b);
+    }
+    ring.narrow = quorvane::box_fits16(box, ring.cx, ring.cy);
 
     const ScoreKernels& s = quorvane::score_kernels_scalar();
     const int64_t line = s.line(ps, m, best, b1), pair = s.pair(ps, m, best, b1, b2);

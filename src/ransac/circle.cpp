@@ -65,6 +65,7 @@ Circle ransac_circle(const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
 
 Circle ransac_circle(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
                      int32_t min_r, int32_t max_r, int32_t delta) noexcept {
+    const Box box = bounding_box(ps, n);
     return sample_best<3, Circle>(
         ps, n, seed, count,
         [&](const int32_t (&p)[3][2], Circle& c) noexcept {
@@ -73,7 +74,7 @@ Circle ransac_circle(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint3
         [&](const Circle& c, int64_t best_score) noexcept {
             const int32_t inner = sub32(c.r, delta), outer = add32(c.r, delta);
             const int32_t lo = mul32(inner, inner), hi = mul32(outer, outer);
-            return sk.ring(ps, n, best_score, RingTest{c.x, c.y, lo, hi});
+            return sk.ring(ps, n, best_score, RingTest{c.x, c.y, lo, hi, box_fits16(box, c.x, c.y)});
         });
 }
 

@@ -42,10 +42,11 @@ Coeffs line_shift(const Line& l, int32_t delta) noexcept {
 /// The band of half-width delta around a line: inside when the +delta line
 /// evaluates >= 0 and the -delta line <= 0. Both lines share the normal, so
 /// one product pair serves both tests (the sums wrap, so this is exact).
-BandTest band_of(const Line& l, int32_t delta) noexcept {
+/// `small`: every coordinate of the points lies in int16.
+BandTest band_of(const Line& l, int32_t delta, bool small) noexcept {
     const Coeffs p = line_shift(l, delta);
     const Coeffs m = line_shift(l, neg32(delta));
-    return {p.a, p.b, p.c, m.c};
+    return {p.a, p.b, p.c, m.c, small && fits16(p.a) && fits16(p.b)};
 }
 
 }  // namespace
@@ -63,6 +64,7 @@ Line2 ransac_line2(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int
 Line ransac_line(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed,
                  int32_t count, int32_t delta, double slope_limit) noexcept {
     const double limit2 = slope_limit * slope_limit;
+    const bool small = box_fits16(bounding_box(ps, n), 0, 0);
     const Line best = sample_best<2, Line>(
         ps, n, seed, count,
         [&](const int32_t (&p)[2][2], Line& l) noexcept {
@@ -73,15 +75,16 @@ Line ransac_line(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* 
             return !(static_cast<double>(nx2) <= limit2 * static_cast<double>(len2));
         },
         [&](const Line& l, int64_t best_score) noexcept {
-            return sk.line(ps, n, best_score, band_of(l, delta));
+            return sk.line(ps, n, best_score, band_of(l, delta, small));
         });
-    sk.mark_line(ps, n, ms, band_of(best, delta));
+    sk.mark_line(ps, n, ms, band_of(best, delta, false));
     return best;
 }
 
 Line2 ransac_line2(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed,
                    int32_t count, double ratio, int32_t delta) noexcept {
     const double ratio2 = ratio * ratio;
+    const bool small = box_fits16(bounding_box(ps, n), 0, 0);
     const Line2 best = sample_best<4, Line2>(
         ps, n, seed, count,
         [&](const int32_t (&p)[4][2], Line2& c) noexcept {
@@ -100,9 +103,9 @@ Line2 ransac_line2(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t
             return !(lhs < rhs);
         },
         [&](const Line2& c, int64_t best_score) noexcept {
-            return sk.pair(ps, n, best_score, band_of(c.l1, delta), band_of(c.l2, delta));
+            return sk.pair(ps, n, best_score, band_of(c.l1, delta, small), band_of(c.l2, delta, small));
         });
-    sk.mark_pair(ps, n, ms, band_of(best.l1, delta), band_of(best.l2, delta));
+    sk.mark_pair(ps, n, ms, band_of(best.l1, delta, false), band_of(best.l2, delta, false));
     return best;
 }
 

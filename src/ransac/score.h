@@ -11,16 +11,47 @@
 namespace quorvane {
 
 /// The band of a line: a point is inside when t + c1 >= 0 and t + c2 <= 0,
-/// t = a*x + b*y, all in wrapping 32-bit arithmetic.
+/// t = a*x + b*y, all in wrapping 32-bit arithmetic. `narrow` may be set
+/// only when a, b and every coordinate of the points lie in int16: the
+/// vector kernels then form t with 16-bit multiply-adds (exact: the one sum
+/// beyond int32, 2 * 32768^2, wraps to the same INT32_MIN).
 struct BandTest {
     int32_t a, b, c1, c2;
+    bool narrow = false;
 };
 
 /// The ring of a circle: inside when lo <= (x - cx)^2 + (y - cy)^2 <= hi,
-/// all in wrapping 32-bit arithmetic, signed comparisons.
+/// all in wrapping 32-bit arithmetic, signed comparisons. `narrow` may be
+/// set only when x - cx and y - cy lie in int16 for every point.
 struct RingTest {
     int32_t cx, cy, lo, hi;
+    bool narrow = false;
 };
+
+/// The smallest box around the points (x0 > x1 when there are none).
+struct Box {
+    int32_t x0, y0, x1, y1;
+};
+
+inline Box bounding_box(const int32_t* ps, int64_t n) noexcept {
+    Box b{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+    for (int64_t k = 0; k < n; ++k) {
+        const int32_t x = ps[2 * k], y = ps[2 * k + 1];
+        b.x0 = x < b.x0 ? x : b.x0;
+        b.x1 = x > b.x1 ? x : b.x1;
+        b.y0 = y < b.y0 ? y : b.y0;
+        b.y1 = y > b.y1 ? y : b.y1;
+    }
+    return b;
+}
+
+constexpr bool fits16(int64_t v) noexcept { return v >= -32768 && v <= 32767; }
+
+/// Every point minus (cx, cy) lies in int16 (coordinates too with cx = cy = 0).
+inline bool box_fits16(const Box& b, int32_t cx, int32_t cy) noexcept {
+    return b.x0 > b.x1 || (fits16(int64_t{b.x0} - cx) && fits16(int64_t{b.x1} - cx) &&
+                           fits16(int64_t{b.y0} - cy) && fits16(int64_t{b.y1} - cy));
+}
 
 /// Conic coefficients (xx, xy, yy, x, y, 1); negative inside the ellipse.
 struct Conic {

@@ -10,7 +10,7 @@
 
 #if QV_X86
 
-#define QV_TARGET __attribute__((target("avx512f")))
+#define QV_TARGET __attribute__((target("avx512f,avx512bw")))
 
 namespace quorvane::detail {
 namespace {
@@ -45,6 +45,11 @@ struct Isa {
         const __m512i px = _mm512_permutex2var_epi32(p.lo, even, p.hi), py = _mm512_permutex2var_epi32(p.lo, odd, p.hi);
         const __m512i qx = _mm512_permutex2var_epi32(q.lo, even, q.hi), qy = _mm512_permutex2var_epi32(q.lo, odd, q.hi);
         return _mm512_add_epi32(_mm512_mullo_epi32(px, qx), _mm512_mullo_epi32(py, qy));
+    }
+    /// Coordinates within int16: packed to (x, y) word pairs (points in
+    /// lane order), one multiply-add.
+    QV_TARGET static V dot16(const Pts& p, const Pts& q) noexcept {
+        return _mm512_madd_epi16(_mm512_packs_epi32(p.lo, p.hi), _mm512_packs_epi32(q.lo, q.hi));
     }
     QV_TARGET static V splat(int32_t v) noexcept { return _mm512_set1_epi32(v); }
     QV_TARGET static V add(V a, V b) noexcept { return _mm512_add_epi32(a, b); }

@@ -14,6 +14,9 @@
 //     dot<Ordered>(p, q)   x_p * x_q + y_p * y_q per point, wrapping 32-bit;
 //                      lane j is point j when Ordered (marking), the lanes
 //                      are in some fixed order otherwise (counting);
+//     dot16(p, q)      the same (lanes in the counting order) when every
+//                      coordinate of p and q lies in int16: 16-bit
+//                      multiply-adds;
 //     splat, add, sub (wrapping), gt (signed a > b), le (signed a <= b),
 //     both, either, differ (and, or, xor of masks);
 //     count(acc, m)    acc plus 1 in the lanes set in m; total(acc) the sum;
@@ -42,6 +45,16 @@ using Pts = Isa::Pts;
 using V = Isa::V;
 using M = Isa::M;
 
+/// x_p x_q + y_p y_q for counting; Narrow: the coordinates lie in int16.
+template <bool Narrow>
+QV_TARGET inline V dot_counted(const Pts& p, const Pts& q) noexcept {
+    if constexpr (Narrow) {
+        return Isa::dot16(p, q);
+    } else {
+        return Isa::template dot<false>(p, q);
+    }
+}
+
 /// Band of a line: t + c1 >= 0 and t + c2 <= 0 with t = a x + b y.
 struct BandV {
     Pts ab;
@@ -51,23 +64,26 @@ struct BandV {
         : ab(Isa::pair(b.a, b.b)), c1(Isa::splat(b.c1)), c2(Isa::splat(b.c2)), m1(Isa::splat(-1)),
           p1(Isa::splat(1)) {}
 
-    template <bool Ordered>
-    QV_TARGET M inside(const Pts& p) const noexcept {
-        const V t = Isa::template dot<Ordered>(p, ab);
+    QV_TARGET M test(V t) const noexcept {
         return Isa::both(Isa::gt(Isa::add(t, c1), m1), Isa::gt(p1, Isa::add(t, c2)));
     }
+    template <bool Narrow>
+    QV_TARGET M counted(const Pts& p) const noexcept { return test(dot_counted<Narrow>(p, ab)); }
+    QV_TARGET M ordered(const Pts& p) const noexcept { return test(Isa::template dot<true>(p, ab)); }
 };
 
+template <bool Narrow>
 struct LineV {
     static constexpr bool kDouble = false;
     static constexpr int kStep = Isa::kLanes;
     BandTest b;
     BandV v;
     QV_TARGET explicit LineV(const BandTest& band) noexcept : b(band), v(band) {}
-    QV_TARGET M inside(const int32_t* p) const noexcept { return v.inside<false>(Isa::load(p)); }
+    QV_TARGET M inside(const int32_t* p) const noexcept { return v.template counted<Narrow>(Isa::load(p)); }
     bool scalar(int32_t x, int32_t y) const noexcept { return band_contains(b, x, y); }
 };
 
+template <bool Narrow>
 struct PairV {
     static constexpr bool kDouble = false;
     static constexpr int kStep = Isa::kLanes;
@@ -77,7 +93,7 @@ struct PairV {
         : b1(band1), b2(band2), v1(band1), v2(band2) {}
     QV_TARGET M inside(const int32_t* p) const noexcept {
         const Pts q = Isa::load(p);
-        return Isa::differ(v1.inside<false>(q), v2.inside<false>(q));
+        return Isa::differ(v1.template counted<Narrow>(q), v2.template counted<Narrow>(q));
     }
     bool scalar(int32_t x, int32_t y) const noexcept {
         return band_contains(b1, x, y) != band_contains(b2, x, y);
@@ -87,6 +103,7 @@ struct PairV {
 /// lo <= d <= hi for lo <= hi, as one unsigned comparison made signed:
 /// (uint32)(d - lo) <= (uint32)(hi - lo) with the sign bit of both sides
 /// flipped (the flip folded into the subtracted constant).
+template <bool Narrow>
 struct RingV {
     static constexpr bool kDouble = false;
     static constexpr int kStep = Isa::kLanes;
@@ -101,7 +118,7 @@ struct RingV {
               (static_cast<uint32_t>(ring.hi) - static_cast<uint32_t>(ring.lo)) ^ 0x80000000u))) {}
     QV_TARGET M inside(const int32_t* p) const noexcept {
         const Pts d = Isa::sub(Isa::load(p), c);
-        return Isa::le(Isa::sub(Isa::template dot<false>(d, d), k), w);
+        return Isa::le(Isa::sub(dot_counted<Narrow>(d, d), k), w);
     }
     bool scalar(int32_t x, int32_t y) const noexcept { return ring_contains(r, x, y); }
 };
@@ -165,18 +182,19 @@ QV_TARGET int64_t count_points(const int32_t* ps, int64_t n, int64_t best, const
 }
 
 QV_TARGET int64_t line_count(const int32_t* ps, int64_t n, int64_t best, const BandTest& b) noexcept {
-    return count_points(ps, n, best, LineV(b));
+    return b.narrow ? count_points(ps, n, best, LineV<true>(b)) : count_points(ps, n, best, LineV<false>(b));
 }
 
 QV_TARGET int64_t pair_count(const int32_t* ps, int64_t n, int64_t best, const BandTest& b1,
                              const BandTest& b2) noexcept {
-    return count_points(ps, n, best, PairV(b1, b2));
+    return b1.narrow && b2.narrow ? count_points(ps, n, best, PairV<true>(b1, b2))
+                                  : count_points(ps, n, best, PairV<false>(b1, b2));
 }
 
 QV_TARGET int64_t ring_count(const int32_t* ps, int64_t n, int64_t best, const RingTest& r) noexcept {
     // An empty range (lo > hi) holds no point: the scalar count is 0 too.
     if (r.lo > r.hi) return 0;
-    return count_points(ps, n, best, RingV(r));
+    return r.narrow ? count_points(ps, n, best, RingV<true>(r)) : count_points(ps, n, best, RingV<false>(r));
 }
 
 QV_TARGET int64_t shell_count(const int32_t* ps, int64_t n, int64_t best, const Conic& inner,
@@ -199,7 +217,7 @@ QV_TARGET void mark_line(const int32_t* ps, int64_t n, uint8_t* ms, const BandTe
     if (vector_marking(ps, n, ms)) {
         const BandV v(b);
         for (; k + Isa::kLanes <= n; k += Isa::kLanes) {
-            const uint32_t bits = Isa::bits(v.inside<true>(Isa::load(ps + 2 * k)));
+            const uint32_t bits = Isa::bits(v.ordered(Isa::load(ps + 2 * k)));
             for (int j = 0; j < Isa::kLanes; ++j) ms[k + j] = static_cast<uint8_t>((bits >> j) & 1u);
         }
     }
@@ -214,7 +232,7 @@ QV_TARGET void mark_pair(const int32_t* ps, int64_t n, uint8_t* ms, const BandTe
         const BandV v1(b1), v2(b2);
         for (; k + Isa::kLanes <= n; k += Isa::kLanes) {
             const Pts q = Isa::load(ps + 2 * k);
-            const uint32_t bits = Isa::bits(Isa::either(v1.inside<true>(q), v2.inside<true>(q)));
+            const uint32_t bits = Isa::bits(Isa::either(v1.ordered(q), v2.ordered(q)));
             for (int j = 0; j < Isa::kLanes; ++j) ms[k + j] = static_cast<uint8_t>((bits >> j) & 1u);
         }
     }

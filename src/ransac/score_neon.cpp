@@ -35,6 +35,8 @@ struct Isa {
     static V dot(const Pts& p, const Pts& q) noexcept {
         return s(vmlaq_u32(vmulq_u32(u(p.val[0]), u(q.val[0])), u(p.val[1]), u(q.val[1])));
     }
+    /// The 32-bit multiply-add serves for int16 coordinates too.
+    static V dot16(const Pts& p, const Pts& q) noexcept { return dot<false>(p, q); }
     static V splat(int32_t v) noexcept { return vdupq_n_s32(v); }
     static V add(V a, V b) noexcept { return s(vaddq_u32(u(a), u(b))); }
     static V sub(V a, V b) noexcept { return s(vsubq_u32(u(a), u(b))); }

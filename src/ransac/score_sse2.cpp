@@ -48,6 +48,10 @@ struct Isa {
         const __m128 a = _mm_castsi128_ps(dot2(p.lo, q.lo)), b = _mm_castsi128_ps(dot2(p.hi, q.hi));
         return _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));  // always in order
     }
+    /// Coordinates within int16: packed to (x, y) word pairs, one multiply-add.
+    QV_TARGET static V dot16(const Pts& p, const Pts& q) noexcept {
+        return _mm_madd_epi16(_mm_packs_epi32(p.lo, p.hi), _mm_packs_epi32(q.lo, q.hi));
+    }
     QV_TARGET static V splat(int32_t v) noexcept { return _mm_set1_epi32(v); }
     QV_TARGET static V add(V a, V b) noexcept { return _mm_add_epi32(a, b); }
     QV_TARGET static V sub(V a, V b) noexcept { return _mm_sub_epi32(a, b); }

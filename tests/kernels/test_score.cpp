@@ -123,7 +123,7 @@ std::vector<uint8_t> marked(int64_t n, F mark) {
 
 void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
     const ScoreKernels& s = quorvane::score_kernels_scalar();
-    long bad = 0;
+    long bad = 0, narrow_rounds = 0;
     for (int round = 0; round < rounds && bad < 5; ++round) {
         const int64_t n = round < rounds / 2 ? round : r.range(0, 2100);
         const Range range = static_cast<Range>(r.range(0, 4) == 0 ? r.range(1, 4) : 0);
@@ -131,11 +131,22 @@ void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
         const int32_t* p = ps.data();
         // best: none yet, a few, most or all of the points (early exits).
         const int64_t best = r.range(0, 2) == 0 ? 0 : r.range(-1, n + 1);
-        const BandTest b1 = random_band(r, ps), b2 = random_band(r, ps);
-        const RingTest ring = random_ring(r, ps);
+        BandTest b1 = random_band(r, ps), b2 = random_band(r, ps);
+        RingTest ring = random_ring(r, ps);
+        // The 16-bit paths where they may run (every other round), else the
+        // 32-bit ones on the same data.
+        if (round % 2 == 0) {
+            const quorvane::Box box = quorvane::bounding_box(p, n);
+            for (BandTest* b : {&b1, &b2}) {
+                b->narrow = quorvane::box_fits16(box, 0, 0) && quorvane::fits16(b->a) && quorvane::fits16(b->b);
+            }
+            ring.narrow = quorvane::box_fits16(box, ring.cx, ring.cy);
+            narrow_rounds += b1.narrow + ring.narrow;
+        }
         const Conic inner = random_conic(r, ps, 0.0), outer = random_conic(r, ps, r.range(0, 1) ? 0.0 : 1e-9);
-        const std::string at = format("%s n=%lld best=%lld range=%d round=%d", k.name, static_cast<long long>(n),
-                                      static_cast<long long>(best), static_cast<int>(range), round);
+        const std::string at = format("%s n=%lld best=%lld range=%d round=%d narrow=%d%d", k.name,
+                                      static_cast<long long>(n), static_cast<long long>(best), static_cast<int>(range),
+                                      round, b1.narrow, ring.narrow);
         bool ok = true;
         ok &= check(k.line(p, n, best, b1) == s.line(p, n, best, b1), "line count, %s", at.c_str());
         ok &= check(k.pair(p, n, best, b1, b2) == s.pair(p, n, best, b1, b2), "pair count, %s", at.c_str());
@@ -150,6 +161,7 @@ void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
         ok &= check(mp(k) == mp(s), "pair marks, %s", at.c_str());
         bad += !ok;
     }
+    check(narrow_rounds > rounds / 4, "%s: the 16-bit paths ran in only %ld rounds", k.name, narrow_rounds);
 }
 
 /// The mask inside the point list (above its first byte): the vector
