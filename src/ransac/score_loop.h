@@ -45,6 +45,39 @@ using Pts = Isa::Pts;
 using V = Isa::V;
 using M = Isa::M;
 
+/// The band's two tests, t + c1 >= 0 and t + c2 <= 0 (wrapping), as one
+/// interval of t modulo 2^32 when they are one (the usual case): then
+/// inside <=> (uint32)(t - lo) <= width. Each test alone is an interval:
+/// t - s1 in [0, 2^31) with s1 = -c1, and t - s2 in [0, 2^31] with
+/// s2 = 2^31 - c2. False when the intersection is empty or two intervals.
+inline bool band_interval(const BandTest& b, uint32_t& lo, uint32_t& width) noexcept {
+    constexpr uint64_t kHalf = uint64_t{1} << 31, kFull = uint64_t{1} << 32;
+    const uint32_t s1 = 0u - static_cast<uint32_t>(b.c1);
+    const uint32_t s2 = static_cast<uint32_t>(kHalf) - static_cast<uint32_t>(b.c2);
+    const uint64_t len1 = kHalf, len2 = kHalf + 1;
+    // The second interval from the first one's start: [d, d + len2) mod 2^32.
+    const uint64_t d = static_cast<uint32_t>(s2 - s1);
+    const bool head = d < len1;           // [d, min(d + len2, len1))
+    const bool wrap = d + len2 > kFull;   // [0, min(d + len2 - 2^32, len1))
+    if (head == wrap) return false;
+    const uint64_t from = head ? d : 0;
+    const uint64_t end = head ? d + len2 : d + len2 - kFull;
+    const uint64_t to = end < len1 ? end : len1;
+    lo = s1 + static_cast<uint32_t>(from);
+    width = static_cast<uint32_t>(to - from - 1);
+    return true;
+}
+
+/// A signed comparison for (uint32)(v - lo) <= width: the sign bits of
+/// both sides flipped, the flip folded into the subtracted constant.
+struct Interval {
+    V k, w;
+    QV_TARGET Interval(uint32_t lo, uint32_t width) noexcept
+        : k(Isa::splat(static_cast<int32_t>(lo ^ 0x80000000u))),
+          w(Isa::splat(static_cast<int32_t>(width ^ 0x80000000u))) {}
+    QV_TARGET M contains(V v) const noexcept { return Isa::le(Isa::sub(v, k), w); }
+};
+
 /// x_p x_q + y_p y_q for counting; Narrow: the coordinates lie in int16.
 template <bool Narrow>
 QV_TARGET inline V dot_counted(const Pts& p, const Pts& q) noexcept {
@@ -55,42 +88,50 @@ QV_TARGET inline V dot_counted(const Pts& p, const Pts& q) noexcept {
     }
 }
 
-/// Band of a line: t + c1 >= 0 and t + c2 <= 0 with t = a x + b y.
+/// Band of a line: t + c1 >= 0 and t + c2 <= 0 with t = a x + b y; as one
+/// interval of t (OneInterval, band_interval true) or two comparisons.
+template <bool OneInterval>
 struct BandV {
     Pts ab;
     V c1, c2, m1, p1;
+    Interval in;
 
-    QV_TARGET explicit BandV(const BandTest& b) noexcept
+    QV_TARGET BandV(const BandTest& b, uint32_t lo, uint32_t width) noexcept
         : ab(Isa::pair(b.a, b.b)), c1(Isa::splat(b.c1)), c2(Isa::splat(b.c2)), m1(Isa::splat(-1)),
-          p1(Isa::splat(1)) {}
+          p1(Isa::splat(1)), in(lo, width) {}
 
     QV_TARGET M test(V t) const noexcept {
-        return Isa::both(Isa::gt(Isa::add(t, c1), m1), Isa::gt(p1, Isa::add(t, c2)));
+        if constexpr (OneInterval) {
+            return in.contains(t);
+        } else {
+            return Isa::both(Isa::gt(Isa::add(t, c1), m1), Isa::gt(p1, Isa::add(t, c2)));
+        }
     }
     template <bool Narrow>
     QV_TARGET M counted(const Pts& p) const noexcept { return test(dot_counted<Narrow>(p, ab)); }
     QV_TARGET M ordered(const Pts& p) const noexcept { return test(Isa::template dot<true>(p, ab)); }
 };
 
-template <bool Narrow>
+template <bool Narrow, bool OneInterval>
 struct LineV {
     static constexpr bool kDouble = false;
     static constexpr int kStep = Isa::kLanes;
     BandTest b;
-    BandV v;
-    QV_TARGET explicit LineV(const BandTest& band) noexcept : b(band), v(band) {}
+    BandV<OneInterval> v;
+    QV_TARGET LineV(const BandTest& band, uint32_t lo, uint32_t width) noexcept : b(band), v(band, lo, width) {}
     QV_TARGET M inside(const int32_t* p) const noexcept { return v.template counted<Narrow>(Isa::load(p)); }
     bool scalar(int32_t x, int32_t y) const noexcept { return band_contains(b, x, y); }
 };
 
-template <bool Narrow>
+template <bool Narrow, bool OneInterval>
 struct PairV {
     static constexpr bool kDouble = false;
     static constexpr int kStep = Isa::kLanes;
     BandTest b1, b2;
-    BandV v1, v2;
-    QV_TARGET PairV(const BandTest& band1, const BandTest& band2) noexcept
-        : b1(band1), b2(band2), v1(band1), v2(band2) {}
+    BandV<OneInterval> v1, v2;
+    QV_TARGET PairV(const BandTest& band1, const BandTest& band2, const uint32_t (&lo)[2],
+                    const uint32_t (&width)[2]) noexcept
+        : b1(band1), b2(band2), v1(band1, lo[0], width[0]), v2(band2, lo[1], width[1]) {}
     QV_TARGET M inside(const int32_t* p) const noexcept {
         const Pts q = Isa::load(p);
         return Isa::differ(v1.template counted<Narrow>(q), v2.template counted<Narrow>(q));
@@ -182,13 +223,26 @@ QV_TARGET int64_t count_points(const int32_t* ps, int64_t n, int64_t best, const
 }
 
 QV_TARGET int64_t line_count(const int32_t* ps, int64_t n, int64_t best, const BandTest& b) noexcept {
-    return b.narrow ? count_points(ps, n, best, LineV<true>(b)) : count_points(ps, n, best, LineV<false>(b));
+    uint32_t lo = 0, width = 0;
+    const bool one = band_interval(b, lo, width);
+    if (b.narrow) {
+        return one ? count_points(ps, n, best, LineV<true, true>(b, lo, width))
+                   : count_points(ps, n, best, LineV<true, false>(b, lo, width));
+    }
+    return one ? count_points(ps, n, best, LineV<false, true>(b, lo, width))
+               : count_points(ps, n, best, LineV<false, false>(b, lo, width));
 }
 
 QV_TARGET int64_t pair_count(const int32_t* ps, int64_t n, int64_t best, const BandTest& b1,
                              const BandTest& b2) noexcept {
-    return b1.narrow && b2.narrow ? count_points(ps, n, best, PairV<true>(b1, b2))
-                                  : count_points(ps, n, best, PairV<false>(b1, b2));
+    uint32_t lo[2] = {0, 0}, width[2] = {0, 0};
+    const bool one = band_interval(b1, lo[0], width[0]) & band_interval(b2, lo[1], width[1]);
+    if (b1.narrow && b2.narrow) {
+        return one ? count_points(ps, n, best, PairV<true, true>(b1, b2, lo, width))
+                   : count_points(ps, n, best, PairV<true, false>(b1, b2, lo, width));
+    }
+    return one ? count_points(ps, n, best, PairV<false, true>(b1, b2, lo, width))
+               : count_points(ps, n, best, PairV<false, false>(b1, b2, lo, width));
 }
 
 QV_TARGET int64_t ring_count(const int32_t* ps, int64_t n, int64_t best, const RingTest& r) noexcept {
@@ -215,7 +269,7 @@ QV_TARGET void mark_line(const int32_t* ps, int64_t n, uint8_t* ms, const BandTe
     const BandTest b = band;  // a copy: the stores may alias the caller's record
     int64_t k = 0;
     if (vector_marking(ps, n, ms)) {
-        const BandV v(b);
+        const BandV<false> v(b, 0, 0);
         for (; k + Isa::kLanes <= n; k += Isa::kLanes) {
             const uint32_t bits = Isa::bits(v.ordered(Isa::load(ps + 2 * k)));
             for (int j = 0; j < Isa::kLanes; ++j) ms[k + j] = static_cast<uint8_t>((bits >> j) & 1u);
@@ -229,7 +283,7 @@ QV_TARGET void mark_pair(const int32_t* ps, int64_t n, uint8_t* ms, const BandTe
     const BandTest b1 = band1, b2 = band2;
     int64_t k = 0;
     if (vector_marking(ps, n, ms)) {
-        const BandV v1(b1), v2(b2);
+        const BandV<false> v1(b1, 0, 0), v2(b2, 0, 0);
         for (; k + Isa::kLanes <= n; k += Isa::kLanes) {
             const Pts q = Isa::load(ps + 2 * k);
             const uint32_t bits = Isa::bits(Isa::either(v1.ordered(q), v2.ordered(q)));

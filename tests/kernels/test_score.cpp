@@ -164,6 +164,40 @@ void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
     check(narrow_rounds > rounds / 4, "%s: the 16-bit paths ran in only %ld rounds", k.name, narrow_rounds);
 }
 
+/// Bands whose tests t + c1 >= 0, t + c2 <= 0 are checked at the edges of
+/// each test and of the int32 range: with a = 1, b = 0, t is x itself, so
+/// the points sit exactly on every edge (the vector kernels fold the two
+/// tests into one interval of t when they can).
+void compare_band_edges(const ScoreKernels& k, Rng& r) {
+    const ScoreKernels& s = quorvane::score_kernels_scalar();
+    long bad = 0;
+    for (int round = 0; round < 3000 && bad < 5; ++round) {
+        int32_t c1 = r.i32(), c2 = r.i32();
+        if (round % 3 != 0) {  // as the fitters make them: c +- trunc(delta * |n|)
+            const int32_t c = r.i32();
+            const int32_t w = static_cast<int32_t>(round % 3 == 1 ? r.range(-3, 3) : r.range(-100000, 1 << 30));
+            c1 = quorvane::add32(c, w), c2 = quorvane::sub32(c, w);
+            if (r.range(0, 15) == 0) c1 = c2 = quorvane::add32(c, INT32_MIN);  // an out-of-range shift
+        }
+        Points ps;
+        const uint32_t s1 = 0u - static_cast<uint32_t>(c1), s2 = 0x80000000u - static_cast<uint32_t>(c2);
+        for (uint32_t base : {s1, s1 + 0x80000000u, s2, s2 + 0x80000000u, 0u, 0x80000000u}) {
+            for (uint32_t off : {0xfffffffeu, 0xffffffffu, 0u, 1u, 2u}) {
+                ps.push_back(static_cast<int32_t>(base + off));
+                ps.push_back(static_cast<int32_t>(r.next()));
+            }
+        }
+        for (int j = 0; j < 10; ++j) ps.push_back(r.i32()), ps.push_back(r.i32());
+        const int64_t n = static_cast<int64_t>(ps.size() / 2);
+        const BandTest b{1, 0, c1, c2}, other{0, 1, r.i32(), r.i32()};
+        const int32_t* p = ps.data();
+        bool ok = check(k.line(p, n, -1, b) == s.line(p, n, -1, b), "%s: band edges, c1=%d c2=%d", k.name, c1, c2);
+        ok &= check(k.pair(p, n, -1, b, other) == s.pair(p, n, -1, b, other), "%s: band edges (pair), c1=%d c2=%d",
+                    k.name, c1, c2);
+        bad += !ok;
+    }
+}
+
 /// The mask inside the point list (above its first byte): the vector
 /// marking must give way to the scalar order.
 void compare_aliased_marks(const ScoreKernels& k, Rng& r) {
@@ -272,6 +306,7 @@ void score_tests(bool quick) {
     for (const ScoreKernels* k : ks) {
         Rng r{0x5c0e + static_cast<uint64_t>(std::strlen(k->name))};
         compare_scorers(*k, r, quick ? 300 : 1500);
+        compare_band_edges(*k, r);
         compare_aliased_marks(*k, r);
         compare_fitters(*k, r, quick ? 12 : 60);
     }
