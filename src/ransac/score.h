@@ -60,7 +60,8 @@ struct Conic {
 
 inline bool band_contains(const BandTest& b, int32_t x, int32_t y) noexcept {
     const int32_t t = add32(mul32(b.a, x), mul32(b.b, y));
-    return (add32(t, b.c1) >= 0) & (add32(t, b.c2) <= 0);
+    const int32_t u = add32(t, b.c1), v = add32(t, b.c2);
+    return (u >= 0) & (v <= 0);
 }
 
 inline bool ring_contains(const RingTest& r, int32_t x, int32_t y) noexcept {
@@ -78,7 +79,8 @@ inline double conic_eval(const Conic& c, double x, double y) noexcept {
 /// On or outside `inner` and on or inside `outer`.
 inline bool shell_contains(const Conic& inner, const Conic& outer, int32_t x, int32_t y) noexcept {
     const double px = static_cast<double>(x), py = static_cast<double>(y);
-    return (conic_eval(inner, px, py) >= 0.0) & (conic_eval(outer, px, py) <= 0.0);
+    const double ei = conic_eval(inner, px, py), eo = conic_eval(outer, px, py);
+    return (ei >= 0.0) & (eo <= 0.0);
 }
 
 /// One implementation of the scoring and marking passes over `n` packed

@@ -236,7 +236,9 @@ QV_TARGET int64_t line_count(const int32_t* ps, int64_t n, int64_t best, const B
 QV_TARGET int64_t pair_count(const int32_t* ps, int64_t n, int64_t best, const BandTest& b1,
                              const BandTest& b2) noexcept {
     uint32_t lo[2] = {0, 0}, width[2] = {0, 0};
-    const bool one = band_interval(b1, lo[0], width[0]) & band_interval(b2, lo[1], width[1]);
+    const bool one1 = band_interval(b1, lo[0], width[0]);
+    const bool one2 = band_interval(b2, lo[1], width[1]);
+    const bool one = one1 && one2;
     if (b1.narrow && b2.narrow) {
         return one ? count_points(ps, n, best, PairV<true, true>(b1, b2, lo, width))
                    : count_points(ps, n, best, PairV<true, false>(b1, b2, lo, width));
@@ -292,7 +294,8 @@ QV_TARGET void mark_pair(const int32_t* ps, int64_t n, uint8_t* ms, const BandTe
     }
     for (; k < n; ++k) {
         const int32_t x = ps[2 * k], y = ps[2 * k + 1];
-        ms[k] = (band_contains(b1, x, y) | band_contains(b2, x, y)) ? 1 : 0;
+        const bool in1 = band_contains(b1, x, y), in2 = band_contains(b2, x, y);
+        ms[k] = (in1 | in2) ? 1 : 0;
     }
 }
 

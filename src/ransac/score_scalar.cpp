@@ -46,7 +46,8 @@ void mark_pair(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& band1,
     const BandTest b1 = band1, b2 = band2;
     for (int64_t k = 0; k < n; ++k) {
         const int32_t x = ps[2 * k], y = ps[2 * k + 1];
-        ms[k] = (band_contains(b1, x, y) | band_contains(b2, x, y)) ? 1 : 0;
+        const bool in1 = band_contains(b1, x, y), in2 = band_contains(b2, x, y);
+        ms[k] = (in1 | in2) ? 1 : 0;
     }
 }
 
