@@ -4,6 +4,7 @@
 
 #include "ransac.h"
 #include "sampling.h"
+#include "score.h"
 
 namespace quorvane {
 namespace {
@@ -59,6 +60,12 @@ bool points_to_circle(const int32_t (&p)[3][2], Circle& r) noexcept {
 
 Circle ransac_circle(const int32_t* ps, int64_t n, uint32_t seed, int32_t count, int32_t min_r,
                      int32_t max_r, int32_t delta) noexcept {
+    return ransac_circle(score_kernels(), ps, n, seed, count, min_r, max_r, delta);
+}
+
+Circle ransac_circle(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
+                     int32_t min_r, int32_t max_r, int32_t delta) noexcept {
+    const Box box = bounding_box(ps, n);
     return sample_best<3, Circle>(
         ps, n, seed, count,
         [&](const int32_t (&p)[3][2], Circle& c) noexcept {
@@ -67,12 +74,7 @@ Circle ransac_circle(const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
         [&](const Circle& c, int64_t best_score) noexcept {
             const int32_t inner = sub32(c.r, delta), outer = add32(c.r, delta);
             const int32_t lo = mul32(inner, inner), hi = mul32(outer, outer);
-            const int32_t cx = c.x, cy = c.y;
-            return count_inliers(ps, n, best_score, [=](int32_t x, int32_t y) {
-                const int32_t dx = sub32(x, cx), dy = sub32(y, cy);
-                const int32_t d = add32(mul32(dx, dx), mul32(dy, dy));
-                return (lo <= d) & (d <= hi);
-            });
+            return sk.ring(ps, n, best_score, RingTest{c.x, c.y, lo, hi, box_fits16(box, c.x, c.y)});
         });
 }
 

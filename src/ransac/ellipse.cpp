@@ -9,6 +9,7 @@
 
 #include "ransac.h"
 #include "sampling.h"
+#include "score.h"
 
 namespace quorvane {
 namespace {
@@ -74,11 +75,6 @@ bool points_to_ellipse(const int32_t (&p)[5][2], Ellipse& r) noexcept {
     return true;
 }
 
-/// Conic coefficients (xx, xy, yy, x, y, 1); negative inside the ellipse.
-struct Conic {
-    double xx, xy, yy, x, y, c;
-};
-
 /// The conic of the ellipse with centre (x0, y0), semi-axes a, b and an angle
 /// whose sine is s and cosine k.
 Conic ellipse_coeffs(double x0, double y0, double a, double b, double s, double k) noexcept {
@@ -92,10 +88,6 @@ Conic ellipse_coeffs(double x0, double y0, double a, double b, double s, double 
     return c;
 }
 
-inline double ellipse_eval(const Conic& c, double x, double y) noexcept {
-    return c.xx * x * x + c.xy * x * y + c.yy * y * y + c.x * x + c.y * y + c.c;
-}
-
 struct Candidate {
     Ellipse e;            // semi-axes already taken back from the outer ring
     Conic inner, outer;   // the ring
@@ -105,6 +97,12 @@ struct Candidate {
 
 Ellipse ransac_ellipse(const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
                        int32_t min_r, int32_t max_r, double ratio, int32_t delta) noexcept {
+    return ransac_ellipse(score_kernels(), ps, n, seed, count, min_r, max_r, ratio, delta);
+}
+
+Ellipse ransac_ellipse(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint32_t seed,
+                       int32_t count, int32_t min_r, int32_t max_r, double ratio,
+                       int32_t delta) noexcept {
     const double lo = static_cast<double>(min_r), hi = static_cast<double>(max_r);
     const double d = static_cast<double>(delta);
     const double d2 = static_cast<double>(mul32(2, delta));
@@ -123,11 +121,7 @@ Ellipse ransac_ellipse(const int32_t* ps, int64_t n, uint32_t seed, int32_t coun
             return true;
         },
         [&](const Candidate& c, int64_t best_score) noexcept {
-            const Conic inner = c.inner, outer = c.outer;
-            return count_inliers(ps, n, best_score, [=](int32_t x, int32_t y) {
-                const double px = static_cast<double>(x), py = static_cast<double>(y);
-                return (ellipse_eval(inner, px, py) >= 0.0) & (ellipse_eval(outer, px, py) <= 0.0);
-            });
+            return sk.shell(ps, n, best_score, c.inner, c.outer);
         });
     return best.e;
 }

@@ -4,6 +4,7 @@
 
 #include "ransac.h"
 #include "sampling.h"
+#include "score.h"
 
 namespace quorvane {
 namespace {
@@ -38,35 +39,32 @@ Coeffs line_shift(const Line& l, int32_t delta) noexcept {
     return c;
 }
 
-int32_t line_eval(const Coeffs& c, int32_t x, int32_t y) noexcept {
-    return add32(add32(mul32(c.a, x), mul32(c.b, y)), c.c);
-}
-
 /// The band of half-width delta around a line: inside when the +delta line
 /// evaluates >= 0 and the -delta line <= 0. Both lines share the normal, so
 /// one product pair serves both tests (the sums wrap, so this is exact).
-struct Band {
-    int32_t a, b, c1, c2;
-
-    Band(const Line& l, int32_t delta) noexcept {
-        const Coeffs p = line_shift(l, delta);
-        const Coeffs m = line_shift(l, neg32(delta));
-        a = p.a;
-        b = p.b;
-        c1 = p.c;
-        c2 = m.c;
-    }
-    bool contains(int32_t x, int32_t y) const noexcept {
-        const int32_t t = line_eval({a, b, 0}, x, y);
-        return (add32(t, c1) >= 0) & (add32(t, c2) <= 0);
-    }
-};
+/// `small`: every coordinate of the points lies in int16.
+BandTest band_of(const Line& l, int32_t delta, bool small) noexcept {
+    const Coeffs p = line_shift(l, delta);
+    const Coeffs m = line_shift(l, neg32(delta));
+    return {p.a, p.b, p.c, m.c, small && fits16(p.a) && fits16(p.b)};
+}
 
 }  // namespace
 
 Line ransac_line(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32_t count,
                  int32_t delta, double slope_limit) noexcept {
+    return ransac_line(score_kernels(), ps, n, ms, seed, count, delta, slope_limit);
+}
+
+Line2 ransac_line2(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32_t count,
+                   double ratio, int32_t delta) noexcept {
+    return ransac_line2(score_kernels(), ps, n, ms, seed, count, ratio, delta);
+}
+
+Line ransac_line(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed,
+                 int32_t count, int32_t delta, double slope_limit) noexcept {
     const double limit2 = slope_limit * slope_limit;
+    const bool small = box_fits16(bounding_box(ps, n), 0, 0);
     const Line best = sample_best<2, Line>(
         ps, n, seed, count,
         [&](const int32_t (&p)[2][2], Line& l) noexcept {
@@ -77,19 +75,16 @@ Line ransac_line(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32
             return !(static_cast<double>(nx2) <= limit2 * static_cast<double>(len2));
         },
         [&](const Line& l, int64_t best_score) noexcept {
-            const Band band(l, delta);
-            return count_inliers(ps, n, best_score,
-                                 [&](int32_t x, int32_t y) { return band.contains(x, y); });
+            return sk.line(ps, n, best_score, band_of(l, delta, small));
         });
-
-    const Band band(best, delta);
-    for (int64_t k = 0; k < n; ++k) ms[k] = band.contains(ps[2 * k], ps[2 * k + 1]) ? 1 : 0;
+    sk.mark_line(ps, n, ms, band_of(best, delta, false));
     return best;
 }
 
-Line2 ransac_line2(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32_t count,
-                   double ratio, int32_t delta) noexcept {
+Line2 ransac_line2(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed,
+                   int32_t count, double ratio, int32_t delta) noexcept {
     const double ratio2 = ratio * ratio;
+    const bool small = box_fits16(bounding_box(ps, n), 0, 0);
     const Line2 best = sample_best<4, Line2>(
         ps, n, seed, count,
         [&](const int32_t (&p)[4][2], Line2& c) noexcept {
@@ -108,19 +103,9 @@ Line2 ransac_line2(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int
             return !(lhs < rhs);
         },
         [&](const Line2& c, int64_t best_score) noexcept {
-            const Band b1(c.l1, delta);
-            const Band b2(c.l2, delta);
-            return count_inliers(ps, n, best_score, [&](int32_t x, int32_t y) {
-                return b1.contains(x, y) != b2.contains(x, y);
-            });
+            return sk.pair(ps, n, best_score, band_of(c.l1, delta, small), band_of(c.l2, delta, small));
         });
-
-    const Band b1(best.l1, delta);
-    const Band b2(best.l2, delta);
-    for (int64_t k = 0; k < n; ++k) {
-        const int32_t x = ps[2 * k], y = ps[2 * k + 1];
-        ms[k] = (b1.contains(x, y) | b2.contains(x, y)) ? 1 : 0;
-    }
+    sk.mark_pair(ps, n, ms, band_of(best.l1, delta, false), band_of(best.l2, delta, false));
     return best;
 }
 

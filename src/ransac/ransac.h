@@ -7,6 +7,8 @@
 
 namespace quorvane {
 
+struct ScoreKernels;
+
 struct Line {
     int32_t px, py, nx, ny;
 };
@@ -34,5 +36,18 @@ Circle ransac_circle(const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
 
 Ellipse ransac_ellipse(const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
                        int32_t min_r, int32_t max_r, double ratio, int32_t delta) noexcept;
+
+// The same fitters scoring and marking with the given implementation (the
+// ones above use score_kernels(), score.h). Every implementation gives the
+// same results.
+Line ransac_line(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed,
+                 int32_t count, int32_t delta, double slope_limit) noexcept;
+Line2 ransac_line2(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed,
+                   int32_t count, double ratio, int32_t delta) noexcept;
+Circle ransac_circle(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
+                     int32_t min_r, int32_t max_r, int32_t delta) noexcept;
+Ellipse ransac_ellipse(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint32_t seed,
+                       int32_t count, int32_t min_r, int32_t max_r, double ratio,
+                       int32_t delta) noexcept;
 
 }  // namespace quorvane

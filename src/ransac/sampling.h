@@ -25,21 +25,33 @@ inline int32_t trunc_i32(double v) noexcept {
 /// Advance of the per-call generator state.
 constexpr uint32_t lcg_next(uint32_t i) noexcept { return i * 1664525u + 1013904223u; }
 
+/// a % n for a fixed n > 0 by one multiply-high (exact for every 32-bit a
+/// and n: Lemire, Kaser and Kurz, "Faster remainder by direct computation").
+struct Remainder {
+    uint64_t m;
+    uint32_t n;
+    explicit Remainder(uint32_t d) noexcept : m(UINT64_MAX / d + 1), n(d) {}
+    uint32_t of(uint32_t a) const noexcept {
+        const uint64_t low = m * a;
+        return static_cast<uint32_t>((static_cast<unsigned __int128>(low) * n) >> 64);
+    }
+};
+
 /// Draws samples of M distinct point indices from a list of `n` points.
 template <int M>
 struct Sampler {
     const int32_t* ps;
-    uint32_t n;  // >= M
-    uint32_t i;  // generator state
+    Remainder n;  // n >= M
+    uint32_t i;   // generator state
 
     /// Next sample: indices into `pi`, the points' (x, y) into `p`.
     void draw(int32_t (&p)[M][2], uint32_t (&pi)[M]) noexcept {
         for (int j = 0; j < M; ++j) {
-            uint32_t k = i % n;
+            uint32_t k = n.of(i);
             for (int t = 0; t < j; ++t) {
                 if (pi[t] == k) {  // duplicate: advance and check all again
                     i = lcg_next(i);
-                    k = i % n;
+                    k = n.of(i);
                     t = -1;
                 }
             }
@@ -66,7 +78,7 @@ Cand sample_best(const int32_t* ps, int64_t n, uint32_t seed, int32_t count, Bui
     if (count <= 0 || n < M) return best;
     int64_t best_score = 0;
     // The list length enters the index draw as an unsigned 32-bit number.
-    Sampler<M> s{ps, n > int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(n), seed};
+    Sampler<M> s{ps, Remainder(n > int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(n)), seed};
     int32_t p[M][2];
     uint32_t pi[M];
     for (int32_t it = 0; it < count; ++it) {

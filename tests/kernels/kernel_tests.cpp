@@ -1,6 +1,7 @@
-// Tests of the kernel library alone (no Python): every colour kernel the CPU
-// runs against the scalar pass, the dispatch rules, and the scan, filters
-// and fitters against outputs recorded on x86-64. Ends with the line
+// Tests of the kernel library alone (no Python): every colour kernel and
+// every scoring kernel the CPU runs against the scalar ones, the dispatch
+// rules, and the scan, filters and fitters against outputs recorded on
+// x86-64. Ends with the line
 // "N passed, N failed"; exit status 0 when nothing failed.
 //
 //   kernel_tests            run everything
@@ -39,6 +40,7 @@ int main(int argc, char** argv) {
     const char* why = quorvane::color_kernels_error();
     kt::check(why == nullptr, "colour kernel choice: %s", why ? why : "");
     std::printf("colour kernel for the scan: %s\n", quorvane::color_kernels().name);
+    kt::score_tests(quick);
     kt::fixed_tests(false);
     std::fflush(stdout);
     std::printf("%ld passed, %ld failed\n", kt::tally().passed, kt::tally().failed);

@@ -1,0 +1,122 @@
+// Inlier scoring and marking of the fitters: the tests of one point, the
+// scalar reference and the vector implementations behind one dispatch
+// point (the one of the colour passes: the same instruction set).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "wrap.h"
+
+namespace quorvane {
+
+/// The band of a line: a point is inside when t + c1 >= 0 and t + c2 <= 0,
+/// t = a*x + b*y, all in wrapping 32-bit arithmetic. `narrow` may be set
+/// only when a, b and every coordinate of the points lie in int16: the
+/// vector kernels then form t with 16-bit multiply-adds (exact: the one sum
+/// beyond int32, 2 * 32768^2, wraps to the same INT32_MIN).
+struct BandTest {
+    int32_t a, b, c1, c2;
+    bool narrow = false;
+};
+
+/// The ring of a circle: inside when lo <= (x - cx)^2 + (y - cy)^2 <= hi,
+/// all in wrapping 32-bit arithmetic, signed comparisons. `narrow` may be
+/// set only when x - cx and y - cy lie in int16 for every point.
+struct RingTest {
+    int32_t cx, cy, lo, hi;
+    bool narrow = false;
+};
+
+/// The smallest box around the points (x0 > x1 when there are none).
+struct Box {
+    int32_t x0, y0, x1, y1;
+};
+
+inline Box bounding_box(const int32_t* ps, int64_t n) noexcept {
+    Box b{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+    for (int64_t k = 0; k < n; ++k) {
+        const int32_t x = ps[2 * k], y = ps[2 * k + 1];
+        b.x0 = x < b.x0 ? x : b.x0;
+        b.x1 = x > b.x1 ? x : b.x1;
+        b.y0 = y < b.y0 ? y : b.y0;
+        b.y1 = y > b.y1 ? y : b.y1;
+    }
+    return b;
+}
+
+constexpr bool fits16(int64_t v) noexcept { return v >= -32768 && v <= 32767; }
+
+/// Every point minus (cx, cy) lies in int16 (coordinates too with cx = cy = 0).
+inline bool box_fits16(const Box& b, int32_t cx, int32_t cy) noexcept {
+    return b.x0 > b.x1 || (fits16(int64_t{b.x0} - cx) && fits16(int64_t{b.x1} - cx) &&
+                           fits16(int64_t{b.y0} - cy) && fits16(int64_t{b.y1} - cy));
+}
+
+/// Conic coefficients (xx, xy, yy, x, y, 1); negative inside the ellipse.
+struct Conic {
+    double xx, xy, yy, x, y, c;
+};
+
+inline bool band_contains(const BandTest& b, int32_t x, int32_t y) noexcept {
+    const int32_t t = add32(mul32(b.a, x), mul32(b.b, y));
+    const int32_t u = add32(t, b.c1), v = add32(t, b.c2);
+    return (u >= 0) & (v <= 0);
+}
+
+inline bool ring_contains(const RingTest& r, int32_t x, int32_t y) noexcept {
+    const int32_t dx = sub32(x, r.cx), dy = sub32(y, r.cy);
+    const int32_t d = add32(mul32(dx, dx), mul32(dy, dy));
+    return (r.lo <= d) & (d <= r.hi);
+}
+
+/// Evaluated left to right as written (the vector versions repeat this
+/// order exactly, without contraction).
+inline double conic_eval(const Conic& c, double x, double y) noexcept {
+    return c.xx * x * x + c.xy * x * y + c.yy * y * y + c.x * x + c.y * y + c.c;
+}
+
+/// On or outside `inner` and on or inside `outer`.
+inline bool shell_contains(const Conic& inner, const Conic& outer, int32_t x, int32_t y) noexcept {
+    const double px = static_cast<double>(x), py = static_cast<double>(y);
+    const double ei = conic_eval(inner, px, py), eo = conic_eval(outer, px, py);
+    return (ei >= 0.0) & (eo <= 0.0);
+}
+
+/// One implementation of the scoring and marking passes over `n` packed
+/// (x, y) points. The counts stop early, exactly as the scalar reference:
+/// in blocks of 256 points, as soon as the points left cannot lift the
+/// count above `best`, returning the count so far (then <= best).
+/// Otherwise they return the exact count.
+struct ScoreKernels {
+    /// Points inside the band.
+    int64_t (*line)(const int32_t* ps, int64_t n, int64_t best, const BandTest& b) noexcept;
+    /// Points inside exactly one of the two bands.
+    int64_t (*pair)(const int32_t* ps, int64_t n, int64_t best, const BandTest& b1,
+                    const BandTest& b2) noexcept;
+    /// Points inside the ring.
+    int64_t (*ring)(const int32_t* ps, int64_t n, int64_t best, const RingTest& r) noexcept;
+    /// Points between the two conics (shell_contains).
+    int64_t (*shell)(const int32_t* ps, int64_t n, int64_t best, const Conic& inner,
+                     const Conic& outer) noexcept;
+    /// ms[k] = 1 when point k is inside the band, else 0.
+    void (*mark_line)(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& b) noexcept;
+    /// ms[k] = 1 when point k is inside either band, else 0.
+    void (*mark_pair)(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& b1,
+                      const BandTest& b2) noexcept;
+    const char* name;  ///< "scalar", "sse2", "avx2", "avx512", "neon"
+};
+
+/// The scalar reference (always available).
+const ScoreKernels& score_kernels_scalar() noexcept;
+
+/// The implementation for the instruction set the colour passes run
+/// (color_kernels(): chosen once, from the CPU or QUORVANE_COLOR_KERNEL):
+/// sse41 scores with the SSE2 kernels. Scalar until color_kernels_init runs.
+const ScoreKernels& score_kernels() noexcept;
+
+/// The implementation for the colour kernel named `color_name` (nullptr
+/// when none is built for this CPU family).
+const ScoreKernels* score_kernels_for(const char* color_name) noexcept;
+
+}  // namespace quorvane

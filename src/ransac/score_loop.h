@@ -1,0 +1,306 @@
+// The one scoring and marking loop of the fitters, over the primitives of
+// one instruction set. Each score_<isa>.cpp defines, before including this
+// file:
+//
+//   QV_TARGET        the function attribute of its instruction set (empty
+//                    for a baseline one): the build needs no -m flag;
+//   struct Isa       in quorvane::detail's anonymous namespace, with
+//     kName            the implementation's name;
+//   32-bit lanes:
+//     V, M             a vector of int32 lanes and a lane mask;
+//     Pts              kLanes points: load(p) reads them (2 * kLanes int32
+//                      from p), pair(u, v) is (u, v) at every point;
+//     sub(Pts, Pts)    per coordinate, wrapping;
+//     dot<Ordered>(p, q)   x_p * x_q + y_p * y_q per point, wrapping 32-bit;
+//                      lane j is point j when Ordered (marking), the lanes
+//                      are in some fixed order otherwise (counting);
+//     dot16(p, q)      the same (lanes in the counting order) when every
+//                      coordinate of p and q lies in int16: 16-bit
+//                      multiply-adds;
+//     splat, add, sub (wrapping), gt (signed a > b), le (signed a <= b),
+//     both, either, differ (and, or, xor of masks);
+//     count(acc, m)    acc plus 1 in the lanes set in m; total(acc) the sum;
+//     bits(m)          bit j set when lane j of m is set;
+//   double lanes:
+//     D, DM, W         doubles, their mask, and a counter vector;
+//     kDLanes          points per D; load_d(p, x, y) reads them (exact);
+//     splat_d, mul_d, add_d   IEEE operations, one rounding each, never fused;
+//     ge_d, le_d (false on NaN), both_d, zero_w(), count_d(acc, m), total_d(acc).
+//
+// The counts follow the scalar reference (count_inliers in sampling.h)
+// block for block, so they return the very same numbers: blocks of 256
+// points, after each full block a check whether the points left can still
+// lift the count above `best`, the last partial block counted whole (its
+// whole vectors, then its last points with the scalar test).
+
+#ifndef QV_TARGET
+#error "define QV_TARGET and struct Isa before including score_loop.h"
+#endif
+
+namespace quorvane::detail {
+namespace {
+
+constexpr int64_t kBlock = 256;
+using Pts = Isa::Pts;
+using V = Isa::V;
+using M = Isa::M;
+
+/// The band's two tests, t + c1 >= 0 and t + c2 <= 0 (wrapping), as one
+/// interval of t modulo 2^32 when they are one (the usual case): then
+/// inside <=> (uint32)(t - lo) <= width. Each test alone is an interval:
+/// t - s1 in [0, 2^31) with s1 = -c1, and t - s2 in [0, 2^31] with
+/// s2 = 2^31 - c2. False when the intersection is empty or two intervals.
+inline bool band_interval(const BandTest& b, uint32_t& lo, uint32_t& width) noexcept {
+    constexpr uint64_t kHalf = uint64_t{1} << 31, kFull = uint64_t{1} << 32;
+    const uint32_t s1 = 0u - static_cast<uint32_t>(b.c1);
+    const uint32_t s2 = static_cast<uint32_t>(kHalf) - static_cast<uint32_t>(b.c2);
+    const uint64_t len1 = kHalf, len2 = kHalf + 1;
+    // The second interval from the first one's start: [d, d + len2) mod 2^32.
+    const uint64_t d = static_cast<uint32_t>(s2 - s1);
+    const bool head = d < len1;           // [d, min(d + len2, len1))
+    const bool wrap = d + len2 > kFull;   // [0, min(d + len2 - 2^32, len1))
+    if (head == wrap) return false;
+    const uint64_t from = head ? d : 0;
+    const uint64_t end = head ? d + len2 : d + len2 - kFull;
+    const uint64_t to = end < len1 ? end : len1;
+    lo = s1 + static_cast<uint32_t>(from);
+    width = static_cast<uint32_t>(to - from - 1);
+    return true;
+}
+
+/// A signed comparison for (uint32)(v - lo) <= width: the sign bits of
+/// both sides flipped, the flip folded into the subtracted constant.
+struct Interval {
+    V k, w;
+    QV_TARGET Interval(uint32_t lo, uint32_t width) noexcept
+        : k(Isa::splat(static_cast<int32_t>(lo ^ 0x80000000u))),
+          w(Isa::splat(static_cast<int32_t>(width ^ 0x80000000u))) {}
+    QV_TARGET M contains(V v) const noexcept { return Isa::le(Isa::sub(v, k), w); }
+};
+
+/// x_p x_q + y_p y_q for counting; Narrow: the coordinates lie in int16.
+template <bool Narrow>
+QV_TARGET inline V dot_counted(const Pts& p, const Pts& q) noexcept {
+    if constexpr (Narrow) {
+        return Isa::dot16(p, q);
+    } else {
+        return Isa::template dot<false>(p, q);
+    }
+}
+
+/// Band of a line: t + c1 >= 0 and t + c2 <= 0 with t = a x + b y; as one
+/// interval of t (OneInterval, band_interval true) or two comparisons.
+template <bool OneInterval>
+struct BandV {
+    Pts ab;
+    V c1, c2, m1, p1;
+    Interval in;
+
+    QV_TARGET BandV(const BandTest& b, uint32_t lo, uint32_t width) noexcept
+        : ab(Isa::pair(b.a, b.b)), c1(Isa::splat(b.c1)), c2(Isa::splat(b.c2)), m1(Isa::splat(-1)),
+          p1(Isa::splat(1)), in(lo, width) {}
+
+    QV_TARGET M test(V t) const noexcept {
+        if constexpr (OneInterval) {
+            return in.contains(t);
+        } else {
+            return Isa::both(Isa::gt(Isa::add(t, c1), m1), Isa::gt(p1, Isa::add(t, c2)));
+        }
+    }
+    template <bool Narrow>
+    QV_TARGET M counted(const Pts& p) const noexcept { return test(dot_counted<Narrow>(p, ab)); }
+    QV_TARGET M ordered(const Pts& p) const noexcept { return test(Isa::template dot<true>(p, ab)); }
+};
+
+template <bool Narrow, bool OneInterval>
+struct LineV {
+    static constexpr bool kDouble = false;
+    static constexpr int kStep = Isa::kLanes;
+    BandTest b;
+    BandV<OneInterval> v;
+    QV_TARGET LineV(const BandTest& band, uint32_t lo, uint32_t width) noexcept : b(band), v(band, lo, width) {}
+    QV_TARGET M inside(const int32_t* p) const noexcept { return v.template counted<Narrow>(Isa::load(p)); }
+    bool scalar(int32_t x, int32_t y) const noexcept { return band_contains(b, x, y); }
+};
+
+template <bool Narrow, bool OneInterval>
+struct PairV {
+    static constexpr bool kDouble = false;
+    static constexpr int kStep = Isa::kLanes;
+    BandTest b1, b2;
+    BandV<OneInterval> v1, v2;
+    QV_TARGET PairV(const BandTest& band1, const BandTest& band2, const uint32_t (&lo)[2],
+                    const uint32_t (&width)[2]) noexcept
+        : b1(band1), b2(band2), v1(band1, lo[0], width[0]), v2(band2, lo[1], width[1]) {}
+    QV_TARGET M inside(const int32_t* p) const noexcept {
+        const Pts q = Isa::load(p);
+        return Isa::differ(v1.template counted<Narrow>(q), v2.template counted<Narrow>(q));
+    }
+    bool scalar(int32_t x, int32_t y) const noexcept {
+        return band_contains(b1, x, y) != band_contains(b2, x, y);
+    }
+};
+
+/// lo <= d <= hi for lo <= hi, as one unsigned comparison made signed:
+/// (uint32)(d - lo) <= (uint32)(hi - lo) with the sign bit of both sides
+/// flipped (the flip folded into the subtracted constant).
+template <bool Narrow>
+struct RingV {
+    static constexpr bool kDouble = false;
+    static constexpr int kStep = Isa::kLanes;
+    RingTest r;
+    Pts c;
+    V k, w;
+    QV_TARGET explicit RingV(const RingTest& ring) noexcept
+        : r(ring),
+          c(Isa::pair(ring.cx, ring.cy)),
+          k(Isa::splat(static_cast<int32_t>(static_cast<uint32_t>(ring.lo) ^ 0x80000000u))),
+          w(Isa::splat(static_cast<int32_t>(
+              (static_cast<uint32_t>(ring.hi) - static_cast<uint32_t>(ring.lo)) ^ 0x80000000u))) {}
+    QV_TARGET M inside(const int32_t* p) const noexcept {
+        const Pts d = Isa::sub(Isa::load(p), c);
+        return Isa::le(Isa::sub(dot_counted<Narrow>(d, d), k), w);
+    }
+    bool scalar(int32_t x, int32_t y) const noexcept { return ring_contains(r, x, y); }
+};
+
+/// The two conics, evaluated term by term in the scalar order:
+/// ((((xx*x*x + xy*x*y) + yy*y*y) + cx*x) + cy*y) + c, products left to right.
+struct ShellV {
+    static constexpr bool kDouble = true;
+    static constexpr int kStep = Isa::kDLanes;
+    Conic ci, co;
+    typename Isa::D i[6], o[6], zero;
+    QV_TARGET ShellV(const Conic& inner, const Conic& outer) noexcept : ci(inner), co(outer) {
+        const double vi[6] = {inner.xx, inner.xy, inner.yy, inner.x, inner.y, inner.c};
+        const double vo[6] = {outer.xx, outer.xy, outer.yy, outer.x, outer.y, outer.c};
+        for (int j = 0; j < 6; ++j) i[j] = Isa::splat_d(vi[j]), o[j] = Isa::splat_d(vo[j]);
+        zero = Isa::splat_d(0.0);
+    }
+    using D = typename Isa::D;
+    QV_TARGET static D eval(const D (&c)[6], D x, D y) noexcept {
+        D e = Isa::add_d(Isa::mul_d(Isa::mul_d(c[0], x), x), Isa::mul_d(Isa::mul_d(c[1], x), y));
+        e = Isa::add_d(e, Isa::mul_d(Isa::mul_d(c[2], y), y));
+        e = Isa::add_d(e, Isa::mul_d(c[3], x));
+        e = Isa::add_d(e, Isa::mul_d(c[4], y));
+        return Isa::add_d(e, c[5]);
+    }
+    QV_TARGET typename Isa::DM inside(const int32_t* p) const noexcept {
+        D x, y;
+        Isa::load_d(p, x, y);
+        return Isa::both_d(Isa::ge_d(eval(i, x, y), zero), Isa::le_d(eval(o, x, y), zero));
+    }
+    bool scalar(int32_t x, int32_t y) const noexcept { return shell_contains(ci, co, x, y); }
+};
+
+/// Points inside among the `m` points from p (m a multiple of T::kStep).
+template <class T>
+QV_TARGET uint32_t count_run(const T& t, const int32_t* p, int64_t m) noexcept {
+    if constexpr (T::kDouble) {
+        typename Isa::W acc = Isa::zero_w();
+        for (int64_t j = 0; j < m; j += T::kStep) acc = Isa::count_d(acc, t.inside(p + 2 * j));
+        return Isa::total_d(acc);
+    } else {
+        V acc = Isa::splat(0);
+        for (int64_t j = 0; j < m; j += T::kStep) acc = Isa::count(acc, t.inside(p + 2 * j));
+        return Isa::total(acc);
+    }
+}
+
+template <class T>
+QV_TARGET int64_t count_points(const int32_t* ps, int64_t n, int64_t best, const T& t) noexcept {
+    static_assert(kBlock % T::kStep == 0);
+    int64_t total = 0;
+    int64_t k0 = 0;
+    for (; k0 + kBlock <= n; k0 += kBlock) {
+        total += count_run(t, ps + 2 * k0, kBlock);
+        if (total + (n - k0 - kBlock) <= best) return total;
+    }
+    const int64_t m = (n - k0) / T::kStep * T::kStep;
+    uint32_t c = count_run(t, ps + 2 * k0, m);
+    for (int64_t k = k0 + m; k < n; ++k) c += t.scalar(ps[2 * k], ps[2 * k + 1]) ? 1u : 0u;
+    return total + c;
+}
+
+QV_TARGET int64_t line_count(const int32_t* ps, int64_t n, int64_t best, const BandTest& b) noexcept {
+    uint32_t lo = 0, width = 0;
+    const bool one = band_interval(b, lo, width);
+    if (b.narrow) {
+        return one ? count_points(ps, n, best, LineV<true, true>(b, lo, width))
+                   : count_points(ps, n, best, LineV<true, false>(b, lo, width));
+    }
+    return one ? count_points(ps, n, best, LineV<false, true>(b, lo, width))
+               : count_points(ps, n, best, LineV<false, false>(b, lo, width));
+}
+
+QV_TARGET int64_t pair_count(const int32_t* ps, int64_t n, int64_t best, const BandTest& b1,
+                             const BandTest& b2) noexcept {
+    uint32_t lo[2] = {0, 0}, width[2] = {0, 0};
+    const bool one1 = band_interval(b1, lo[0], width[0]);
+    const bool one2 = band_interval(b2, lo[1], width[1]);
+    const bool one = one1 && one2;
+    if (b1.narrow && b2.narrow) {
+        return one ? count_points(ps, n, best, PairV<true, true>(b1, b2, lo, width))
+                   : count_points(ps, n, best, PairV<true, false>(b1, b2, lo, width));
+    }
+    return one ? count_points(ps, n, best, PairV<false, true>(b1, b2, lo, width))
+               : count_points(ps, n, best, PairV<false, false>(b1, b2, lo, width));
+}
+
+QV_TARGET int64_t ring_count(const int32_t* ps, int64_t n, int64_t best, const RingTest& r) noexcept {
+    // An empty range (lo > hi) holds no point: the scalar count is 0 too.
+    if (r.lo > r.hi) return 0;
+    return r.narrow ? count_points(ps, n, best, RingV<true>(r)) : count_points(ps, n, best, RingV<false>(r));
+}
+
+QV_TARGET int64_t shell_count(const int32_t* ps, int64_t n, int64_t best, const Conic& inner,
+                              const Conic& outer) noexcept {
+    return count_points(ps, n, best, ShellV(inner, outer));
+}
+
+/// The vector marking runs unless the mask starts inside the point list
+/// above its first byte: then a store could change points not read yet,
+/// and the scalar pass (point k read before byte k is written) defines the
+/// result.
+inline bool vector_marking(const int32_t* ps, int64_t n, const uint8_t* ms) noexcept {
+    const auto p = reinterpret_cast<std::uintptr_t>(ps), m = reinterpret_cast<std::uintptr_t>(ms);
+    return m <= p || (m - p) / 8 >= static_cast<std::uintptr_t>(n);
+}
+
+QV_TARGET void mark_line(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& band) noexcept {
+    const BandTest b = band;  // a copy: the stores may alias the caller's record
+    int64_t k = 0;
+    if (vector_marking(ps, n, ms)) {
+        const BandV<false> v(b, 0, 0);
+        for (; k + Isa::kLanes <= n; k += Isa::kLanes) {
+            const uint32_t bits = Isa::bits(v.ordered(Isa::load(ps + 2 * k)));
+            for (int j = 0; j < Isa::kLanes; ++j) ms[k + j] = static_cast<uint8_t>((bits >> j) & 1u);
+        }
+    }
+    for (; k < n; ++k) ms[k] = band_contains(b, ps[2 * k], ps[2 * k + 1]) ? 1 : 0;
+}
+
+QV_TARGET void mark_pair(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& band1,
+                         const BandTest& band2) noexcept {
+    const BandTest b1 = band1, b2 = band2;
+    int64_t k = 0;
+    if (vector_marking(ps, n, ms)) {
+        const BandV<false> v1(b1, 0, 0), v2(b2, 0, 0);
+        for (; k + Isa::kLanes <= n; k += Isa::kLanes) {
+            const Pts q = Isa::load(ps + 2 * k);
+            const uint32_t bits = Isa::bits(Isa::either(v1.ordered(q), v2.ordered(q)));
+            for (int j = 0; j < Isa::kLanes; ++j) ms[k + j] = static_cast<uint8_t>((bits >> j) & 1u);
+        }
+    }
+    for (; k < n; ++k) {
+        const int32_t x = ps[2 * k], y = ps[2 * k + 1];
+        const bool in1 = band_contains(b1, x, y), in2 = band_contains(b2, x, y);
+        ms[k] = (in1 | in2) ? 1 : 0;
+    }
+}
+
+constexpr ScoreKernels kIsaScore{line_count, pair_count, ring_count, shell_count,
+                                 mark_line,  mark_pair,  Isa::kName};
+
+}  // namespace
+}  // namespace quorvane::detail

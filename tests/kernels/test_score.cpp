@@ -1,0 +1,315 @@
+// Every vector scoring kernel this CPU runs against the scalar one: the
+// counts (early exits included) and the masks on random point lists of
+// every length up to a few blocks, coordinates small, wide and near the
+// int32 limits, tests with and without inliers; then the four fitters draw
+// for draw with each kernel, on shapes, noise, degenerate and extreme lists.
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "check.h"
+#include "color/color_impl.h"
+#include "ransac/ransac.h"
+#include "ransac/score.h"
+
+namespace kt {
+namespace {
+
+using quorvane::BandTest;
+using quorvane::Conic;
+using quorvane::RingTest;
+using quorvane::ScoreKernels;
+using Points = std::vector<int32_t>;
+
+/// The vector scoring kernels this CPU runs (through the colour kernels'
+/// table and its CPU features), each once.
+std::vector<const ScoreKernels*> vector_kernels() {
+    std::vector<const ScoreKernels*> out;
+    std::size_t n;
+    const quorvane::detail::KernelEntry* t = quorvane::detail::color_kernel_table(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        bool runs = true;
+        for (const char* f : t[j].features) runs = runs && (f == nullptr || quorvane::detail::cpu_has_feature(f));
+        const ScoreKernels* k = quorvane::score_kernels_for(t[j].name);
+        if (!runs || k == nullptr || k == &quorvane::score_kernels_scalar()) continue;
+        bool seen = false;
+        for (const ScoreKernels* o : out) seen = seen || o == k;
+        if (!seen) out.push_back(k);
+    }
+    return out;
+}
+
+enum Range { kImage, kWide, kNearMax, kNearMin, kNearBoth };
+
+int32_t coord(Rng& r, Range range) {
+    switch (range) {
+        case kImage: return static_cast<int32_t>(r.range(-8, 700));
+        case kWide: return r.i32();
+        case kNearMax: return static_cast<int32_t>(r.range(INT32_MAX - 300, INT32_MAX));
+        case kNearMin: return static_cast<int32_t>(r.range(INT32_MIN, INT32_MIN + 300));
+        default: return static_cast<int32_t>(r.next() & 1 ? r.range(INT32_MAX - 300, INT32_MAX)
+                                                          : r.range(INT32_MIN, INT32_MIN + 300));
+    }
+}
+
+Points random_points(Rng& r, int64_t n, Range range) {
+    Points ps(static_cast<std::size_t>(2 * n));
+    for (auto& v : ps) v = coord(r, range);
+    // Repeats, so that equal points and exact boundaries occur.
+    for (int64_t k = 1; k < n; ++k) {
+        if (r.range(0, 7) == 0) {
+            const int64_t j = r.range(0, k - 1);
+            ps[2 * k] = ps[2 * j], ps[2 * k + 1] = ps[2 * j + 1];
+        }
+    }
+    return ps;
+}
+
+/// A band through two points of the list (as the line fitter makes them),
+/// or an arbitrary one.
+BandTest random_band(Rng& r, const Points& ps) {
+    const int64_t n = static_cast<int64_t>(ps.size() / 2);
+    if (n < 2 || r.range(0, 5) == 0) return {r.i32(), r.i32(), r.i32(), r.i32()};
+    const int64_t i = r.range(0, n - 1), j = r.range(0, n - 1);
+    const int32_t nx = quorvane::sub32(ps[2 * j + 1], ps[2 * i + 1]), ny = quorvane::sub32(ps[2 * i], ps[2 * j]);
+    const int32_t c = quorvane::neg32(quorvane::add32(quorvane::mul32(nx, ps[2 * i]), quorvane::mul32(ny, ps[2 * i + 1])));
+    const int32_t s = static_cast<int32_t>(r.range(-3, 5000));
+    return {nx, ny, quorvane::add32(c, s), quorvane::sub32(c, s)};
+}
+
+RingTest random_ring(Rng& r, const Points& ps) {
+    const int64_t n = static_cast<int64_t>(ps.size() / 2);
+    if (n < 1 || r.range(0, 5) == 0) return {r.i32(), r.i32(), r.i32(), r.i32()};
+    const int64_t i = r.range(0, n - 1), j = r.range(0, n - 1);
+    const RingTest probe{ps[2 * i], ps[2 * i + 1], 0, 0};
+    const int32_t dx = quorvane::sub32(ps[2 * j], probe.cx), dy = quorvane::sub32(ps[2 * j + 1], probe.cy);
+    const int32_t d = quorvane::add32(quorvane::mul32(dx, dx), quorvane::mul32(dy, dy));  // on the ring
+    const int32_t w = static_cast<int32_t>(r.range(0, 3) == 0 ? r.range(-50, 0) : r.range(0, 1 << 20));
+    switch (r.range(0, 2)) {  // that point on the inner edge, the outer edge, or inside
+        case 0: return {probe.cx, probe.cy, d, quorvane::add32(d, w)};
+        case 1: return {probe.cx, probe.cy, quorvane::sub32(d, w), d};
+        default: return {probe.cx, probe.cy, quorvane::sub32(d, w), quorvane::add32(d, w)};
+    }
+}
+
+/// Conics whose value at a point of the list is 0 or within rounding of it,
+/// so that the order of the operations decides the sign.
+Conic random_conic(Rng& r, const Points& ps, double shift) {
+    Conic c{};
+    double* f = &c.xx;
+    for (int j = 0; j < 5; ++j) {
+        f[j] = r.range(0, 1) ? static_cast<double>(r.range(-4, 4))
+                             : static_cast<double>(r.i32()) / static_cast<double>(1u << (r.next() % 40));
+    }
+    const int64_t n = static_cast<int64_t>(ps.size() / 2);
+    if (n > 0) {
+        const int64_t k = r.range(0, n - 1);
+        const double x = ps[2 * k], y = ps[2 * k + 1];
+        c.c = -(c.xx * x * x + c.xy * x * y + c.yy * y * y + c.x * x + c.y * y) + shift;
+    }
+    if (r.range(0, 9) == 0) c.c = r.range(0, 1) ? __builtin_nan("") : __builtin_inf();
+    return c;
+}
+
+/// The mask after `mark`, with guard bytes after the n marked ones.
+template <class F>
+std::vector<uint8_t> marked(int64_t n, F mark) {
+    std::vector<uint8_t> ms(static_cast<std::size_t>(n) + 64, 0xa5);
+    mark(ms.data());
+    return ms;
+}
+
+void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
+    const ScoreKernels& s = quorvane::score_kernels_scalar();
+    long bad = 0, narrow_rounds = 0;
+    for (int round = 0; round < rounds && bad < 5; ++round) {
+        const int64_t n = round < rounds / 2 ? round : r.range(0, 2100);
+        const Range range = static_cast<Range>(r.range(0, 4) == 0 ? r.range(1, 4) : 0);
+        const Points ps = random_points(r, n, range);
+        const int32_t* p = ps.data();
+        // best: none yet, a few, most or all of the points (early exits).
+        const int64_t best = r.range(0, 2) == 0 ? 0 : r.range(-1, n + 1);
+        BandTest b1 = random_band(r, ps), b2 = random_band(r, ps);
+        RingTest ring = random_ring(r, ps);
+        // The 16-bit paths where they may run (every other round), else the
+        // 32-bit ones on the same data.
+        if (round % 2 == 0) {
+            const quorvane::Box box = quorvane::bounding_box(p, n);
+            for (BandTest* b : {&b1, &b2}) {
+                b->narrow = quorvane::box_fits16(box, 0, 0) && quorvane::fits16(b->a) && quorvane::fits16(b->b);
+            }
+            ring.narrow = quorvane::box_fits16(box, ring.cx, ring.cy);
+            narrow_rounds += b1.narrow + ring.narrow;
+        }
+        const Conic inner = random_conic(r, ps, 0.0), outer = random_conic(r, ps, r.range(0, 1) ? 0.0 : 1e-9);
+        const std::string at = format("%s n=%lld best=%lld range=%d round=%d narrow=%d%d", k.name,
+                                      static_cast<long long>(n), static_cast<long long>(best), static_cast<int>(range),
+                                      round, b1.narrow, ring.narrow);
+        bool ok = true;
+        ok &= check(k.line(p, n, best, b1) == s.line(p, n, best, b1), "line count, %s", at.c_str());
+        ok &= check(k.pair(p, n, best, b1, b2) == s.pair(p, n, best, b1, b2), "pair count, %s", at.c_str());
+        ok &= check(k.ring(p, n, best, ring) == s.ring(p, n, best, ring), "ring count, %s", at.c_str());
+        ok &= check(k.shell(p, n, best, inner, outer) == s.shell(p, n, best, inner, outer), "shell count, %s",
+                    at.c_str());
+        const auto ml = [&](const ScoreKernels& q) { return marked(n, [&](uint8_t* m) { q.mark_line(p, n, m, b1); }); };
+        const auto mp = [&](const ScoreKernels& q) {
+            return marked(n, [&](uint8_t* m) { q.mark_pair(p, n, m, b1, b2); });
+        };
+        ok &= check(ml(k) == ml(s), "line marks, %s", at.c_str());
+        ok &= check(mp(k) == mp(s), "pair marks, %s", at.c_str());
+        bad += !ok;
+    }
+    check(narrow_rounds > rounds / 4, "%s: the 16-bit paths ran in only %ld rounds", k.name, narrow_rounds);
+}
+
+/// Bands whose tests t + c1 >= 0, t + c2 <= 0 are checked at the edges of
+/// each test and of the int32 range: with a = 1, b = 0, t is x itself, so
+/// the points sit exactly on every edge (the vector kernels fold the two
+/// tests into one interval of t when they can).
+void compare_band_edges(const ScoreKernels& k, Rng& r) {
+    const ScoreKernels& s = quorvane::score_kernels_scalar();
+    long bad = 0;
+    for (int round = 0; round < 3000 && bad < 5; ++round) {
+        int32_t c1 = r.i32(), c2 = r.i32();
+        if (round % 3 != 0) {  // as the fitters make them: c +- trunc(delta * |n|)
+            const int32_t c = r.i32();
+            const int32_t w = static_cast<int32_t>(round % 3 == 1 ? r.range(-3, 3) : r.range(-100000, 1 << 30));
+            c1 = quorvane::add32(c, w), c2 = quorvane::sub32(c, w);
+            if (r.range(0, 15) == 0) c1 = c2 = quorvane::add32(c, INT32_MIN);  // an out-of-range shift
+        }
+        Points ps;
+        const uint32_t s1 = 0u - static_cast<uint32_t>(c1), s2 = 0x80000000u - static_cast<uint32_t>(c2);
+        for (uint32_t base : {s1, s1 + 0x80000000u, s2, s2 + 0x80000000u, 0u, 0x80000000u}) {
+            for (uint32_t off : {0xfffffffeu, 0xffffffffu, 0u, 1u, 2u}) {
+                ps.push_back(static_cast<int32_t>(base + off));
+                ps.push_back(static_cast<int32_t>(r.next()));
+            }
+        }
+        for (int j = 0; j < 10; ++j) ps.push_back(r.i32()), ps.push_back(r.i32());
+        const int64_t n = static_cast<int64_t>(ps.size() / 2);
+        const BandTest b{1, 0, c1, c2}, other{0, 1, r.i32(), r.i32()};
+        const int32_t* p = ps.data();
+        bool ok = check(k.line(p, n, -1, b) == s.line(p, n, -1, b), "%s: band edges, c1=%d c2=%d", k.name, c1, c2);
+        ok &= check(k.pair(p, n, -1, b, other) == s.pair(p, n, -1, b, other), "%s: band edges (pair), c1=%d c2=%d",
+                    k.name, c1, c2);
+        bad += !ok;
+    }
+}
+
+/// The mask inside the point list (above its first byte): the vector
+/// marking must give way to the scalar order.
+void compare_aliased_marks(const ScoreKernels& k, Rng& r) {
+    for (int off : {0, 1, 3, 8, 17, 64}) {
+        for (int64_t n : {int64_t{5}, int64_t{40}, int64_t{300}}) {
+            std::vector<uint8_t> want, got;
+            for (const ScoreKernels* q : {&quorvane::score_kernels_scalar(), &k}) {
+                Rng rr{static_cast<uint64_t>(off * 1000 + n)};
+                Points ps = random_points(rr, n, kImage);
+                const BandTest b = random_band(rr, ps);
+                auto* bytes = reinterpret_cast<uint8_t*>(ps.data());
+                q->mark_line(ps.data(), n, bytes + off, b);
+                (q == &k ? got : want).assign(bytes, bytes + ps.size() * 4);
+            }
+            check(got == want, "%s: mask inside the point list at byte %d, n=%lld", k.name, off,
+                  static_cast<long long>(n));
+        }
+    }
+    (void)r;
+}
+
+std::string bits(double v) {
+    uint64_t u;
+    std::memcpy(&u, &v, 8);
+    return format("%016llx", static_cast<unsigned long long>(u));
+}
+
+/// Points on a shape with +-1 noise, then uniform outliers.
+Points shape_points(Rng& r, int shape, int64_t n, int64_t ox, int64_t oy) {
+    Points ps;
+    for (int64_t k = 0; k < n; ++k) {
+        int64_t x, y;
+        if (k % 3 == 2) {
+            x = r.range(0, 640), y = r.range(0, 480);
+        } else {
+            const int64_t t = r.range(0, 1 << 16);
+            const double a = 6.283185307179586 * static_cast<double>(t) / 65536.0;
+            switch (shape) {
+                case 0: x = t % 640, y = x / 2 + 60; break;
+                case 1: x = t % 640, y = x / 4 + (t & 1 ? 80 : 200); break;
+                case 2: x = 320 + static_cast<int64_t>(100 * __builtin_cos(a)), y = 240 + static_cast<int64_t>(100 * __builtin_sin(a)); break;
+                default: x = 300 + static_cast<int64_t>(150 * __builtin_cos(a)), y = 220 + static_cast<int64_t>(80 * __builtin_sin(a));
+            }
+            x += r.range(-1, 1), y += r.range(-1, 1);
+        }
+        ps.push_back(static_cast<int32_t>(x + ox));
+        ps.push_back(static_cast<int32_t>(y + oy));
+    }
+    return ps;
+}
+
+void compare_fitters(const ScoreKernels& k, Rng& r, int rounds) {
+    const ScoreKernels& s = quorvane::score_kernels_scalar();
+    for (int round = 0; round < rounds; ++round) {
+        const int kind = round % 6;
+        const int64_t n = kind == 5 ? r.range(0, 7) : r.range(5, 1300);
+        Points ps;
+        if (kind < 4) {
+            const bool far = r.range(0, 3) == 0;
+            ps = shape_points(r, kind, n, far ? INT32_MAX - 700 : 0, far ? INT32_MIN + 10 : 0);
+        } else if (kind == 4) {
+            ps = random_points(r, n, static_cast<Range>(r.range(0, 4)));
+        } else {  // tiny or degenerate lists: all one point, or collinear
+            ps.assign(static_cast<std::size_t>(2 * n), 7);
+            if (r.range(0, 1)) {
+                for (int64_t j = 0; j < n; ++j) ps[2 * j] = static_cast<int32_t>(3 * j);
+            }
+        }
+        const int64_t m = static_cast<int64_t>(ps.size() / 2);
+        const int32_t* p = ps.data();
+        const uint32_t seed = static_cast<uint32_t>(r.next());
+        const int32_t count = static_cast<int32_t>(r.range(0, 3) == 0 ? r.range(-1, 3) : r.range(50, 300));
+        const int32_t delta = static_cast<int32_t>(r.range(0, 4) == 0 ? r.range(-2, 0) : r.range(1, 4));
+        const std::string at = format("%s round=%d n=%lld seed=%u", k.name, round, static_cast<long long>(m), seed);
+
+        std::vector<uint8_t> mk(static_cast<std::size_t>(m) + 16, 0xa5), ms(mk);
+        const quorvane::Line lk = quorvane::ransac_line(k, p, m, mk.data(), seed, count, delta, 0.1);
+        const quorvane::Line ls = quorvane::ransac_line(s, p, m, ms.data(), seed, count, delta, 0.1);
+        check(std::memcmp(&lk, &ls, sizeof lk) == 0 && mk == ms, "ransac_line, %s", at.c_str());
+
+        const quorvane::Line2 pk = quorvane::ransac_line2(k, p, m, mk.data(), seed, count, 0.9, delta);
+        const quorvane::Line2 pss = quorvane::ransac_line2(s, p, m, ms.data(), seed, count, 0.9, delta);
+        check(std::memcmp(&pk, &pss, sizeof pk) == 0 && mk == ms, "ransac_line2, %s", at.c_str());
+
+        const quorvane::Circle ck = quorvane::ransac_circle(k, p, m, seed, count, 5, 400, delta);
+        const quorvane::Circle cs = quorvane::ransac_circle(s, p, m, seed, count, 5, 400, delta);
+        check(std::memcmp(&ck, &cs, sizeof ck) == 0, "ransac_circle, %s: (%d %d %d) vs scalar (%d %d %d)", at.c_str(),
+              ck.x, ck.y, ck.r, cs.x, cs.y, cs.r);
+
+        for (const int32_t d : {delta, int32_t{0}}) {
+            const quorvane::Ellipse ek = quorvane::ransac_ellipse(k, p, m, seed, count, 5, 400, 3.0, d);
+            const quorvane::Ellipse es = quorvane::ransac_ellipse(s, p, m, seed, count, 5, 400, 3.0, d);
+            check(std::memcmp(&ek, &es, sizeof ek) == 0, "ransac_ellipse, delta %d, %s: x %s vs scalar %s", d,
+                  at.c_str(), bits(ek.x).c_str(), bits(es.x).c_str());
+        }
+    }
+}
+
+}  // namespace
+
+void score_tests(bool quick) {
+    const std::vector<const ScoreKernels*> ks = vector_kernels();
+    std::printf("scoring kernels against scalar:");
+    for (const ScoreKernels* k : ks) std::printf(" %s", k->name);
+    std::printf("%s\n", ks.empty() ? " none on this CPU" : "");
+    for (const ScoreKernels* k : ks) {
+        Rng r{0x5c0e + static_cast<uint64_t>(std::strlen(k->name))};
+        compare_scorers(*k, r, quick ? 300 : 1500);
+        compare_band_edges(*k, r);
+        compare_aliased_marks(*k, r);
+        compare_fitters(*k, r, quick ? 12 : 60);
+    }
+}
+
+}  // namespace kt
