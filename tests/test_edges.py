@@ -116,6 +116,95 @@ def test_rgb_scan_agrees_with_scan_of_mask(seed, srand, libc_rand):
         assert edge(image, cap, rc, cc, EX1._asdict()) == want
 
 
+def photo(name, h, w):
+    """A crop of a scikit-image photograph, tiled up to (h, w) with an odd-sized offset."""
+    data = pytest.importorskip("skimage.data")
+    img = getattr(data, name)()[..., :3]
+    reps = (-(-h // img.shape[0]) + 1, -(-w // img.shape[1]) + 1, 1)
+    return np.ascontiguousarray(np.tile(img, reps)[7 : 7 + h, 3 : 3 + w])
+
+
+def random_blocks(rng, h, w):
+    blocks = rng.integers(0, 256, (h // 5 + 1, w // 3 + 1, 3), dtype=np.uint8)
+    return np.ascontiguousarray(blocks.repeat(5, 0).repeat(3, 1)[:h, :w])
+
+
+# Shapes cover the column groups (whole columns in a stack buffer up to 8192
+# rows, pieces beyond) and rows classified in pieces beyond 16384 pixels.
+@pytest.mark.parametrize("source, shape, lines", [
+    ("coffee", (1080, 1920), [(64, 64, 10**6), (33, 17, 10**6), (64, 64, 1001), (1, 9, 77)]),
+    ("astronaut", (511, 777), [(700, 900, 10**6), (3, 13, 10**6)]),
+    ("chelsea", (1, 1301), [(5, 3000, 10**5)]), ("chelsea", (1301, 1), [(3000, 5, 10**5)]),
+    ("random", (8193, 3), [(9, 11, 10**5), (2, 1, 5)]), ("random", (8192, 5), [(4, 9, 10**5)]),
+    ("random", (2, 16500), [(3, 40, 10**5), (3, 0, 9)]), ("random", (300, 641), [(64, 64, 10**5)]), ("random", (37, 29), [(100, 70000, 10**6)]),
+])
+def test_rgb_scan_agrees_with_mask_scan_on_photos_and_odd_shapes(source, shape, lines, srand, libc_rand):
+    srand(len(source) + shape[0])
+    rng = np.random.default_rng(libc_rand())
+    image = random_blocks(rng, *shape) if source == "random" else photo(source, *shape)
+    for bounds in (EX1, q.calculate_lch_bounds((0.3, 1.9), (0.05, 0.5), (0.2, 0.8))):
+        mask = q.mask_image(image, bounds)
+        for rc, cc, cap in lines:
+            assert edge(image, cap, rc, cc, bounds._asdict()) == edge(mask, cap, rc, cc)
+    assert edge(mask, 10**6, 12, 12) == scan_reference(mask != 0, -1, 12, 12)
+
+
+def test_strided_views_scan_like_their_copies():
+    image = photo("astronaut", 301, 403)
+    mask = q.mask_image(image, EX1)
+    for view in (np.s_[::2, ::3], np.s_[::-1, 5:], np.s_[3:, ::-2]):  # packed copies for the scan
+        part = image[view]
+        assert edge(part, 9999, 40, 40, EX1._asdict()) == edge(part.copy(), 9999, 40, 40, EX1._asdict())
+    for view in (np.s_[::2, 5:], np.s_[::-1, 3:-2]):  # a mask row must be contiguous
+        assert edge(mask[view], 9999, 40, 40) == edge(mask[view].copy(), 9999, 40, 40)
+
+
+def aliased_scan_reference(buf, h, w, bpp, ps_at, cap, rc, cc, bounds=None):
+    """The scan over a buffer that also holds the point list: each pixel is
+    read when the scan reaches it, after the points before it are written."""
+    def fg(x, y):
+        px = buf[(y * w + x) * bpp : (y * w + x + 1) * bpp]
+        return bool(q.mask_color(px, bounds)) if bounds else px[0] != 0
+
+    lines = [[(x, rev16(i) * h >> 16) for x in range(w)] for i in range(rc)]
+    lines += [[(rev16(j) * w >> 16, y) for y in range(h)] for j in range(cc)]
+    ps = buf[ps_at : ps_at + 8 * cap].view(np.int32).reshape(-1, 2)
+    o = 0
+    for line in lines:
+        inside = False
+        for point in line:
+            if fg(*point) != inside:
+                if o == cap:
+                    return o
+                ps[o], o, inside = point, o + 1, not inside
+        if inside:
+            if o == cap:
+                return o
+            ps[o], o = line[-1], o + 1
+    return o
+
+
+@pytest.mark.parametrize("bpp", [1, 3])
+@pytest.mark.parametrize("ps_at, cap", [(0, 6), (8, 40), (24, 40), (60, 40), (200, 4)])
+@pytest.mark.parametrize("seed", range(3))
+def test_point_list_overlapping_the_image_sees_its_own_writes(bpp, ps_at, cap, seed, srand, libc_rand):
+    srand(seed)
+    rng = np.random.default_rng(libc_rand())
+    h, w = 9, 13
+    start = rng.integers(0, 256, h * w * bpp + 400, dtype=np.uint8)
+    start[rng.random(len(start)) < 0.5] = 0
+    want, got = start.copy(), start.copy()
+    bounds = EX1 if bpp == 3 else None
+    n = aliased_scan_reference(want, h, w, bpp, ps_at, cap, 6, 7, bounds)
+    shape = (h, w, 3) if bpp == 3 else (h, w)
+    image, ps = got[: h * w * bpp].reshape(shape), got[ps_at : ps_at + 8 * cap].view(np.int32).reshape(-1, 2)
+    if bpp == 3:
+        assert q.simple_edge_hsv(image, ps, EX1._asdict(), 6, 7) == n
+    else:
+        assert q.simple_edge(image, ps, 6, 7) == n
+    assert np.array_equal(got, want)
+
+
 DENOISE_EXAMPLE = [(2, 0), (5, 0), (6, 0), (9, 0), (1, 4), (2, 4), (0, 8), (10, 8)]
 IMIN, IMAX = -(2**31), 2**31 - 1
 

@@ -1,8 +1,16 @@
 // Edge points along bit-reversed scan lines.
 //
-// One scan drives both entry points; a pixel policy supplies the foreground
-// test and, for rows (contiguous pixels), the search for the next pixel of
-// either kind. The byte-mask policy searches rows 16 bytes at a time.
+// Lines are classified in pieces into byte buffers on the stack (non-zero =
+// foreground), and one run tracker turns the bytes into points, searching
+// 16 bytes at a time. A mask row is its own classification; an RGB row goes
+// through the dispatched colour pass in blocks. Columns are gathered a few
+// at a time, one pass over the rows per group, so that the strided reads of
+// a group are in flight together; each column's runs are then emitted in
+// column order as before.
+//
+// When the point list overlaps the image, a point written by the scan can
+// change pixels it has yet to read; that case runs pixel by pixel, each
+// pixel read when the scan reaches it.
 
 #include "points.h"
 
@@ -18,6 +26,15 @@ namespace quorvane {
 namespace {
 
 constexpr int32_t kMaxLines = 65536;
+/// Classified pixels held at once: whole columns of a group, or a piece of one.
+constexpr int64_t kLineBytes = 16384;
+/// Columns read together in one pass over the rows.
+constexpr int64_t kMaxGroup = 8;
+/// Rows ahead of the RGB gather whose pixels are prefetched (a mask is
+/// small enough to sit in cache).
+constexpr int64_t kPrefetchRows = 16;
+/// Gathered RGB pixels classified per call, for all columns of a group.
+constexpr int64_t kGatherPixels = 2048;
 
 int64_t clamp_lines(int32_t n) noexcept {
     return n <= 0 ? 0 : (n > kMaxLines ? kMaxLines : n);
@@ -45,113 +62,39 @@ struct PointSink {
     }
 };
 
-/// Pixels along one column: `n` pixels, `stride` bytes apart. The policy's
-/// test is applied pixel by pixel.
-template <class Pixel>
-struct ColumnReader {
-    const Pixel& px;
-    const uint8_t* base;
-    int64_t stride;
-    int64_t n;
-
-    int64_t next(int64_t k, bool want_fg) const noexcept {
-        const uint8_t* p = base + k * stride;
-        for (; k < n; ++k, p += stride)
-            if (px.fg(p) == want_fg) return k;
-        return n;
-    }
-};
-
-/// Pixels along one row: the policy's own search over contiguous pixels.
-template <class Pixel>
-struct RowReader {
-    const Pixel& px;
-    const uint8_t* base;
-    int64_t n;
-
-    int64_t next(int64_t k, bool want_fg) const noexcept {
-        return want_fg ? px.next_fg(base, k, n) : px.next_bg(base, k, n);
-    }
-};
-
-/// Emits the start and end of every run along one line. `at(k)` maps the
-/// position along the line to the image point. Returns false when the list
-/// filled up before the line was done.
-template <class Reader, class At>
-bool scan_line(const Reader& rd, PointSink& out, At at) noexcept {
-    const int64_t n = rd.n;
-    int64_t k = 0;
-    for (;;) {
-        const int64_t start = rd.next(k, true);
-        if (start == n) return true;
-        if (!at(out, start)) return false;
-        const int64_t end = rd.next(start + 1, false);
-        if (end == n) return at(out, n - 1);  // run reaches the border
-        if (!at(out, end)) return false;
-        k = end + 1;
-    }
-}
-
-template <class Pixel>
-int64_t edge_scan(const Pixel& px, const uint8_t* image, int64_t h, int64_t w, int32_t* ps,
-                  int64_t cap, int32_t row_count, int32_t column_count) noexcept {
-    if (h <= 0 || w <= 0 || cap <= 0) return 0;
-    const int64_t rows = clamp_lines(row_count);
-    const int64_t cols = clamp_lines(column_count);
-    constexpr int64_t bpp = Pixel::bytes;
-    PointSink out{ps, cap};
-
-    for (int64_t i = 0; i < rows; ++i) {
-        const int64_t y = line_position(i, h);
-        const RowReader<Pixel> rd{px, image + y * w * bpp, w};
-        if (!scan_line(rd, out, [y](PointSink& s, int64_t x) { return s.put(x, y); }))
-            return out.o;
-    }
-    for (int64_t j = 0; j < cols; ++j) {
-        const int64_t x = line_position(j, w);
-        const ColumnReader<Pixel> rd{px, image + x * bpp, w * bpp, h};
-        if (!scan_line(rd, out, [x](PointSink& s, int64_t y) { return s.put(x, y); }))
-            return out.o;
-    }
-    return out.o;
-}
-
-/// Byte mask: non-zero is foreground.
-struct MaskPixel {
-    static constexpr int64_t bytes = 1;
-
-    static bool fg(const uint8_t* p) noexcept { return *p != 0; }
-
+/// Searches for the next non-zero (`next_set`) or zero (`next_clear`) byte
+/// of bytes[k..n-1]; n when there is none.
+struct ByteSearch {
 #ifdef QUORVANE_EDGES_SSE2
-    // Bit b of the result is set when byte b of row[k..k+15] is zero.
-    static uint32_t zero_bits(const uint8_t* row, int64_t k) noexcept {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + k));
+    // Bit b of the result is set when byte b of bytes[k..k+15] is zero.
+    static uint32_t zero_bits(const uint8_t* bytes, int64_t k) noexcept {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + k));
         return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
     }
-    static int64_t next_fg(const uint8_t* row, int64_t k, int64_t n) noexcept {
+    static int64_t next_set(const uint8_t* bytes, int64_t k, int64_t n) noexcept {
         for (; k + 32 <= n; k += 32) {
-            const uint32_t z = zero_bits(row, k) | (zero_bits(row, k + 16) << 16);
+            const uint32_t z = zero_bits(bytes, k) | (zero_bits(bytes, k + 16) << 16);
             if (z != 0xffffffffu) return k + std::countr_one(z);
         }
         for (; k + 16 <= n; k += 16) {
-            const uint32_t z = zero_bits(row, k);
+            const uint32_t z = zero_bits(bytes, k);
             if (z != 0xffffu) return k + std::countr_one(z);
         }
         for (; k < n; ++k)
-            if (row[k] != 0) return k;
+            if (bytes[k] != 0) return k;
         return n;
     }
-    static int64_t next_bg(const uint8_t* row, int64_t k, int64_t n) noexcept {
+    static int64_t next_clear(const uint8_t* bytes, int64_t k, int64_t n) noexcept {
         for (; k + 32 <= n; k += 32) {
-            const uint32_t z = zero_bits(row, k) | (zero_bits(row, k + 16) << 16);
+            const uint32_t z = zero_bits(bytes, k) | (zero_bits(bytes, k + 16) << 16);
             if (z != 0) return k + std::countr_zero(z);
         }
         for (; k + 16 <= n; k += 16) {
-            const uint32_t z = zero_bits(row, k);
+            const uint32_t z = zero_bits(bytes, k);
             if (z != 0) return k + std::countr_zero(z);
         }
         for (; k < n; ++k)
-            if (row[k] == 0) return k;
+            if (bytes[k] == 0) return k;
         return n;
     }
 #else
@@ -162,62 +105,230 @@ struct MaskPixel {
         if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
         return v;
     }
-    static int64_t next_fg(const uint8_t* row, int64_t k, int64_t n) noexcept {
+    static int64_t next_set(const uint8_t* bytes, int64_t k, int64_t n) noexcept {
         for (; k + 8 <= n; k += 8) {
-            const uint64_t v = load_le(row + k);
+            const uint64_t v = load_le(bytes + k);
             if (v != 0) return k + std::countr_zero(v) / 8;
         }
         for (; k < n; ++k)
-            if (row[k] != 0) return k;
+            if (bytes[k] != 0) return k;
         return n;
     }
-    static int64_t next_bg(const uint8_t* row, int64_t k, int64_t n) noexcept {
+    static int64_t next_clear(const uint8_t* bytes, int64_t k, int64_t n) noexcept {
         constexpr uint64_t lo = 0x0101010101010101u, hi = 0x8080808080808080u;
         for (; k + 8 <= n; k += 8) {
-            const uint64_t v = load_le(row + k);
+            const uint64_t v = load_le(bytes + k);
             // The lowest flagged byte is exactly the first zero byte.
             const uint64_t z = (v - lo) & ~v & hi;
             if (z != 0) return k + std::countr_zero(z) / 8;
         }
         for (; k < n; ++k)
-            if (row[k] == 0) return k;
+            if (bytes[k] == 0) return k;
         return n;
     }
 #endif
 };
 
-/// RGB pixel classified by the colour window.
-struct RgbPixel {
-    static constexpr int64_t bytes = 3;
-    const LchBounds& b;
+/// Run state of one scan line fed in consecutive pieces. `at(sink, k)`
+/// writes the point at position k along the line; every call returns false
+/// once the list is full.
+struct RunTracker {
+    bool inside = false;
 
-    bool fg(const uint8_t* p) const noexcept { return color_mask(p, b) != 0; }
-
-    int64_t next(const uint8_t* row, int64_t k, int64_t n, bool want_fg) const noexcept {
-        const uint8_t* p = row + 3 * k;
-        for (; k < n; ++k, p += 3)
-            if (fg(p) == want_fg) return k;
-        return n;
+    /// Classified pixels `base`..`base + m - 1` of the line.
+    template <class At>
+    bool feed(const uint8_t* cls, int64_t m, int64_t base, PointSink& out, At at) noexcept {
+        for (int64_t k = 0;; ++k) {
+            k = inside ? ByteSearch::next_clear(cls, k, m) : ByteSearch::next_set(cls, k, m);
+            if (k == m) return true;
+            if (!at(out, base + k)) return false;
+            inside = !inside;
+        }
     }
-    int64_t next_fg(const uint8_t* row, int64_t k, int64_t n) const noexcept {
-        return next(row, k, n, true);
-    }
-    int64_t next_bg(const uint8_t* row, int64_t k, int64_t n) const noexcept {
-        return next(row, k, n, false);
+    /// End of the line: a run still open closes at the line's last pixel.
+    template <class At>
+    bool close(int64_t last, PointSink& out, At at) noexcept {
+        return !inside || at(out, last);
     }
 };
+
+/// Asks for the pixels of one row in columns xs[0..g-1] ahead of their use.
+inline void prefetch_row(const uint8_t* row, const int64_t* xs, int64_t g, int64_t bpp) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    for (int64_t k = 0; k < g; ++k) __builtin_prefetch(row + xs[k] * bpp);
+#else
+    (void)row, (void)xs, (void)g, (void)bpp;
+#endif
+}
+
+/// Byte mask: non-zero is foreground, so a row is its own classification.
+struct MaskLines {
+    static constexpr int64_t bytes = 1;
+    static constexpr int64_t row_piece = INT64_MAX;
+
+    static const uint8_t* row(const uint8_t* px, int64_t, uint8_t*) noexcept { return px; }
+    static bool fg(const uint8_t* px) noexcept { return *px != 0; }
+
+    /// Pixels of rows r0..r0+m-1 in columns xs[0..g-1]: column k's bytes go
+    /// to cls + k * cls_stride.
+    static void gather(const uint8_t* image, int64_t w, const int64_t* xs, int64_t g, int64_t r0,
+                       int64_t m, uint8_t* cls, int64_t cls_stride) noexcept {
+        const uint8_t* p = image + r0 * w;
+        for (int64_t y = 0; y < m; ++y, p += w)
+            for (int64_t k = 0; k < g; ++k) cls[k * cls_stride + y] = p[xs[k]];
+    }
+};
+
+/// RGB pixels classified by the colour window through an image pass.
+struct RgbLines {
+    static constexpr int64_t bytes = 3;
+    static constexpr int64_t row_piece = kLineBytes;
+    ImagePass pass;
+    const LchBounds& b;
+
+    const uint8_t* row(const uint8_t* px, int64_t m, uint8_t* buf) const noexcept {
+        pass(px, buf, static_cast<std::size_t>(m), b);
+        return buf;
+    }
+    bool fg(const uint8_t* px) const noexcept { return color_mask(px, b) != 0; }
+
+    /// As MaskLines::gather, in blocks of rows: the block's pixels of all
+    /// columns are copied together, classified in one call, and the bytes
+    /// moved to their columns.
+    void gather(const uint8_t* image, int64_t w, const int64_t* xs, int64_t g, int64_t r0,
+                int64_t m, uint8_t* cls, int64_t cls_stride) const noexcept {
+        alignas(64) uint8_t px[3 * kGatherPixels];
+        alignas(64) uint8_t fg[kGatherPixels];
+        const int64_t block = kGatherPixels / g;
+        for (int64_t r = 0; r < m; r += block) {
+            const int64_t n = m - r < block ? m - r : block;
+            const uint8_t* p = image + (r0 + r) * w * 3;
+            for (int64_t y = 0; y < n; ++y, p += w * 3) {
+                if (r + y + kPrefetchRows < m) prefetch_row(p + kPrefetchRows * w * 3, xs, g, 3);
+                for (int64_t k = 0; k < g; ++k) std::memcpy(px + (k * n + y) * 3, p + xs[k] * 3, 3);
+            }
+            pass(px, fg, static_cast<std::size_t>(g * n), b);
+            for (int64_t k = 0; k < g; ++k)
+                std::memcpy(cls + k * cls_stride + r, fg + k * n, static_cast<std::size_t>(n));
+        }
+    }
+};
+
+template <class Lines>
+int64_t scan_blocks(const Lines& ln, const uint8_t* image, int64_t h, int64_t w, PointSink& out,
+                    int64_t rows, int64_t cols) noexcept {
+    constexpr int64_t bpp = Lines::bytes;
+    alignas(64) uint8_t buf[kLineBytes];
+
+    for (int64_t i = 0; i < rows; ++i) {
+        const int64_t y = line_position(i, h);
+        const auto at = [y](PointSink& s, int64_t x) { return s.put(x, y); };
+        const uint8_t* row = image + y * w * bpp;
+        RunTracker runs;
+        for (int64_t c = 0; c < w; c += Lines::row_piece) {
+            const int64_t m = w - c < Lines::row_piece ? w - c : Lines::row_piece;
+            if (!runs.feed(ln.row(row + c * bpp, m, buf), m, c, out, at)) return out.o;
+        }
+        if (!runs.close(w - 1, out, at)) return out.o;
+    }
+
+    if (2 * h <= kLineBytes) {
+        // Whole columns fit: a group of them per pass over the rows.
+        const int64_t group = kLineBytes / h < kMaxGroup ? kLineBytes / h : kMaxGroup;
+        int64_t xs[kMaxGroup];
+        for (int64_t j = 0; j < cols; j += group) {
+            const int64_t g = cols - j < group ? cols - j : group;
+            for (int64_t k = 0; k < g; ++k) xs[k] = line_position(j + k, w);
+            ln.gather(image, w, xs, g, 0, h, buf, h);
+            for (int64_t k = 0; k < g; ++k) {
+                const int64_t x = xs[k];
+                const auto at = [x](PointSink& s, int64_t y) { return s.put(x, y); };
+                RunTracker runs;
+                if (!runs.feed(buf + k * h, h, 0, out, at) || !runs.close(h - 1, out, at))
+                    return out.o;
+            }
+        }
+        return out.o;
+    }
+    // Tall images: one column at a time, in pieces.
+    for (int64_t j = 0; j < cols; ++j) {
+        const int64_t x = line_position(j, w);
+        const auto at = [x](PointSink& s, int64_t y) { return s.put(x, y); };
+        RunTracker runs;
+        for (int64_t r = 0; r < h; r += kLineBytes) {
+            const int64_t m = h - r < kLineBytes ? h - r : kLineBytes;
+            ln.gather(image, w, &x, 1, r, m, buf, 0);
+            if (!runs.feed(buf, m, r, out, at)) return out.o;
+        }
+        if (!runs.close(h - 1, out, at)) return out.o;
+    }
+    return out.o;
+}
+
+/// One line read pixel by pixel, `stride` bytes apart, each pixel tested
+/// after the points before it are written.
+template <class Lines, class At>
+bool scan_pixels(const Lines& ln, const uint8_t* p, int64_t stride, int64_t n, PointSink& out,
+                 At at) noexcept {
+    bool inside = false;
+    for (int64_t k = 0; k < n; ++k, p += stride) {
+        if (ln.fg(p) == inside) continue;
+        if (!at(out, k)) return false;
+        inside = !inside;
+    }
+    return !inside || at(out, n - 1);
+}
+
+template <class Lines>
+int64_t scan_pixelwise(const Lines& ln, const uint8_t* image, int64_t h, int64_t w,
+                       PointSink& out, int64_t rows, int64_t cols) noexcept {
+    constexpr int64_t bpp = Lines::bytes;
+    for (int64_t i = 0; i < rows; ++i) {
+        const int64_t y = line_position(i, h);
+        if (!scan_pixels(ln, image + y * w * bpp, bpp, w, out,
+                         [y](PointSink& s, int64_t x) { return s.put(x, y); }))
+            return out.o;
+    }
+    for (int64_t j = 0; j < cols; ++j) {
+        const int64_t x = line_position(j, w);
+        if (!scan_pixels(ln, image + x * bpp, w * bpp, h, out,
+                         [x](PointSink& s, int64_t y) { return s.put(x, y); }))
+            return out.o;
+    }
+    return out.o;
+}
+
+/// Whether byte ranges [a, a + na) and [b, b + nb) share a byte.
+bool overlap(const void* a, uint64_t na, const void* b, uint64_t nb) noexcept {
+    const auto pa = reinterpret_cast<uintptr_t>(a), pb = reinterpret_cast<uintptr_t>(b);
+    return pa < pb + nb && pb < pa + na;
+}
+
+template <class Lines>
+int64_t edge_scan(const Lines& ln, const uint8_t* image, int64_t h, int64_t w, int32_t* ps,
+                  int64_t cap, int32_t row_count, int32_t column_count) noexcept {
+    if (h <= 0 || w <= 0 || cap <= 0) return 0;
+    const int64_t rows = clamp_lines(row_count);
+    const int64_t cols = clamp_lines(column_count);
+    PointSink out{ps, cap};
+    const uint64_t image_bytes = static_cast<uint64_t>(h) * static_cast<uint64_t>(w) * Lines::bytes;
+    if (overlap(ps, static_cast<uint64_t>(cap) * 8, image, image_bytes))
+        return scan_pixelwise(ln, image, h, w, out, rows, cols);
+    return scan_blocks(ln, image, h, w, out, rows, cols);
+}
 
 }  // namespace
 
 int64_t edge_scan_mask(const uint8_t* image, int64_t h, int64_t w, int32_t* ps, int64_t cap,
                        int32_t row_count, int32_t column_count) noexcept {
-    return edge_scan(MaskPixel{}, image, h, w, ps, cap, row_count, column_count);
+    return edge_scan(MaskLines{}, image, h, w, ps, cap, row_count, column_count);
 }
 
 int64_t edge_scan_rgb(const uint8_t* image, int64_t h, int64_t w, const LchBounds& b,
                       int32_t* ps, int64_t cap, int32_t row_count,
                       int32_t column_count) noexcept {
-    return edge_scan(RgbPixel{b}, image, h, w, ps, cap, row_count, column_count);
+    return edge_scan(RgbLines{color_kernels().mask, b}, image, h, w, ps, cap, row_count,
+                     column_count);
 }
 
 }  // namespace quorvane

@@ -20,10 +20,13 @@ constexpr uint32_t reverse_bits(uint32_t n) noexcept {
 /// Scan of a packed byte image (h rows, w columns; non-zero is foreground)
 /// into `ps` (capacity `cap` points). Counts are clamped to 0..65536; an
 /// image with no rows or columns yields 0. Returns the points written.
+/// `ps` may overlap the image: each pixel is then read after the points
+/// before it are written. Uses about 24 KiB of stack.
 int64_t edge_scan_mask(const uint8_t* image, int64_t h, int64_t w, int32_t* ps, int64_t cap,
                        int32_t row_count, int32_t column_count) noexcept;
 
-/// The same scan over a packed RGB image, foreground = color_mask(pixel, b).
+/// The same scan over a packed RGB image, foreground = color_mask(pixel, b),
+/// classified in blocks through color_kernels().mask.
 int64_t edge_scan_rgb(const uint8_t* image, int64_t h, int64_t w, const LchBounds& b,
                       int32_t* ps, int64_t cap, int32_t row_count,
                       int32_t column_count) noexcept;
