@@ -17,15 +17,7 @@
 namespace quorvane::detail {
 namespace {
 
-struct Isa {
-    using V = __m128i;
-    using M = __m128i;
-    struct Px {
-        V rg, b0;  ///< (R, G) and (B, 0) int16 pairs per pixel
-    };
-    struct Row {
-        V lo_rg, lo_b, hi_rg, hi_b;
-    };
+struct Isa : Sse128 {
     struct Load {
         V rg, b0;
     };
@@ -41,22 +33,6 @@ struct Isa {
         for (int j = 0; j < 4; ++j) x[j] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 4 + 12 * j));
         for (int j = 0; j < 4; ++j) px[j] = {_mm_shuffle_epi8(x[j], ld.rg), _mm_shuffle_epi8(x[j], ld.b0)};
     }
-    QV_TARGET static Row make_row(const Params& p, int r) noexcept {
-        return {_mm_set1_epi32(p.lo[r][0]), _mm_set1_epi32(p.lo[r][1]), _mm_set1_epi32(p.hi[r][0]),
-                _mm_set1_epi32(p.hi[r][1])};
-    }
-    template <bool Wide>
-    QV_TARGET static V dot(const Px& x, const Row& r) noexcept {
-        const V lo = _mm_add_epi32(_mm_madd_epi16(x.rg, r.lo_rg), _mm_madd_epi16(x.b0, r.lo_b));
-        if constexpr (!Wide) return lo;
-        const V hi = _mm_add_epi32(_mm_madd_epi16(x.rg, r.hi_rg), _mm_madd_epi16(x.b0, r.hi_b));
-        return _mm_add_epi32(lo, _mm_slli_epi32(hi, 16));
-    }
-    QV_TARGET static V splat(int32_t v) noexcept { return _mm_set1_epi32(v); }
-    QV_TARGET static V add(V a, V b) noexcept { return _mm_add_epi32(a, b); }
-    QV_TARGET static V sub(V a, V b) noexcept { return _mm_sub_epi32(a, b); }
-    QV_TARGET static M gt(V a, V b) noexcept { return _mm_cmpgt_epi32(a, b); }
-    QV_TARGET static M both(M a, M b) noexcept { return _mm_and_si128(a, b); }
     QV_TARGET static M positive2(V a, V b) noexcept {
         return _mm_cmpgt_epi32(_mm_min_epi32(a, b), _mm_setzero_si128());
     }
