@@ -185,14 +185,19 @@ def child_env(extra):
     return env
 
 
-def run_child(tmp, kernel):
+def run_in_child(tmp, kernel, worker, cases):
+    """What the worker script gives for the pickled cases in a child that runs `kernel`."""
     with open(tmp / "cases.pkl", "wb") as f:
-        pickle.dump(make_cases(), f)
+        pickle.dump(cases, f)
     paths = [str(pathlib.Path(__file__).parent), str(pathlib.Path(qv.__file__).parent)]
-    subprocess.run([sys.executable, "-c", WORKER, str(tmp / "cases.pkl"), str(tmp / "out.pkl"), *paths],
+    subprocess.run([sys.executable, "-c", worker, str(tmp / "cases.pkl"), str(tmp / "out.pkl"), *paths],
                    env=child_env({"QUORVANE_COLOR_KERNEL": kernel}), check=True)
     with open(tmp / "out.pkl", "rb") as f:
         return pickle.load(f)
+
+
+def run_child(tmp, kernel):
+    return run_in_child(tmp, kernel, WORKER, make_cases())
 
 
 def import_error(env):

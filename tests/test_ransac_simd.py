@@ -9,16 +9,12 @@ lacks is skipped with the reason.
 """
 
 import ctypes
-import pathlib
-import pickle
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import quorvane as qv
-from test_color_simd import KERNELS, child_env, missing
+from test_color_simd import KERNELS, missing, run_in_child
 
 LIBC = ctypes.CDLL(None)
 I32 = 2**31
@@ -84,13 +80,7 @@ with open(sys.argv[2], "wb") as f:
 
 
 def run_child(tmp, kernel):
-    with open(tmp / "cases.pkl", "wb") as f:
-        pickle.dump(make_cases(), f)
-    paths = [str(pathlib.Path(__file__).parent), str(pathlib.Path(qv.__file__).parent)]
-    subprocess.run([sys.executable, "-c", WORKER, str(tmp / "cases.pkl"), str(tmp / "out.pkl"), *paths],
-                   env=child_env({"QUORVANE_COLOR_KERNEL": kernel}), check=True)
-    with open(tmp / "out.pkl", "rb") as f:
-        return pickle.load(f)
+    return run_in_child(tmp, kernel, WORKER, make_cases())
 
 
 @pytest.fixture(scope="module")
