@@ -39,8 +39,8 @@ const std::vector<const ColorKernels*>& vector_kernels() {
         std::size_t n;
         const quorvane::detail::KernelEntry* t = quorvane::detail::color_kernel_table(n);
         for (std::size_t j = 0; j < n; ++j) {
-            bool runs = t[j].kernels != &quorvane::color_kernels_scalar();
-            for (const char* f : t[j].features) runs = runs && (f == nullptr || quorvane::detail::cpu_has_feature(f));
+            const bool runs = t[j].kernels != &quorvane::color_kernels_scalar() &&
+                              quorvane::detail::missing_feature(t[j]) == nullptr;
             if (runs) v.push_back(t[j].kernels);
         }
         return v;

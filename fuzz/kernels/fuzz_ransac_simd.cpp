@@ -41,8 +41,7 @@ const std::vector<const ScoreKernels*>& vector_kernels() {
         std::size_t n;
         const quorvane::detail::KernelEntry* t = quorvane::detail::color_kernel_table(n);
         for (std::size_t j = 0; j < n; ++j) {
-            bool runs = true;
-            for (const char* f : t[j].features) runs = runs && (f == nullptr || quorvane::detail::cpu_has_feature(f));
+            const bool runs = quorvane::detail::missing_feature(t[j]) == nullptr;
             const ScoreKernels* k = quorvane::score_kernels_for(t[j].name);
             bool seen = k == nullptr || k == &quorvane::score_kernels_scalar();
             for (const ScoreKernels* o : v) seen = seen || o == k;

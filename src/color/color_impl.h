@@ -129,4 +129,8 @@ KernelChoice choose_color_kernels(const char* force, const char* wanted,
 /// __builtin_cpu_supports for the feature names of the table.
 bool cpu_has_feature(const char* feature) noexcept;
 
+/// The first feature that `e` needs and the CPU lacks, or nullptr when it runs here.
+const char* missing_feature(const KernelEntry& e,
+                            bool (*cpu_has)(const char* feature) noexcept = cpu_has_feature) noexcept;
+
 }  // namespace quorvane::detail

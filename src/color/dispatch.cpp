@@ -70,6 +70,13 @@ const KernelEntry* color_kernel_table(std::size_t& count) noexcept {
     return g_table;
 }
 
+const char* missing_feature(const KernelEntry& e, bool (*cpu_has)(const char* feature) noexcept) noexcept {
+    for (const char* f : e.features) {
+        if (f != nullptr && !cpu_has(f)) return f;
+    }
+    return nullptr;
+}
+
 bool cpu_has_feature(const char* f) noexcept {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
@@ -106,13 +113,7 @@ KernelChoice choose_color_kernels(const char* force, const char* wanted,
     for (std::size_t j = 0; j < n; ++j) {
         const KernelEntry& e = table[j];
         if (wanted != nullptr && std::strcmp(wanted, e.name) != 0) continue;
-        const char* missing = nullptr;
-        for (const char* f : e.features) {
-            if (f != nullptr && !cpu_has(f)) {
-                missing = f;
-                break;
-            }
-        }
+        const char* missing = missing_feature(e, cpu_has);
         if (missing == nullptr) {
             out.kernels = e.kernels;
             return out;

@@ -200,10 +200,7 @@ void color_tests(bool quick) {
     for (std::size_t j = 0; j < count; ++j) {
         const auto& e = table[j];
         if (e.kernels == &quorvane::color_kernels_scalar()) continue;
-        const char* lacking = nullptr;
-        for (const char* f : e.features) {
-            if (lacking == nullptr && f != nullptr && !quorvane::detail::cpu_has_feature(f)) lacking = f;
-        }
+        const char* lacking = quorvane::detail::missing_feature(e);
         if (lacking != nullptr) {
             std::printf("skip: colour kernel %s (this CPU lacks %s)\n", e.name, lacking);
             continue;
