@@ -34,46 +34,20 @@ def _block_any(mask, f: int):
     return mask.reshape(mask.shape[0] // f, f, mask.shape[1] // f, f).any(axis=(1, 3))
 
 
-try:  # SciPy, when it is there, labels regions faster than the NumPy loop below
+try:  # SciPy, when it is there, labels regions faster than the NumPy loop in labels()
     from scipy.ndimage import label as _label
 except ImportError:  # pragma: no cover - exercised where SciPy is missing
     _label = None
 
 
-def _spread_rows(mask, seed):
-    """Every run of ``mask`` along a row that holds a seed pixel, whole."""
-    m = np.pad(mask, ((0, 0), (0, 1))).ravel()  # a False column ends every row's last run
-    starts = m & ~np.concatenate(([False], m[:-1]))
-    ids = np.cumsum(starts) * m
-    hit = np.zeros(int(ids.max(initial=0)) + 1, bool)
-    hit[ids[np.pad(seed, ((0, 0), (0, 1))).ravel() & m]] = True
-    hit[0] = False
-    return hit[ids].reshape(mask.shape[0], mask.shape[1] + 1)[:, :-1]
-
-
 def component(mask, seed):
     """The pixels of ``mask`` connected (8-neighbours, on a grid coarse enough to be quick) to
     the seed region."""
-    rows, cols = mask.shape
-    f = max(1, math.ceil(max(rows, cols) / GRID))
-    small = _block_any(mask, f)
-    comp = _block_any(seed & mask, f) & small
-    if _label is not None:
-        lab, _ = _label(small, structure=np.ones((3, 3), bool))
-        hit = np.zeros(int(lab.max()) + 1, bool)
-        hit[lab[comp]] = True
-        hit[0] = False
-        comp = hit[lab]
-    count = 0 if _label is not None else int(np.count_nonzero(comp))
-    while count:
-        comp = dilate(comp, 1) & small  # diagonal steps
-        comp = _spread_rows(small, comp)  # then whole runs along rows and along columns
-        comp = _spread_rows(small.T, comp.T).T
-        new = int(np.count_nonzero(comp))
-        if new == count:
-            break
-        count = new
-    return upsample(comp, f, mask.shape) & mask
+    lab, f = labels(mask)
+    hit = np.zeros(int(lab.max()) + 1, bool)
+    hit[lab[_block_any(seed & mask, f) & (lab > 0)]] = True
+    hit[0] = False
+    return upsample(hit[lab], f, mask.shape) & mask
 
 
 def widen(mask, r: int):

@@ -35,13 +35,6 @@ class CliError(Exception):
     """Bad input: main prints 'quorvane: error: <message>' and exits with status 2."""
 
 
-def _box(parser_name):
-    def parse(values):
-        return tuple(values)
-
-    return parse
-
-
 def add_window_options(parser, *, box_required: bool = False) -> None:
     g = parser.add_argument_group("colour window (give the three bands, or --box to suggest them)")
     g.add_argument("--hue", nargs=2, type=float, metavar=("H1", "H2"), help="hue wedge, radians")
@@ -193,7 +186,6 @@ def _find(args) -> int:
     if args.box is not None:
         kw["region"] = window.region
     bounds = Window(*window)
-    mask_count = None
     try:
         found = find_shapes(image, bounds, args.fit, **kw)
     except ValueError as e:

@@ -139,10 +139,14 @@ class Suggestion(Window):
 PERCENTILES = (5, 25, 50, 75, 95)
 
 
-def _core_window(h, c, i, *, hue_margin: float, band_margin: float) -> tuple[Window, float]:
-    """A window around the bulk of the colours (h, c, i), and its hue centre."""
-    weight = np.maximum(c, 1e-9)
-    mid = math.atan2(float(np.sum(weight * np.sin(h))), float(np.sum(weight * np.cos(h))))
+def _mean_hue(h, c) -> float:
+    """The chroma-weighted circular mean of hues."""
+    w = np.maximum(c, 1e-9)
+    return math.atan2(float(np.sum(w * np.sin(h))), float(np.sum(w * np.cos(h))))
+
+
+def _core_window(h, c, i, mid: float, *, hue_margin: float, band_margin: float) -> Window:
+    """A window around the bulk of the colours (h, c, i), whose mean hue is ``mid``."""
     off = _wrap(h - mid)
     coloured = c > 0.02
     use = off[coloured] if np.count_nonzero(coloured) >= max(8, 0.05 * len(c)) else off
@@ -167,7 +171,7 @@ def _core_window(h, c, i, *, hue_margin: float, band_margin: float) -> tuple[Win
         (max(0.0, c_lo * (1 - band_margin)), min(1.2, c_hi * (1 + band_margin) + 0.01)),
         (max(0.0, i_lo * (1 - band_margin)), min(1.0, i_hi * (1 + band_margin) + 0.01)),
     )
-    return window, mid
+    return window
 
 
 def _mask(image, window: Window):
@@ -297,7 +301,8 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
         outside_m = outside_m & ~inside_m
     h, c, i = lch(img)
     ins = (h[inside_m], c[inside_m], i[inside_m])
-    window, _ = _core_window(*ins, hue_margin=0.06, band_margin=0.12)
+    mid = _mean_hue(ins[0], ins[1])
+    window = _core_window(*ins, mid, hue_margin=0.06, band_margin=0.12)
     # Growing and narrowing look at where colours lie, not at every pixel: on large pictures
     # they run on every k-th row and column.
     k = max(1, math.ceil(max(img.shape[:2]) / 800))
@@ -329,7 +334,7 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     stats = {
         "pixels": int(np.count_nonzero(inside_m)),
         "percentiles": PERCENTILES,
-        "hue": _hue_percentiles(ins[0], ins[1]),
+        "hue": _hue_percentiles(ins[0], mid),
         "chroma": [float(v) for v in np.percentile(ins[1], PERCENTILES)],
         "intensity": [float(v) for v in np.percentile(ins[2], PERCENTILES)],
     }
@@ -342,10 +347,8 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     return suggestion
 
 
-def _hue_percentiles(h, c):
+def _hue_percentiles(h, mid: float):
     """Hue percentiles taken around the region's mean hue, so a red region is not split at
     +-pi; reported in (-pi, pi]."""
-    w = np.maximum(c, 1e-9)
-    mid = math.atan2(float(np.sum(w * np.sin(h))), float(np.sum(w * np.cos(h))))
     off = _wrap(h - mid)
     return [float(np.angle(np.exp(1j * (mid + v)))) for v in np.percentile(off, PERCENTILES)]
