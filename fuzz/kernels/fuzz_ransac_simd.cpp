@@ -1,7 +1,8 @@
 // libFuzzer target: every vector scoring kernel this CPU runs against the
 // scalar one, on arbitrary points and tests: the four counts (with the early
 // exit), the two markings (mask to the byte, so AddressSanitizer sees any
-// write past it), and the four fitters draw for draw.
+// write past it), the ellipse fitter's batched conic solve (the points taken
+// five at a time as samples), and the four fitters draw for draw.
 //
 // Input: 4 bytes best (little-endian int32), 16 bytes band 1, 16 bytes band
 // 2, 16 bytes ring, 2 x 48 bytes of conics (six doubles each), 4 bytes
@@ -66,6 +67,16 @@ std::vector<uint8_t> marks(std::size_t n, F mark) {
     return std::vector<uint8_t>(ms.get(), ms.get() + n);
 }
 
+/// Equal bits, or both NaN (a NaN candidate never scores).
+bool same_fit(const quorvane::ConicFit& a, const quorvane::ConicFit& b) {
+    const double* x = &a.x;
+    const double* y = &b.x;
+    for (int f = 0; f < 8; ++f) {
+        if (std::memcmp(x + f, y + f, sizeof(double)) != 0 && !(x[f] != x[f] && y[f] != y[f])) return false;
+    }
+    return true;
+}
+
 constexpr std::size_t kHeader = 4 + 16 + 16 + 16 + 96 + 4 + 1;
 
 }  // namespace
@@ -127,6 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const quorvane::Line2 fp = quorvane::ransac_line2(s, ps, m, ms1.data(), seed, count, 0.5, delta);
     const quorvane::Circle fc = quorvane::ransac_circle(s, ps, m, seed, count, 0, 1 << 20, delta);
     const quorvane::Ellipse fe = quorvane::ransac_ellipse(s, ps, m, seed, count, 0, 1 << 20, 4.0, delta);
+    // Up to kConicBatch samples of five points from the list.
+    int32_t samples[quorvane::kConicBatch][5][2];
+    const int batch = static_cast<int>(n / 5 < quorvane::kConicBatch ? n / 5 : quorvane::kConicBatch);
+    std::memcpy(samples, ps, sizeof(int32_t) * 10 * static_cast<std::size_t>(batch));
+    quorvane::ConicFit fits[quorvane::kConicBatch], kfits[quorvane::kConicBatch];
+    const uint32_t usable = batch > 0 ? s.conics(samples, batch, fits) : 0;
 
     for (const ScoreKernels* k : vector_kernels()) {
         if (k->line(ps, m, best, b1) != line) differs(k, "line count", n);
@@ -135,6 +152,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (k->shell(ps, m, best, inner, outer) != shell) differs(k, "shell count", n);
         if (marks(n, [&](uint8_t* ms) { k->mark_line(ps, m, ms, b1); }) != ml) differs(k, "line marks", n);
         if (marks(n, [&](uint8_t* ms) { k->mark_pair(ps, m, ms, b1, b2); }) != mp) differs(k, "pair marks", n);
+        if (batch > 0) {
+            const uint32_t kusable = k->conics(samples, batch, kfits);
+            if (kusable != usable) differs(k, "conics", n);
+            for (int j = 0; j < batch; ++j) {
+                if (((usable >> j) & 1u) != 0 && !same_fit(kfits[j], fits[j])) differs(k, "conic fit", n);
+            }
+        }
         std::vector<uint8_t> ks0(n + 1), ks1(n + 1);
         const quorvane::Line gl = quorvane::ransac_line(*k, ps, m, ks0.data(), seed, count, delta, 0.1);
         const quorvane::Line2 gp = quorvane::ransac_line2(*k, ps, m, ks1.data(), seed, count, 0.5, delta);

@@ -1,4 +1,5 @@
-// Ellipse fitter: conic through five points, ring between two conics.
+// Ellipse fitter: conic through five points (conic.h, solved kConicBatch
+// samples at a time by the scoring kernels), ring between two conics.
 //
 // Every double expression is evaluated left to right exactly as written
 // (squares expanded in place, e.g. A*E*E is (A*E)*E); the build must not
@@ -15,65 +16,6 @@ namespace quorvane {
 namespace {
 
 using namespace ransac_detail;
-
-/// Gauss elimination of the 5x6 augmented system in place (signed pivot
-/// rule, no magnitudes). False on a zero pivot; the solution is in column 5.
-bool solve_matrix(double (&m)[5][6]) noexcept {
-    for (int i = 0; i < 5; ++i) {
-        for (int k = i + 1; k < 5; ++k) {
-            if (m[i][i] == 0.0 || (m[k][i] > m[i][i] && m[k][i] != 0.0)) {
-                for (int j = 0; j < 6; ++j) {
-                    const double t = m[i][j];
-                    m[i][j] = m[k][j];
-                    m[k][j] = t;
-                }
-            }
-        }
-        if (m[i][i] == 0.0) return false;
-        const double pivot = m[i][i];
-        for (int j = i; j < 6; ++j) m[i][j] = m[i][j] / pivot;
-        for (int k = i + 1; k < 5; ++k) {
-            const double f = m[k][i];
-            for (int j = i; j < 6; ++j) m[k][j] = m[k][j] - f * m[i][j];
-        }
-    }
-    for (int i = 3; i >= 0; --i) {
-        for (int j = 4; j > i; --j) m[i][5] = m[i][5] - m[i][j] * m[j][5];
-    }
-    return true;
-}
-
-/// Centre, semi-axes and angle of the conic A x^2 + B xy + C y^2 + D x + E y = 1
-/// through the five points. False when singular or not an ellipse.
-bool points_to_ellipse(const int32_t (&p)[5][2], Ellipse& r) noexcept {
-    double m[5][6];
-    for (int j = 0; j < 5; ++j) {
-        const int32_t x = p[j][0], y = p[j][1];
-        m[j][0] = static_cast<double>(mul32(x, x));
-        m[j][1] = static_cast<double>(mul32(x, y));
-        m[j][2] = static_cast<double>(mul32(y, y));
-        m[j][3] = static_cast<double>(x);
-        m[j][4] = static_cast<double>(y);
-        m[j][5] = 1.0;
-    }
-    if (!solve_matrix(m)) return false;
-    const double A = m[0][5], B = m[1][5], C = m[2][5], D = m[3][5], E = m[4][5];
-
-    const double delta = B * B - 4.0 * A * C;
-    if (delta >= 0.0) return false;
-    const double q = std::sqrt((A - C) * (A - C) + B * B);
-    const double g = 2.0 * (A * E * E + C * D * D - B * D * E - delta);
-    r.x = (2.0 * C * D - B * E) / delta;
-    r.y = (2.0 * A * E - B * D) / delta;
-    r.a = -std::sqrt((A + C + q) * g) / delta;
-    r.b = -std::sqrt((A + C - q) * g) / delta;
-    if (B == 0.0) {
-        r.theta = C > A ? 0.0 : 1.5707963267948966;
-    } else {
-        r.theta = std::atan((C - A - q) / B);
-    }
-    return true;
-}
 
 /// The conic of the ellipse with centre (x0, y0), semi-axes a, b and an angle
 /// whose sine is s and cosine k.
@@ -106,19 +48,27 @@ Ellipse ransac_ellipse(const ScoreKernels& sk, const int32_t* ps, int64_t n, uin
     const double lo = static_cast<double>(min_r), hi = static_cast<double>(max_r);
     const double d = static_cast<double>(delta);
     const double d2 = static_cast<double>(mul32(2, delta));
-    const Candidate best = sample_best<5, Candidate>(
+    const Candidate best = sample_best_batched<5, kConicBatch, Candidate>(
         ps, n, seed, count,
-        [&](const int32_t (&p)[5][2], Candidate& c) noexcept {
-            Ellipse e;
-            if (!points_to_ellipse(p, e)) return false;
-            if (ratio * e.a < e.b || e.a > hi || e.a < lo || e.b > hi || e.b < lo) return false;
-            const double s = std::sin(e.theta), k = std::cos(e.theta);
-            const double ia = e.a - d, ib = e.b - d;
-            const double oa = ia + d2, ob = ib + d2;
-            c.e = {e.x, e.y, oa - d, ob - d, e.theta};
-            c.inner = ellipse_coeffs(e.x, e.y, ia, ib, s, k);
-            c.outer = ellipse_coeffs(e.x, e.y, oa, ob, s, k);
-            return true;
+        [&](const int32_t (&p)[kConicBatch][5][2], int b, Candidate (&c)[kConicBatch]) noexcept {
+            ConicFit f[kConicBatch];
+            uint32_t usable = sk.conics(p, b, f);
+            for (int j = 0; j < b; ++j) {
+                if (((usable >> j) & 1u) == 0) continue;
+                const ConicFit& e = f[j];
+                if (ratio * e.a < e.b || e.a > hi || e.a < lo || e.b > hi || e.b < lo) {
+                    usable &= ~(1u << j);
+                    continue;
+                }
+                const double theta = conic_angle(e);
+                const double s = std::sin(theta), k = std::cos(theta);
+                const double ia = e.a - d, ib = e.b - d;
+                const double oa = ia + d2, ob = ib + d2;
+                c[j].e = {e.x, e.y, oa - d, ob - d, theta};
+                c[j].inner = ellipse_coeffs(e.x, e.y, ia, ib, s, k);
+                c[j].outer = ellipse_coeffs(e.x, e.y, oa, ob, s, k);
+            }
+            return usable;
         },
         [&](const Candidate& c, int64_t best_score) noexcept {
             return sk.shell(ps, n, best_score, c.inner, c.outer);

@@ -63,43 +63,62 @@ struct Sampler {
     }
 };
 
-/// The random-sample, score, keep-the-best loop.
+/// The random-sample, score, keep-the-best loop, building the candidates
+/// B samples at a time (the draws do not depend on the scores, so the
+/// samples, candidates and scores are those of one sample at a time).
 ///
-/// `build(p, cand)` turns a sample into a candidate and returns false when the
-/// sample is degenerate or filtered out. `score(cand, best)` counts inliers;
-/// it may stop early and return any value <= `best` once the candidate can no
-/// longer beat `best`. The winner is the first candidate with the highest
-/// score; with no scoring candidate (or `count` <= 0, or fewer than M points)
-/// the value-initialised `Cand` is returned.
-template <int M, class Cand, class Build, class Score>
-Cand sample_best(const int32_t* ps, int64_t n, uint32_t seed, int32_t count, Build&& build,
-                 Score&& score) noexcept {
+/// `build(p, b, cands)` turns the samples p[0 .. b-1] into candidates and
+/// returns a bit per usable one (bit j for sample j; unset when the sample
+/// is degenerate or the candidate filtered out). `score(cand, best)` counts
+/// inliers; it may stop early and return any value <= `best` once the
+/// candidate can no longer beat `best`. The winner is the first candidate
+/// with the highest score; with no scoring candidate (or `count` <= 0, or
+/// fewer than M points) the value-initialised `Cand` is returned.
+template <int M, int B, class Cand, class Build, class Score>
+Cand sample_best_batched(const int32_t* ps, int64_t n, uint32_t seed, int32_t count, Build&& build,
+                         Score&& score) noexcept {
+    static_assert(B >= 1 && B <= 32);
     Cand best{};
     if (count <= 0 || n < M) return best;
     int64_t best_score = 0;
     // The list length enters the index draw as an unsigned 32-bit number.
     Sampler<M> s{ps, Remainder(n > int64_t{UINT32_MAX} ? UINT32_MAX : static_cast<uint32_t>(n)), seed};
-    int32_t p[M][2];
+    int32_t p[B][M][2];
     uint32_t pi[M];
-    for (int32_t it = 0; it < count; ++it) {
-        s.draw(p, pi);
-        Cand curr;
-        if (!build(p, curr)) continue;
-        const int64_t curr_score = score(curr, best_score);
-        if (curr_score > best_score) {
-            best = curr;
-            best_score = curr_score;
+    Cand cands[B];
+    for (int64_t it = 0; it < count; it += B) {
+        const int b = count - it < B ? static_cast<int>(count - it) : B;
+        for (int j = 0; j < b; ++j) s.draw(p[j], pi);
+        const uint32_t usable = build(p, b, cands);
+        for (int j = 0; j < b; ++j) {
+            if (((usable >> j) & 1u) == 0) continue;
+            const int64_t curr_score = score(cands[j], best_score);
+            if (curr_score > best_score) {
+                best = cands[j];
+                best_score = curr_score;
+            }
         }
     }
     return best;
 }
 
+/// The same loop one sample at a time: `build(p, cand)` returns false when
+/// the sample is degenerate or the candidate filtered out.
+template <int M, class Cand, class Build, class Score>
+Cand sample_best(const int32_t* ps, int64_t n, uint32_t seed, int32_t count, Build&& build,
+                 Score&& score) noexcept {
+    return sample_best_batched<M, 1, Cand>(
+        ps, n, seed, count,
+        [&](const int32_t (&p)[1][M][2], int, Cand (&c)[1]) noexcept { return build(p[0], c[0]) ? 1u : 0u; },
+        score);
+}
+
 /// Number of points k in [0, n) with test(x_k, y_k) true. Counts in blocks
-/// (branch-free inside a block) and stops as soon as the points left cannot
-/// lift the count above `best`; the value returned then is <= `best`.
-template <class Test>
+/// of kBlock points (branch-free inside a block) and stops as soon as the
+/// points left cannot lift the count above `best`; the value returned then
+/// is <= `best`.
+template <int64_t kBlock, class Test>
 inline int64_t count_inliers(const int32_t* ps, int64_t n, int64_t best, Test&& test) noexcept {
-    constexpr int64_t kBlock = 256;
     int64_t total = 0;
     int64_t k0 = 0;
     for (; k0 + kBlock <= n; k0 += kBlock) {

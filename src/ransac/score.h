@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "conic.h"
 #include "wrap.h"
 
 namespace quorvane {
@@ -83,11 +84,18 @@ inline bool shell_contains(const Conic& inner, const Conic& outer, int32_t x, in
     return (ei >= 0.0) & (eo <= 0.0);
 }
 
+/// Points per block of the counts: after each block they check whether the
+/// points left can still lift the count above `best`. The cheap integer
+/// tests check less often than the conics, where a check costs little
+/// against the block and stopping sooner saves more.
+constexpr int64_t kCountBlock = 256;
+constexpr int64_t kShellBlock = 64;
+
 /// One implementation of the scoring and marking passes over `n` packed
 /// (x, y) points. The counts stop early, exactly as the scalar reference:
-/// in blocks of 256 points, as soon as the points left cannot lift the
-/// count above `best`, returning the count so far (then <= best).
-/// Otherwise they return the exact count.
+/// in blocks (kCountBlock points, kShellBlock for the conics), as soon as
+/// the points left cannot lift the count above `best`, returning the count
+/// so far (then <= best). Otherwise they return the exact count.
 struct ScoreKernels {
     /// Points inside the band.
     int64_t (*line)(const int32_t* ps, int64_t n, int64_t best, const BandTest& b) noexcept;
@@ -99,6 +107,11 @@ struct ScoreKernels {
     /// Points between the two conics (shell_contains).
     int64_t (*shell)(const int32_t* ps, int64_t n, int64_t best, const Conic& inner,
                      const Conic& outer) noexcept;
+    /// The ellipse fitter's candidates: the conics of `count` (at most
+    /// kConicBatch) five-point samples into out[0 .. count-1], as
+    /// ransac_detail::points_to_conic. Bit j of the result is set when
+    /// sample j gives an ellipse; the other entries hold no meaning.
+    uint32_t (*conics)(const int32_t (*p)[5][2], int count, ConicFit* out) noexcept;
     /// ms[k] = 1 when point k is inside the band, else 0.
     void (*mark_line)(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& b) noexcept;
     /// ms[k] = 1 when point k is inside either band, else 0.

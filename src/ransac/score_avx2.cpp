@@ -91,6 +91,19 @@ struct Isa {
     QV_TARGET static DM ge_d(D a, D b) noexcept { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
     QV_TARGET static DM le_d(D a, D b) noexcept { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
     QV_TARGET static DM both_d(DM a, DM b) noexcept { return _mm256_and_pd(a, b); }
+    QV_TARGET static DM either_d(DM a, DM b) noexcept { return _mm256_or_pd(a, b); }
+    QV_TARGET static D load_dv(const double* p) noexcept { return _mm256_loadu_pd(p); }
+    QV_TARGET static void store_dv(double* p, D v) noexcept { _mm256_storeu_pd(p, v); }
+    QV_TARGET static D sub_d(D a, D b) noexcept { return _mm256_sub_pd(a, b); }
+    QV_TARGET static D div_d(D a, D b) noexcept { return _mm256_div_pd(a, b); }
+    QV_TARGET static D sqrt_d(D a) noexcept { return _mm256_sqrt_pd(a); }
+    QV_TARGET static D neg_d(D a) noexcept { return _mm256_xor_pd(a, _mm256_set1_pd(-0.0)); }
+    QV_TARGET static DM eq_d(D a, D b) noexcept { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+    QV_TARGET static DM gt_d(D a, D b) noexcept { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
+    QV_TARGET static DM ne_d(D a, D b) noexcept { return _mm256_cmp_pd(a, b, _CMP_NEQ_UQ); }
+    /// a where m is set, else b.
+    QV_TARGET static D select_d(DM m, D a, D b) noexcept { return _mm256_blendv_pd(b, a, m); }
+    QV_TARGET static uint32_t bits_d(DM m) noexcept { return static_cast<uint32_t>(_mm256_movemask_pd(m)); }
     QV_TARGET static W zero_w() noexcept { return _mm256_setzero_si256(); }
     QV_TARGET static W count_d(W acc, DM m) noexcept { return _mm256_sub_epi64(acc, _mm256_castpd_si256(m)); }
     QV_TARGET static uint32_t total_d(W acc) noexcept {

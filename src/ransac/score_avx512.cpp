@@ -81,6 +81,21 @@ struct Isa {
     QV_TARGET static DM ge_d(D a, D b) noexcept { return _mm512_cmp_pd_mask(a, b, _CMP_GE_OQ); }
     QV_TARGET static DM le_d(D a, D b) noexcept { return _mm512_cmp_pd_mask(a, b, _CMP_LE_OQ); }
     QV_TARGET static DM both_d(DM a, DM b) noexcept { return static_cast<DM>(a & b); }
+    QV_TARGET static DM either_d(DM a, DM b) noexcept { return static_cast<DM>(a | b); }
+    QV_TARGET static D load_dv(const double* p) noexcept { return _mm512_loadu_pd(p); }
+    QV_TARGET static void store_dv(double* p, D v) noexcept { _mm512_storeu_pd(p, v); }
+    QV_TARGET static D sub_d(D a, D b) noexcept { return _mm512_sub_pd(a, b); }
+    QV_TARGET static D div_d(D a, D b) noexcept { return _mm512_div_pd(a, b); }
+    QV_TARGET static D sqrt_d(D a) noexcept { return _mm512_sqrt_pd(a); }
+    QV_TARGET static D neg_d(D a) noexcept {
+        return _mm512_castsi512_pd(_mm512_xor_si512(_mm512_castpd_si512(a), _mm512_set1_epi64(INT64_MIN)));
+    }
+    QV_TARGET static DM eq_d(D a, D b) noexcept { return _mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ); }
+    QV_TARGET static DM gt_d(D a, D b) noexcept { return _mm512_cmp_pd_mask(a, b, _CMP_GT_OQ); }
+    QV_TARGET static DM ne_d(D a, D b) noexcept { return _mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ); }
+    /// a where m is set, else b.
+    QV_TARGET static D select_d(DM m, D a, D b) noexcept { return _mm512_mask_blend_pd(m, b, a); }
+    QV_TARGET static uint32_t bits_d(DM m) noexcept { return m; }
     QV_TARGET static W zero_w() noexcept { return _mm512_setzero_si512(); }
     QV_TARGET static W count_d(W acc, DM m) noexcept {
         return _mm512_mask_sub_epi64(acc, m, acc, _mm512_set1_epi64(-1));

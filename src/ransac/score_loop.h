@@ -28,9 +28,9 @@
 //     ge_d, le_d (false on NaN), both_d, zero_w(), count_d(acc, m), total_d(acc).
 //
 // The counts follow the scalar reference (count_inliers in sampling.h)
-// block for block, so they return the very same numbers: blocks of 256
-// points, after each full block a check whether the points left can still
-// lift the count above `best`, the last partial block counted whole (its
+// block for block, so they return the very same numbers: blocks of
+// kCountBlock points (kShellBlock for the conics), after each full block a
+// check whether the points left can still lift the count above `best`, the last partial block counted whole (its
 // whole vectors, then its last points with the scalar test).
 
 #ifndef QV_TARGET
@@ -40,7 +40,6 @@
 namespace quorvane::detail {
 namespace {
 
-constexpr int64_t kBlock = 256;
 using Pts = Isa::Pts;
 using V = Isa::V;
 using M = Isa::M;
@@ -116,6 +115,7 @@ template <bool Narrow, bool OneInterval>
 struct LineV {
     static constexpr bool kDouble = false;
     static constexpr int kStep = Isa::kLanes;
+    static constexpr int64_t kBlock = kCountBlock;
     BandTest b;
     BandV<OneInterval> v;
     QV_TARGET LineV(const BandTest& band, uint32_t lo, uint32_t width) noexcept : b(band), v(band, lo, width) {}
@@ -127,6 +127,7 @@ template <bool Narrow, bool OneInterval>
 struct PairV {
     static constexpr bool kDouble = false;
     static constexpr int kStep = Isa::kLanes;
+    static constexpr int64_t kBlock = kCountBlock;
     BandTest b1, b2;
     BandV<OneInterval> v1, v2;
     QV_TARGET PairV(const BandTest& band1, const BandTest& band2, const uint32_t (&lo)[2],
@@ -148,6 +149,7 @@ template <bool Narrow>
 struct RingV {
     static constexpr bool kDouble = false;
     static constexpr int kStep = Isa::kLanes;
+    static constexpr int64_t kBlock = kCountBlock;
     RingTest r;
     Pts c;
     V k, w;
@@ -169,6 +171,7 @@ struct RingV {
 struct ShellV {
     static constexpr bool kDouble = true;
     static constexpr int kStep = Isa::kDLanes;
+    static constexpr int64_t kBlock = kShellBlock;
     Conic ci, co;
     typename Isa::D i[6], o[6], zero;
     QV_TARGET ShellV(const Conic& inner, const Conic& outer) noexcept : ci(inner), co(outer) {
@@ -209,6 +212,7 @@ QV_TARGET uint32_t count_run(const T& t, const int32_t* p, int64_t m) noexcept {
 
 template <class T>
 QV_TARGET int64_t count_points(const int32_t* ps, int64_t n, int64_t best, const T& t) noexcept {
+    constexpr int64_t kBlock = T::kBlock;
     static_assert(kBlock % T::kStep == 0);
     int64_t total = 0;
     int64_t k0 = 0;
@@ -258,6 +262,84 @@ QV_TARGET int64_t shell_count(const int32_t* ps, int64_t n, int64_t best, const 
     return count_points(ps, n, best, ShellV(inner, outer));
 }
 
+/// The conics of up to kConicBatch five-point samples, kDLanes samples at
+/// a time, one per lane: every lane runs the operations of
+/// points_to_conic (conic.h) in their order, the row swaps of the pivot
+/// rule as selections. Entries that are never read again (the columns left
+/// of the pivot, the pivot itself once divided) are not computed. A zero
+/// pivot or a conic that is no ellipse only clears the lane's bit; its
+/// arithmetic goes on, on values nobody reads.
+QV_TARGET uint32_t conic_fits(const int32_t (*p)[5][2], int count, ConicFit* out) noexcept {
+    using D = typename Isa::D;
+    using DM = typename Isa::DM;
+    constexpr int L = Isa::kDLanes;
+    uint32_t ok = 0;
+    for (int g = 0; g < count; g += L) {
+        alignas(64) double rows[5][6][L];
+        for (int l = 0; l < L; ++l) {
+            const int s = g + l < count ? g + l : g;  // spare lanes repeat a sample
+            for (int j = 0; j < 5; ++j) {
+                double row[6];
+                ransac_detail::conic_row(p[s][j][0], p[s][j][1], row);
+                for (int c = 0; c < 6; ++c) rows[j][c][l] = row[c];
+            }
+        }
+        D m[5][6];
+        for (int j = 0; j < 5; ++j) {
+            for (int c = 0; c < 6; ++c) m[j][c] = Isa::load_dv(rows[j][c]);
+        }
+        const D zero = Isa::splat_d(0.0);
+        uint32_t bad = 0;
+        for (int i = 0; i < 5; ++i) {
+            for (int k = i + 1; k < 5; ++k) {
+                const D v = m[k][i], cur = m[i][i];
+                const DM swap =
+                    Isa::either_d(Isa::eq_d(cur, zero), Isa::both_d(Isa::gt_d(v, cur), Isa::ne_d(v, zero)));
+                for (int j = i; j < 6; ++j) {
+                    const D t = m[i][j];
+                    m[i][j] = Isa::select_d(swap, m[k][j], t);
+                    m[k][j] = Isa::select_d(swap, t, m[k][j]);
+                }
+            }
+            bad |= Isa::bits_d(Isa::eq_d(m[i][i], zero));
+            const D pivot = m[i][i];
+            for (int j = i + 1; j < 6; ++j) m[i][j] = Isa::div_d(m[i][j], pivot);
+            for (int k = i + 1; k < 5; ++k) {
+                const D f = m[k][i];
+                for (int j = i + 1; j < 6; ++j) m[k][j] = Isa::sub_d(m[k][j], Isa::mul_d(f, m[i][j]));
+            }
+        }
+        for (int i = 3; i >= 0; --i) {
+            for (int j = 4; j > i; --j) m[i][5] = Isa::sub_d(m[i][5], Isa::mul_d(m[i][j], m[j][5]));
+        }
+        const D A = m[0][5], B = m[1][5], C = m[2][5], Dx = m[3][5], E = m[4][5];
+        const D two = Isa::splat_d(2.0);
+        const D delta = Isa::sub_d(Isa::mul_d(B, B), Isa::mul_d(Isa::mul_d(Isa::splat_d(4.0), A), C));
+        bad |= Isa::bits_d(Isa::ge_d(delta, zero));
+        const D amc = Isa::sub_d(A, C);
+        const D q = Isa::sqrt_d(Isa::add_d(Isa::mul_d(amc, amc), Isa::mul_d(B, B)));
+        const D ae = Isa::mul_d(Isa::mul_d(A, E), E), cd = Isa::mul_d(Isa::mul_d(C, Dx), Dx);
+        const D bd = Isa::mul_d(Isa::mul_d(B, Dx), E);
+        const D gg = Isa::mul_d(two, Isa::sub_d(Isa::sub_d(Isa::add_d(ae, cd), bd), delta));
+        const D apc = Isa::add_d(A, C);
+        alignas(64) double r[8][L];
+        Isa::store_dv(r[0], Isa::div_d(Isa::sub_d(Isa::mul_d(Isa::mul_d(two, C), Dx), Isa::mul_d(B, E)), delta));
+        Isa::store_dv(r[1], Isa::div_d(Isa::sub_d(Isa::mul_d(Isa::mul_d(two, A), E), Isa::mul_d(B, Dx)), delta));
+        Isa::store_dv(r[2], Isa::div_d(Isa::neg_d(Isa::sqrt_d(Isa::mul_d(Isa::add_d(apc, q), gg))), delta));
+        Isa::store_dv(r[3], Isa::div_d(Isa::neg_d(Isa::sqrt_d(Isa::mul_d(Isa::sub_d(apc, q), gg))), delta));
+        Isa::store_dv(r[4], A);
+        Isa::store_dv(r[5], B);
+        Isa::store_dv(r[6], C);
+        Isa::store_dv(r[7], q);
+        const int lanes = count - g < L ? count - g : L;
+        for (int l = 0; l < lanes; ++l) {
+            out[g + l] = {r[0][l], r[1][l], r[2][l], r[3][l], r[4][l], r[5][l], r[6][l], r[7][l]};
+        }
+        ok |= (~bad & ((1u << lanes) - 1u)) << g;
+    }
+    return ok;
+}
+
 /// The vector marking runs unless the mask starts inside the point list
 /// above its first byte: then a store could change points not read yet,
 /// and the scalar pass (point k read before byte k is written) defines the
@@ -299,7 +381,7 @@ QV_TARGET void mark_pair(const int32_t* ps, int64_t n, uint8_t* ms, const BandTe
     }
 }
 
-constexpr ScoreKernels kIsaScore{line_count, pair_count, ring_count, shell_count,
+constexpr ScoreKernels kIsaScore{line_count, pair_count, ring_count, shell_count, conic_fits,
                                  mark_line,  mark_pair,  Isa::kName};
 
 }  // namespace

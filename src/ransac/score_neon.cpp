@@ -68,6 +68,23 @@ struct Isa {
     static DM ge_d(D a, D b) noexcept { return vcgeq_f64(a, b); }
     static DM le_d(D a, D b) noexcept { return vcleq_f64(a, b); }
     static DM both_d(DM a, DM b) noexcept { return vandq_u64(a, b); }
+    static DM either_d(DM a, DM b) noexcept { return vorrq_u64(a, b); }
+    static D load_dv(const double* p) noexcept { return vld1q_f64(p); }
+    static void store_dv(double* p, D v) noexcept { vst1q_f64(p, v); }
+    static D sub_d(D a, D b) noexcept { return vsubq_f64(a, b); }
+    static D div_d(D a, D b) noexcept { return vdivq_f64(a, b); }
+    static D sqrt_d(D a) noexcept { return vsqrtq_f64(a); }
+    static D neg_d(D a) noexcept { return vnegq_f64(a); }
+    static DM eq_d(D a, D b) noexcept { return vceqq_f64(a, b); }
+    static DM gt_d(D a, D b) noexcept { return vcgtq_f64(a, b); }
+    static DM ne_d(D a, D b) noexcept {
+        return vreinterpretq_u64_u32(vmvnq_u32(vreinterpretq_u32_u64(vceqq_f64(a, b))));
+    }
+    /// a where m is set, else b.
+    static D select_d(DM m, D a, D b) noexcept { return vbslq_f64(m, a, b); }
+    static uint32_t bits_d(DM m) noexcept {
+        return static_cast<uint32_t>((vgetq_lane_u64(m, 0) & 1u) | ((vgetq_lane_u64(m, 1) & 1u) << 1));
+    }
     static W zero_w() noexcept { return vdupq_n_s64(0); }
     static W count_d(W acc, DM m) noexcept { return vreinterpretq_s64_u64(vsubq_u64(vreinterpretq_u64_s64(acc), m)); }
     static uint32_t total_d(W acc) noexcept { return static_cast<uint32_t>(vaddvq_s64(acc)); }

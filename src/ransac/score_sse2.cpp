@@ -86,6 +86,19 @@ struct Isa {
     QV_TARGET static DM ge_d(D a, D b) noexcept { return _mm_cmpge_pd(a, b); }
     QV_TARGET static DM le_d(D a, D b) noexcept { return _mm_cmple_pd(a, b); }
     QV_TARGET static DM both_d(DM a, DM b) noexcept { return _mm_and_pd(a, b); }
+    QV_TARGET static DM either_d(DM a, DM b) noexcept { return _mm_or_pd(a, b); }
+    QV_TARGET static D load_dv(const double* p) noexcept { return _mm_loadu_pd(p); }
+    QV_TARGET static void store_dv(double* p, D v) noexcept { _mm_storeu_pd(p, v); }
+    QV_TARGET static D sub_d(D a, D b) noexcept { return _mm_sub_pd(a, b); }
+    QV_TARGET static D div_d(D a, D b) noexcept { return _mm_div_pd(a, b); }
+    QV_TARGET static D sqrt_d(D a) noexcept { return _mm_sqrt_pd(a); }
+    QV_TARGET static D neg_d(D a) noexcept { return _mm_xor_pd(a, _mm_set1_pd(-0.0)); }
+    QV_TARGET static DM eq_d(D a, D b) noexcept { return _mm_cmpeq_pd(a, b); }
+    QV_TARGET static DM gt_d(D a, D b) noexcept { return _mm_cmpgt_pd(a, b); }
+    QV_TARGET static DM ne_d(D a, D b) noexcept { return _mm_cmpneq_pd(a, b); }
+    /// a where m is set, else b.
+    QV_TARGET static D select_d(DM m, D a, D b) noexcept { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
+    QV_TARGET static uint32_t bits_d(DM m) noexcept { return static_cast<uint32_t>(_mm_movemask_pd(m)); }
     QV_TARGET static W zero_w() noexcept { return _mm_setzero_si128(); }
     QV_TARGET static W count_d(W acc, DM m) noexcept { return _mm_sub_epi64(acc, _mm_castpd_si128(m)); }
     QV_TARGET static uint32_t total_d(W acc) noexcept {

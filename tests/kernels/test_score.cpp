@@ -19,6 +19,7 @@ namespace {
 
 using quorvane::BandTest;
 using quorvane::Conic;
+using quorvane::ConicFit;
 using quorvane::RingTest;
 using quorvane::ScoreKernels;
 using Points = std::vector<int32_t>;
@@ -248,6 +249,71 @@ Points shape_points(Rng& r, int shape, int64_t n, int64_t ox, int64_t oy) {
     return ps;
 }
 
+/// Equal bits, or both NaN (a candidate with a NaN field never scores, so
+/// which NaN it holds is never seen).
+bool same_double(double a, double b) {
+    return std::memcmp(&a, &b, sizeof a) == 0 || (a != a && b != b);
+}
+
+/// Five points for the conic kernels: on an ellipse (exactly, as in the
+/// fitter's use, or with noise), anywhere, around the origin (a zero row),
+/// repeated or collinear (singular), or near the int32 limits (wrapping
+/// products).
+void conic_sample(Rng& r, int kind, int32_t (&p)[5][2]) {
+    const double cx = static_cast<double>(r.range(-50, 700)), cy = static_cast<double>(r.range(-50, 500));
+    const double a = static_cast<double>(r.range(1, 300)), b = static_cast<double>(r.range(1, 300));
+    const double t = static_cast<double>(r.range(0, 628)) / 100.0;
+    for (int j = 0; j < 5; ++j) {
+        const double u = static_cast<double>(r.range(0, 6283)) / 1000.0;
+        const double ex = a * __builtin_cos(u), ey = b * __builtin_sin(u);
+        switch (kind) {
+            case 0:
+            case 1:
+                p[j][0] = static_cast<int32_t>(cx + ex * __builtin_cos(t) - ey * __builtin_sin(t)) +
+                          static_cast<int32_t>(kind == 1 ? r.range(-1, 1) : 0);
+                p[j][1] = static_cast<int32_t>(cy + ex * __builtin_sin(t) + ey * __builtin_cos(t));
+                break;
+            case 2: p[j][0] = coord(r, kImage), p[j][1] = coord(r, kImage); break;
+            case 3: p[j][0] = static_cast<int32_t>(r.range(-2, 2)), p[j][1] = static_cast<int32_t>(r.range(-2, 2)); break;
+            case 4:  // repeats and lines
+                p[j][0] = j > 0 && r.range(0, 1) ? p[j - 1][0] : static_cast<int32_t>(r.range(0, 9));
+                p[j][1] = r.range(0, 1) ? 2 * p[j][0] + 1 : static_cast<int32_t>(r.range(0, 9));
+                break;
+            default: {
+                const Range range = static_cast<Range>(r.range(1, 4));
+                p[j][0] = coord(r, range), p[j][1] = coord(r, range);
+            }
+        }
+    }
+}
+
+/// The batched conic solve of each kernel against the scalar one, sample
+/// by sample, for every batch size.
+void compare_conics(const ScoreKernels& k, Rng& r, int rounds) {
+    const ScoreKernels& s = quorvane::score_kernels_scalar();
+    long bad = 0, ellipses = 0;
+    for (int round = 0; round < rounds && bad < 5; ++round) {
+        const int count = 1 + round % quorvane::kConicBatch;
+        int32_t p[quorvane::kConicBatch][5][2];
+        for (int j = 0; j < count; ++j) conic_sample(r, static_cast<int>(r.range(0, 7) % 6), p[j]);
+        ConicFit fk[quorvane::kConicBatch], fs[quorvane::kConicBatch];
+        const uint32_t ok_k = k.conics(p, count, fk), ok_s = s.conics(p, count, fs);
+        bool ok = check(ok_k == ok_s, "%s: conics round %d: usable %#x vs scalar %#x", k.name, round, ok_k, ok_s);
+        for (int j = 0; j < count && ok; ++j) {
+            if (((ok_s >> j) & 1u) == 0) continue;
+            ++ellipses;
+            const double* a = &fk[j].x;
+            const double* b = &fs[j].x;
+            int f = 0;
+            while (f < 8 && same_double(a[f], b[f])) ++f;
+            ok = check(f == 8, "%s: conics round %d sample %d field %d: %s vs scalar %s", k.name, round, j, f,
+                       bits(a[f < 8 ? f : 0]).c_str(), bits(b[f < 8 ? f : 0]).c_str());
+        }
+        bad += !ok;
+    }
+    check(ellipses > rounds / 2, "%s: only %ld samples gave ellipses", k.name, ellipses);
+}
+
 void compare_fitters(const ScoreKernels& k, Rng& r, int rounds) {
     const ScoreKernels& s = quorvane::score_kernels_scalar();
     for (int round = 0; round < rounds; ++round) {
@@ -307,6 +373,7 @@ void score_tests(bool quick) {
         compare_scorers(*k, r, quick ? 300 : 1500);
         compare_band_edges(*k, r);
         compare_aliased_marks(*k, r);
+        compare_conics(*k, r, quick ? 2000 : 20000);
         compare_fitters(*k, r, quick ? 12 : 60);
     }
 }
