@@ -8,8 +8,9 @@
 // 2, 16 bytes ring, 2 x 48 bytes of conics (six doubles each), 4 bytes
 // generator state, 1 control byte, then the points (8 bytes each; a
 // trailing partial point is ignored). Control bits: 0-1 fitter iterations
-// (0, 1, 20 or 100), 2 the ring and the bands placed on the first points,
-// 3 conics through the first point, 4-7 the fitters' delta (-2 .. 13).
+// (0, 1, 20 or 100; bit 1 also: the ring's float pass when it applies),
+// 2 the ring and the bands placed on the first points, 3 conics through
+// the first point, 4-7 the fitters' delta (-2 .. 13).
 
 #include <cstddef>
 #include <cstdint>
@@ -127,7 +128,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     const ScoreKernels& s = quorvane::score_kernels_scalar();
     const int64_t line = s.line(ps, m, best, b1), pair = s.pair(ps, m, best, b1, b2);
-    const int64_t rng = s.ring(ps, m, best, ring), shell = s.shell(ps, m, best, inner, outer);
+    // The float pass of the ring when it can be set up for these points.
+    quorvane::ShellTest st{inner, outer, {}, {}, 0, 0};
+    if (ctl & 2) {
+        const auto most = [](int32_t lo, int32_t hi) {
+            const int64_t a = lo < 0 ? -int64_t{lo} : lo, b = hi < 0 ? -int64_t{hi} : hi;
+            return static_cast<double>(a > b ? a : b);
+        };
+        quorvane::shell_bounds(st, most(box.x0, box.x1), most(box.y0, box.y1));
+    }
+    const int64_t rng = s.ring(ps, m, best, ring), shell = s.shell(ps, m, best, st);
     const auto ml = marks(n, [&](uint8_t* ms) { s.mark_line(ps, m, ms, b1); });
     const auto mp = marks(n, [&](uint8_t* ms) { s.mark_pair(ps, m, ms, b1, b2); });
     static constexpr int32_t kCounts[] = {0, 1, 20, 100};
@@ -149,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (k->line(ps, m, best, b1) != line) differs(k, "line count", n);
         if (k->pair(ps, m, best, b1, b2) != pair) differs(k, "pair count", n);
         if (k->ring(ps, m, best, ring) != rng) differs(k, "ring count", n);
-        if (k->shell(ps, m, best, inner, outer) != shell) differs(k, "shell count", n);
+        if (k->shell(ps, m, best, st) != shell) differs(k, "shell count", n);
         if (marks(n, [&](uint8_t* ms) { k->mark_line(ps, m, ms, b1); }) != ml) differs(k, "line marks", n);
         if (marks(n, [&](uint8_t* ms) { k->mark_pair(ps, m, ms, b1, b2); }) != mp) differs(k, "pair marks", n);
         if (batch > 0) {

@@ -31,9 +31,18 @@ Conic ellipse_coeffs(double x0, double y0, double a, double b, double s, double 
 }
 
 struct Candidate {
-    Ellipse e;            // semi-axes already taken back from the outer ring
-    Conic inner, outer;   // the ring
+    Ellipse e;        // semi-axes already taken back from the outer ring
+    ShellTest ring;
 };
+
+/// Whether the float pass pays: its bound `t` against the conic's slope on
+/// the ellipse with semi-axes a, b (at least 2 |a b| min(|a|, |b|), the
+/// conic being b^2 u^2 + a^2 v^2 - a^2 b^2 in the ellipse's axes) leaves
+/// undecided only points within 1/32 of the edge.
+bool float_pays(float t, double a, double b) noexcept {
+    const double pa = std::fabs(a), pb = std::fabs(b);
+    return static_cast<double>(t) * 32.0 <= 2.0 * pa * pb * (pa < pb ? pa : pb);
+}
 
 }  // namespace
 
@@ -48,6 +57,13 @@ Ellipse ransac_ellipse(const ScoreKernels& sk, const int32_t* ps, int64_t n, uin
     const double lo = static_cast<double>(min_r), hi = static_cast<double>(max_r);
     const double d = static_cast<double>(delta);
     const double d2 = static_cast<double>(mul32(2, delta));
+    // Bounds on |x| and |y| for the float pass of the scoring.
+    const Box box = bounding_box(ps, n);
+    const auto most = [](int32_t lo, int32_t hi) noexcept {
+        const int64_t a = lo < 0 ? -int64_t{lo} : int64_t{lo}, b = hi < 0 ? -int64_t{hi} : int64_t{hi};
+        return static_cast<double>(a > b ? a : b);
+    };
+    const double X = most(box.x0, box.x1), Y = most(box.y0, box.y1);
     const Candidate best = sample_best_batched<5, kConicBatch, Candidate>(
         ps, n, seed, count,
         [&](const int32_t (&p)[kConicBatch][5][2], int b, Candidate (&c)[kConicBatch]) noexcept {
@@ -65,13 +81,15 @@ Ellipse ransac_ellipse(const ScoreKernels& sk, const int32_t* ps, int64_t n, uin
                 const double ia = e.a - d, ib = e.b - d;
                 const double oa = ia + d2, ob = ib + d2;
                 c[j].e = {e.x, e.y, oa - d, ob - d, theta};
-                c[j].inner = ellipse_coeffs(e.x, e.y, ia, ib, s, k);
-                c[j].outer = ellipse_coeffs(e.x, e.y, oa, ob, s, k);
+                ShellTest& r = c[j].ring;
+                r.inner = ellipse_coeffs(e.x, e.y, ia, ib, s, k);
+                r.outer = ellipse_coeffs(e.x, e.y, oa, ob, s, k);
+                if (shell_bounds(r, X, Y)) r.quick = float_pays(r.ti, ia, ib) && float_pays(r.to, oa, ob);
             }
             return usable;
         },
         [&](const Candidate& c, int64_t best_score) noexcept {
-            return sk.shell(ps, n, best_score, c.inner, c.outer);
+            return sk.shell(ps, n, best_score, c.ring);
         });
     return best.e;
 }

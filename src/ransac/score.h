@@ -3,6 +3,7 @@
 // point (the one of the colour passes: the same instruction set).
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -84,6 +85,63 @@ inline bool shell_contains(const Conic& inner, const Conic& outer, int32_t x, in
     return (ei >= 0.0) & (eo <= 0.0);
 }
 
+/// The ring of an ellipse: a point is inside when it is on or outside
+/// `inner` and on or inside `outer` (shell_contains, in double).
+///
+/// With `quick` set (by shell_bounds, never by hand) the vector kernels
+/// first evaluate both conics in float, twice the lanes, and decide every
+/// point whose float value lies beyond the bound `ti` (`to`) from zero:
+/// there the double value has the same sign, and is not zero. Only the
+/// points within the bounds are tested in double. The scalar kernel
+/// ignores the float part.
+struct ShellTest {
+    Conic inner, outer;
+    float fi[6], fo[6];  ///< the conics rounded to float
+    float ti, to;        ///< |float value - double value| <= t at every point
+    bool quick = false;
+};
+
+/// The float evaluation of the vector kernels, ((c0 x + c1 y) + c3) x +
+/// (c2 y + c4) y + c5: at most seven roundings on the way of any term,
+/// the conversion of the coefficient included.
+inline float conic_eval_f(const float (&c)[6], float x, float y) noexcept {
+    return ((c[0] * x + c[1] * y) + c[3]) * x + (c[2] * y + c[4]) * y + c[5];
+}
+
+/// Sets up the float pass of `s` for points with |x| <= X and |y| <= Y
+/// (then exact in float) and returns true, or returns false (and leaves
+/// `quick` unset) when it does not apply: X or Y beyond 2^24, or a
+/// coefficient or bound not finite or beyond 2^100 (no float overflow).
+///
+/// The bound: both evaluations are sums of the six terms c_k m_k(x, y),
+/// each term through at most seven roundings (unit 2^-24 in float, 2^-53 in
+/// double), so each differs from the exact value by at most
+/// gamma_7 * sum |c_k| m_k(X, Y), and from each other by at most
+/// 2^-20 * that sum (twice the two gammas together: room for the rounding
+/// of the sum itself and for any rounding mode). The absolute 2^-60 covers
+/// underflow, even with subnormals flushed to zero: at most sixteen errors
+/// of 2^-126, each multiplied by at most 2^48.
+inline bool shell_bounds(ShellTest& s, double X, double Y) noexcept {
+    s.quick = false;
+    if (!(X <= 16777216.0 && Y <= 16777216.0)) return false;
+    const auto prepare = [X, Y](const Conic& c, float (&f)[6], float& t) noexcept {
+        const double v[6] = {c.xx, c.xy, c.yy, c.x, c.y, c.c};
+        for (double e : v) {
+            if (!(std::fabs(e) <= 0x1p100)) return false;
+        }
+        const double m = std::fabs(v[0]) * X * X + std::fabs(v[1]) * X * Y + std::fabs(v[2]) * Y * Y +
+                         std::fabs(v[3]) * X + std::fabs(v[4]) * Y + std::fabs(v[5]);
+        const double bound = m * 0x1p-20 + 0x1p-60;
+        if (!(bound <= 0x1p100)) return false;
+        for (int k = 0; k < 6; ++k) f[k] = static_cast<float>(v[k]);
+        t = static_cast<float>(bound);
+        if (static_cast<double>(t) < bound) t = std::nextafter(t, 0x1p127f);
+        return true;
+    };
+    s.quick = prepare(s.inner, s.fi, s.ti) && prepare(s.outer, s.fo, s.to);
+    return s.quick;
+}
+
 /// Points per block of the counts: after each block they check whether the
 /// points left can still lift the count above `best`. The cheap integer
 /// tests check less often than the conics, where a check costs little
@@ -104,9 +162,8 @@ struct ScoreKernels {
                     const BandTest& b2) noexcept;
     /// Points inside the ring.
     int64_t (*ring)(const int32_t* ps, int64_t n, int64_t best, const RingTest& r) noexcept;
-    /// Points between the two conics (shell_contains).
-    int64_t (*shell)(const int32_t* ps, int64_t n, int64_t best, const Conic& inner,
-                     const Conic& outer) noexcept;
+    /// Points in the ring of an ellipse.
+    int64_t (*shell)(const int32_t* ps, int64_t n, int64_t best, const ShellTest& s) noexcept;
     /// The ellipse fitter's candidates: the conics of `count` (at most
     /// kConicBatch) five-point samples into out[0 .. count-1], as
     /// ransac_detail::points_to_conic. Bit j of the result is set when

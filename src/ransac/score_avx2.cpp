@@ -74,6 +74,21 @@ struct Isa {
         return static_cast<uint32_t>(_mm256_movemask_ps(_mm256_castsi256_ps(m)));
     }
 
+    using F = __m256;  ///< kLanes floats
+    /// kLanes points as floats (exact for coordinates within 2^24), lane j point j.
+    QV_TARGET static void load_f(const int32_t* p, F& x, F& y) noexcept {
+        const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+        const __m256i lo = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), split);
+        const __m256i hi =
+            _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 8)), split);
+        x = _mm256_cvtepi32_ps(_mm256_permute2x128_si256(lo, hi, 0x20));
+        y = _mm256_cvtepi32_ps(_mm256_permute2x128_si256(lo, hi, 0x31));
+    }
+    QV_TARGET static F splat_f(float v) noexcept { return _mm256_set1_ps(v); }
+    QV_TARGET static F mul_f(F a, F b) noexcept { return _mm256_mul_ps(a, b); }
+    QV_TARGET static F add_f(F a, F b) noexcept { return _mm256_add_ps(a, b); }
+    QV_TARGET static M gt_f(F a, F b) noexcept { return _mm256_castps_si256(_mm256_cmp_ps(a, b, _CMP_GT_OQ)); }
+
     using D = __m256d;
     using DM = __m256d;
     using W = __m256i;

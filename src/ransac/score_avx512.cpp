@@ -63,6 +63,20 @@ struct Isa {
     QV_TARGET static uint32_t total(V acc) noexcept { return static_cast<uint32_t>(_mm512_reduce_add_epi32(acc)); }
     QV_TARGET static uint32_t bits(M m) noexcept { return m; }
 
+    using F = __m512;  ///< kLanes floats
+    /// kLanes points as floats (exact for coordinates within 2^24), lane j point j.
+    QV_TARGET static void load_f(const int32_t* p, F& x, F& y) noexcept {
+        const __m512i lo = _mm512_loadu_si512(p), hi = _mm512_loadu_si512(p + 16);
+        const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+        const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+        x = _mm512_cvtepi32_ps(_mm512_permutex2var_epi32(lo, even, hi));
+        y = _mm512_cvtepi32_ps(_mm512_permutex2var_epi32(lo, odd, hi));
+    }
+    QV_TARGET static F splat_f(float v) noexcept { return _mm512_set1_ps(v); }
+    QV_TARGET static F mul_f(F a, F b) noexcept { return _mm512_mul_ps(a, b); }
+    QV_TARGET static F add_f(F a, F b) noexcept { return _mm512_add_ps(a, b); }
+    QV_TARGET static M gt_f(F a, F b) noexcept { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+
     using D = __m512d;
     using DM = __mmask8;
     using W = __m512i;

@@ -21,11 +21,19 @@
 //     both, either, differ (and, or, xor of masks);
 //     count(acc, m)    acc plus 1 in the lanes set in m; total(acc) the sum;
 //     bits(m)          bit j set when lane j of m is set;
+//   float lanes (as many as the 32-bit ones, the ring's float pass):
+//     F                kLanes floats; load_f(p, x, y) reads kLanes points
+//                      in order (exact for coordinates within 2^24);
+//     splat_f, mul_f, add_f;  gt_f (a > b, false on NaN) gives an M;
 //   double lanes:
 //     D, DM, W         doubles, their mask, and a counter vector;
 //     kDLanes          points per D; load_d(p, x, y) reads them (exact);
-//     splat_d, mul_d, add_d   IEEE operations, one rounding each, never fused;
-//     ge_d, le_d (false on NaN), both_d, zero_w(), count_d(acc, m), total_d(acc).
+//     splat_d, mul_d, add_d, sub_d, div_d, sqrt_d   IEEE operations, one
+//                      rounding each, never fused; neg_d flips the sign;
+//     ge_d, le_d, eq_d, gt_d (false on NaN), ne_d (true on NaN), both_d,
+//     either_d, select_d(m, a, b) (a where m is set), bits_d(m);
+//     load_dv, store_dv (kDLanes doubles), zero_w(), count_d(acc, m),
+//     total_d(acc).
 //
 // The counts follow the scalar reference (count_inliers in sampling.h)
 // block for block, so they return the very same numbers: blocks of
@@ -114,6 +122,7 @@ struct BandV {
 template <bool Narrow, bool OneInterval>
 struct LineV {
     static constexpr bool kDouble = false;
+    static constexpr bool kQuick = false;
     static constexpr int kStep = Isa::kLanes;
     static constexpr int64_t kBlock = kCountBlock;
     BandTest b;
@@ -126,6 +135,7 @@ struct LineV {
 template <bool Narrow, bool OneInterval>
 struct PairV {
     static constexpr bool kDouble = false;
+    static constexpr bool kQuick = false;
     static constexpr int kStep = Isa::kLanes;
     static constexpr int64_t kBlock = kCountBlock;
     BandTest b1, b2;
@@ -148,6 +158,7 @@ struct PairV {
 template <bool Narrow>
 struct RingV {
     static constexpr bool kDouble = false;
+    static constexpr bool kQuick = false;
     static constexpr int kStep = Isa::kLanes;
     static constexpr int64_t kBlock = kCountBlock;
     RingTest r;
@@ -170,6 +181,7 @@ struct RingV {
 /// ((((xx*x*x + xy*x*y) + yy*y*y) + cx*x) + cy*y) + c, products left to right.
 struct ShellV {
     static constexpr bool kDouble = true;
+    static constexpr bool kQuick = false;
     static constexpr int kStep = Isa::kDLanes;
     static constexpr int64_t kBlock = kShellBlock;
     Conic ci, co;
@@ -196,6 +208,41 @@ struct ShellV {
     bool scalar(int32_t x, int32_t y) const noexcept { return shell_contains(ci, co, x, y); }
 };
 
+/// The ring in float first (ShellTest::quick): a point is surely inside
+/// when the inner conic's float value exceeds ti and the outer one's lies
+/// below -to, surely outside when the inner one's lies below -ti or the
+/// outer one's exceeds to; any other point is tested in double.
+struct ShellF {
+    static constexpr bool kDouble = false;
+    static constexpr bool kQuick = true;
+    static constexpr int kStep = Isa::kLanes;
+    static constexpr int64_t kBlock = kShellBlock;
+    using F = typename Isa::F;
+    Conic ci, co;
+    F i[6], o[6], ti, to, nti, nto;
+    QV_TARGET explicit ShellF(const ShellTest& s) noexcept
+        : ci(s.inner), co(s.outer), ti(Isa::splat_f(s.ti)), to(Isa::splat_f(s.to)),
+          nti(Isa::splat_f(-s.ti)), nto(Isa::splat_f(-s.to)) {
+        for (int j = 0; j < 6; ++j) i[j] = Isa::splat_f(s.fi[j]), o[j] = Isa::splat_f(s.fo[j]);
+    }
+    /// conic_eval_f (score.h), lane by lane.
+    QV_TARGET static F eval(const F (&c)[6], F x, F y) noexcept {
+        const F u = Isa::add_f(Isa::add_f(Isa::mul_f(c[0], x), Isa::mul_f(c[1], y)), c[3]);
+        const F v = Isa::add_f(Isa::mul_f(c[2], y), c[4]);
+        return Isa::add_f(Isa::add_f(Isa::mul_f(u, x), Isa::mul_f(v, y)), c[5]);
+    }
+    /// Lane j is point j: `in` the points surely inside, `decided` those
+    /// surely inside or surely outside.
+    QV_TARGET void classify(const int32_t* p, M& in, M& decided) const noexcept {
+        F x, y;
+        Isa::load_f(p, x, y);
+        const F ei = eval(i, x, y), eo = eval(o, x, y);
+        in = Isa::both(Isa::gt_f(ei, ti), Isa::gt_f(nto, eo));
+        decided = Isa::either(in, Isa::either(Isa::gt_f(nti, ei), Isa::gt_f(eo, to)));
+    }
+    bool scalar(int32_t x, int32_t y) const noexcept { return shell_contains(ci, co, x, y); }
+};
+
 /// Points inside among the `m` points from p (m a multiple of T::kStep).
 template <class T>
 QV_TARGET uint32_t count_run(const T& t, const int32_t* p, int64_t m) noexcept {
@@ -203,6 +250,20 @@ QV_TARGET uint32_t count_run(const T& t, const int32_t* p, int64_t m) noexcept {
         typename Isa::W acc = Isa::zero_w();
         for (int64_t j = 0; j < m; j += T::kStep) acc = Isa::count_d(acc, t.inside(p + 2 * j));
         return Isa::total_d(acc);
+    } else if constexpr (T::kQuick) {
+        V acc = Isa::splat(0);
+        uint32_t open = 0;
+        for (int64_t j = 0; j < m; j += T::kStep) {
+            M in, decided;
+            t.classify(p + 2 * j, in, decided);
+            acc = Isa::count(acc, in);
+            constexpr uint32_t kAll = (uint32_t{1} << T::kStep) - 1;
+            for (uint32_t u = ~Isa::bits(decided) & kAll; u != 0; u &= u - 1) {
+                const int64_t k = j + __builtin_ctz(u);
+                open += t.scalar(p[2 * k], p[2 * k + 1]) ? 1u : 0u;
+            }
+        }
+        return Isa::total(acc) + open;
     } else {
         V acc = Isa::splat(0);
         for (int64_t j = 0; j < m; j += T::kStep) acc = Isa::count(acc, t.inside(p + 2 * j));
@@ -257,9 +318,8 @@ QV_TARGET int64_t ring_count(const int32_t* ps, int64_t n, int64_t best, const R
     return r.narrow ? count_points(ps, n, best, RingV<true>(r)) : count_points(ps, n, best, RingV<false>(r));
 }
 
-QV_TARGET int64_t shell_count(const int32_t* ps, int64_t n, int64_t best, const Conic& inner,
-                              const Conic& outer) noexcept {
-    return count_points(ps, n, best, ShellV(inner, outer));
+QV_TARGET int64_t shell_count(const int32_t* ps, int64_t n, int64_t best, const ShellTest& s) noexcept {
+    return s.quick ? count_points(ps, n, best, ShellF(s)) : count_points(ps, n, best, ShellV(s.inner, s.outer));
 }
 
 /// The conics of up to kConicBatch five-point samples, kDLanes samples at

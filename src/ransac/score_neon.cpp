@@ -52,6 +52,18 @@ struct Isa {
         return vaddvq_u32(vandq_u32(m, weight));
     }
 
+    using F = float32x4_t;  ///< kLanes floats
+    /// kLanes points as floats (exact for coordinates within 2^24), lane j point j.
+    static void load_f(const int32_t* p, F& x, F& y) noexcept {
+        const int32x4x2_t q = vld2q_s32(p);
+        x = vcvtq_f32_s32(q.val[0]);
+        y = vcvtq_f32_s32(q.val[1]);
+    }
+    static F splat_f(float v) noexcept { return vdupq_n_f32(v); }
+    static F mul_f(F a, F b) noexcept { return vmulq_f32(a, b); }
+    static F add_f(F a, F b) noexcept { return vaddq_f32(a, b); }
+    static M gt_f(F a, F b) noexcept { return vcgtq_f32(a, b); }
+
     using D = float64x2_t;
     using DM = uint64x2_t;
     using W = int64x2_t;

@@ -30,9 +30,8 @@ int64_t ring_count(const int32_t* ps, int64_t n, int64_t best, const RingTest& r
     return count_inliers<kCountBlock>(ps, n, best, [=](int32_t x, int32_t y) { return ring_contains(r, x, y); });
 }
 
-int64_t shell_count(const int32_t* ps, int64_t n, int64_t best, const Conic& inner,
-                    const Conic& outer) noexcept {
-    const Conic i = inner, o = outer;
+int64_t shell_count(const int32_t* ps, int64_t n, int64_t best, const ShellTest& s) noexcept {
+    const Conic i = s.inner, o = s.outer;
     return count_inliers<kShellBlock>(ps, n, best, [=](int32_t x, int32_t y) { return shell_contains(i, o, x, y); });
 }
 

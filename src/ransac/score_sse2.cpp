@@ -69,6 +69,19 @@ struct Isa {
         return static_cast<uint32_t>(_mm_movemask_ps(_mm_castsi128_ps(m)));
     }
 
+    using F = __m128;  ///< kLanes floats
+    /// kLanes points as floats (exact for coordinates within 2^24), lane j point j.
+    QV_TARGET static void load_f(const int32_t* p, F& x, F& y) noexcept {
+        const __m128 lo = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+        const __m128 hi = _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4)));
+        x = _mm_cvtepi32_ps(_mm_castps_si128(_mm_shuffle_ps(lo, hi, _MM_SHUFFLE(2, 0, 2, 0))));
+        y = _mm_cvtepi32_ps(_mm_castps_si128(_mm_shuffle_ps(lo, hi, _MM_SHUFFLE(3, 1, 3, 1))));
+    }
+    QV_TARGET static F splat_f(float v) noexcept { return _mm_set1_ps(v); }
+    QV_TARGET static F mul_f(F a, F b) noexcept { return _mm_mul_ps(a, b); }
+    QV_TARGET static F add_f(F a, F b) noexcept { return _mm_add_ps(a, b); }
+    QV_TARGET static M gt_f(F a, F b) noexcept { return _mm_castps_si128(_mm_cmpgt_ps(a, b)); }
+
     using D = __m128d;
     using DM = __m128d;
     using W = __m128i;

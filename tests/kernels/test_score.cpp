@@ -4,7 +4,10 @@
 // int32 limits, tests with and without inliers; then the four fitters draw
 // for draw with each kernel, on shapes, noise, degenerate and extreme lists.
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -113,6 +116,16 @@ Conic random_conic(Rng& r, const Points& ps, double shift) {
     return c;
 }
 
+/// Sets up the float pass of `s` for the points, as the ellipse fitter does
+/// (without its check that the pass pays).
+bool float_pass(quorvane::ShellTest& s, const int32_t* p, int64_t n) {
+    const quorvane::Box b = quorvane::bounding_box(p, n);
+    const auto most = [](int32_t lo, int32_t hi) {
+        return static_cast<double>(std::max(std::llabs(lo), std::llabs(hi)));
+    };
+    return quorvane::shell_bounds(s, most(b.x0, b.x1), most(b.y0, b.y1));
+}
+
 /// The mask after `mark`, with guard bytes after the n marked ones.
 template <class F>
 std::vector<uint8_t> marked(int64_t n, F mark) {
@@ -123,7 +136,7 @@ std::vector<uint8_t> marked(int64_t n, F mark) {
 
 void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
     const ScoreKernels& s = quorvane::score_kernels_scalar();
-    long bad = 0, narrow_rounds = 0;
+    long bad = 0, narrow_rounds = 0, quick_rounds = 0;
     for (int round = 0; round < rounds && bad < 5; ++round) {
         const int64_t n = round < rounds / 2 ? round : r.range(0, 2100);
         const Range range = static_cast<Range>(r.range(0, 4) == 0 ? r.range(1, 4) : 0);
@@ -143,7 +156,8 @@ void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
             ring.narrow = quorvane::box_fits16(box, ring.cx, ring.cy);
             narrow_rounds += b1.narrow + ring.narrow;
         }
-        const Conic inner = random_conic(r, ps, 0.0), outer = random_conic(r, ps, r.range(0, 1) ? 0.0 : 1e-9);
+        quorvane::ShellTest shell{random_conic(r, ps, 0.0), random_conic(r, ps, r.range(0, 1) ? 0.0 : 1e-9), {}, {}, 0, 0};
+        if (round % 2 == 1) quick_rounds += float_pass(shell, p, n);
         const std::string at = format("%s n=%lld best=%lld range=%d round=%d narrow=%d%d", k.name,
                                       static_cast<long long>(n), static_cast<long long>(best), static_cast<int>(range),
                                       round, b1.narrow, ring.narrow);
@@ -151,8 +165,8 @@ void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
         ok &= check(k.line(p, n, best, b1) == s.line(p, n, best, b1), "line count, %s", at.c_str());
         ok &= check(k.pair(p, n, best, b1, b2) == s.pair(p, n, best, b1, b2), "pair count, %s", at.c_str());
         ok &= check(k.ring(p, n, best, ring) == s.ring(p, n, best, ring), "ring count, %s", at.c_str());
-        ok &= check(k.shell(p, n, best, inner, outer) == s.shell(p, n, best, inner, outer), "shell count, %s",
-                    at.c_str());
+        ok &= check(k.shell(p, n, best, shell) == s.shell(p, n, best, shell), "shell count (float pass %d), %s",
+                    shell.quick, at.c_str());
         const auto ml = [&](const ScoreKernels& q) { return marked(n, [&](uint8_t* m) { q.mark_line(p, n, m, b1); }); };
         const auto mp = [&](const ScoreKernels& q) {
             return marked(n, [&](uint8_t* m) { q.mark_pair(p, n, m, b1, b2); });
@@ -162,6 +176,7 @@ void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
         bad += !ok;
     }
     check(narrow_rounds > rounds / 4, "%s: the 16-bit paths ran in only %ld rounds", k.name, narrow_rounds);
+    check(quick_rounds > rounds / 8, "%s: the float pass ran in only %ld rounds", k.name, quick_rounds);
 }
 
 /// Bands whose tests t + c1 >= 0, t + c2 <= 0 are checked at the edges of
@@ -247,6 +262,51 @@ Points shape_points(Rng& r, int shape, int64_t n, int64_t ox, int64_t oy) {
         ps.push_back(static_cast<int32_t>(y + oy));
     }
     return ps;
+}
+
+/// The float pass's bound itself: at random points of the box it was made
+/// for, the float and the double values of each conic differ by at most t.
+/// Conics of ellipses as the fitter makes them, and arbitrary ones with
+/// coefficients over a wide range of magnitudes (subnormal floats
+/// included); coordinates up to 2^24.
+void check_float_bound(Rng& r, int rounds) {
+    long bad = 0, set_up = 0;
+    for (int round = 0; round < rounds && bad < 5; ++round) {
+        const double X = static_cast<double>(r.range(0, 3) == 0 ? r.range(0, 1 << 24) : r.range(0, 5000));
+        const double Y = static_cast<double>(r.range(0, 3) == 0 ? r.range(0, 1 << 24) : r.range(0, 5000));
+        Conic c{};
+        double* f = &c.xx;
+        for (int j = 0; j < 6; ++j) {
+            const double m = static_cast<double>(r.i32()) / 2147483648.0;
+            f[j] = r.range(0, 5) == 0 ? 0.0 : std::ldexp(m, static_cast<int>(r.range(-160, 100)));
+        }
+        if (round % 2 == 0) {  // an ellipse inside the box, as ellipse_coeffs gives it
+            const double a = static_cast<double>(r.range(1, 400)), b = static_cast<double>(r.range(1, 400));
+            const double t = static_cast<double>(r.range(0, 314)) / 100.0, s = std::sin(t), k = std::cos(t);
+            const double x0 = static_cast<double>(r.range(0, static_cast<int64_t>(X))),
+                         y0 = static_cast<double>(r.range(0, static_cast<int64_t>(Y)));
+            c.xx = a * a * s * s + b * b * k * k;
+            c.xy = 2.0 * (b * b - a * a) * s * k;
+            c.yy = a * a * k * k + b * b * s * s;
+            c.x = -2.0 * c.xx * x0 - c.xy * y0;
+            c.y = -c.xy * x0 - 2.0 * c.yy * y0;
+            c.c = c.xx * x0 * x0 + c.xy * x0 * y0 + c.yy * y0 * y0 - a * a * b * b;
+        }
+        quorvane::ShellTest st{c, c, {}, {}, 0, 0};
+        if (!quorvane::shell_bounds(st, X, Y)) continue;
+        ++set_up;
+        double worst = 0.0;
+        for (int j = 0; j < 64; ++j) {
+            const int32_t x = static_cast<int32_t>(r.range(-static_cast<int64_t>(X), static_cast<int64_t>(X)));
+            const int32_t y = static_cast<int32_t>(r.range(-static_cast<int64_t>(Y), static_cast<int64_t>(Y)));
+            const double d = quorvane::conic_eval(c, x, y);
+            const float e = quorvane::conic_eval_f(st.fi, static_cast<float>(x), static_cast<float>(y));
+            worst = std::max(worst, std::fabs(static_cast<double>(e) - d));
+        }
+        bad += !check(worst <= st.ti, "float bound, round %d: difference %g beyond the bound %g", round, worst,
+                      static_cast<double>(st.ti));
+    }
+    check(set_up > rounds / 2, "the float bound was set up in only %ld of %d rounds", set_up, rounds);
 }
 
 /// Equal bits, or both NaN (a candidate with a NaN field never scores, so
@@ -365,6 +425,10 @@ void compare_fitters(const ScoreKernels& k, Rng& r, int rounds) {
 
 void score_tests(bool quick) {
     const std::vector<const ScoreKernels*> ks = vector_kernels();
+    {
+        Rng r{0xf10a7};
+        check_float_bound(r, quick ? 2000 : 20000);
+    }
     std::printf("scoring kernels against scalar:");
     for (const ScoreKernels* k : ks) std::printf(" %s", k->name);
     std::printf("%s\n", ks.empty() ? " none on this CPU" : "");
