@@ -39,6 +39,13 @@ def make_cases():
         add(ps + rng.integers(-1, 2, ps.shape))
         add(ps, delta=0)
         add(ps, delta=-1)
+    # Rings far from the origin: the ring's float pass needs coordinates
+    # within 2^24 and pays only while its error bound stays small next to
+    # the ellipse; on either side of those limits the counts are the same.
+    for shift in (-5000, 3 * 2**20, 2**24 - 700, 2**24 + 700):
+        t = rng.uniform(0, 2 * np.pi, 400)
+        ring = np.rint(np.stack([shift + 150 * np.cos(t), 300 + 80 * np.sin(t)], 1))
+        add(np.vstack([ring + rng.integers(-1, 2, ring.shape), ring[:50] + [0, 3]]), delta=1)
     for n in (4, 33, 260):
         add(rng.integers(-I32, I32, (n, 2)))                     # anywhere: wrapping products
         add(rng.integers(I32 - 400, I32, (n, 2)))                # near the top of int32
