@@ -35,13 +35,15 @@ struct Candidate {
     ShellTest ring;
 };
 
-/// Whether the float pass pays: its bound `t` against the conic's slope on
-/// the ellipse with semi-axes a, b (at least 2 |a b| min(|a|, |b|), the
-/// conic being b^2 u^2 + a^2 v^2 - a^2 b^2 in the ellipse's axes) leaves
-/// undecided only points within 1/32 of the edge.
+/// Whether the float pass of the ring pays: its bound `t` against the
+/// conic's slope on the ellipse with semi-axes a, b (at least
+/// 2 |a b| min(|a|, |b|), the conic being b^2 u^2 + a^2 v^2 - a^2 b^2 in the
+/// ellipse's axes) leaves open only points within 1/8 of the edge. Beyond
+/// that (small ellipses among points spread over a large frame) the points
+/// it leaves open cost more than it saves.
 bool float_pays(float t, double a, double b) noexcept {
     const double pa = std::fabs(a), pb = std::fabs(b);
-    return static_cast<double>(t) * 32.0 <= 2.0 * pa * pb * (pa < pb ? pa : pb);
+    return static_cast<double>(t) * 8.0 <= 2.0 * pa * pb * (pa < pb ? pa : pb);
 }
 
 }  // namespace

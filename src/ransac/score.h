@@ -91,8 +91,9 @@ inline bool shell_contains(const Conic& inner, const Conic& outer, int32_t x, in
 /// With `quick` set (by shell_bounds, never by hand) the vector kernels
 /// first evaluate both conics in float, twice the lanes, and decide every
 /// point whose float value lies beyond the bound `ti` (`to`) from zero:
-/// there the double value has the same sign, and is not zero. Only the
-/// points within the bounds are tested in double. The scalar kernel
+/// there the double value has the same sign, and is not zero. A vector
+/// holding a point within the bounds is tested in double, and once a block
+/// has many such vectors, so is the rest of the list. The scalar kernel
 /// ignores the float part.
 struct ShellTest {
     Conic inner, outer;

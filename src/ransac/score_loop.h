@@ -211,28 +211,30 @@ struct ShellV {
 /// The ring in float first (ShellTest::quick): a point is surely inside
 /// when the inner conic's float value exceeds ti and the outer one's lies
 /// below -to, surely outside when the inner one's lies below -ti or the
-/// outer one's exceeds to; any other point is tested in double.
+/// outer one's exceeds to. A vector with any other point is tested in
+/// double as a whole.
 struct ShellF {
     static constexpr bool kDouble = false;
     static constexpr bool kQuick = true;
     static constexpr int kStep = Isa::kLanes;
     static constexpr int64_t kBlock = kShellBlock;
+    static_assert(kStep % Isa::kDLanes == 0);
     using F = typename Isa::F;
-    Conic ci, co;
+    ShellV v;
     F i[6], o[6], ti, to, nti, nto;
     QV_TARGET explicit ShellF(const ShellTest& s) noexcept
-        : ci(s.inner), co(s.outer), ti(Isa::splat_f(s.ti)), to(Isa::splat_f(s.to)),
-          nti(Isa::splat_f(-s.ti)), nto(Isa::splat_f(-s.to)) {
+        : v(s.inner, s.outer), ti(Isa::splat_f(s.ti)), to(Isa::splat_f(s.to)), nti(Isa::splat_f(-s.ti)),
+          nto(Isa::splat_f(-s.to)) {
         for (int j = 0; j < 6; ++j) i[j] = Isa::splat_f(s.fi[j]), o[j] = Isa::splat_f(s.fo[j]);
     }
     /// conic_eval_f (score.h), lane by lane.
     QV_TARGET static F eval(const F (&c)[6], F x, F y) noexcept {
         const F u = Isa::add_f(Isa::add_f(Isa::mul_f(c[0], x), Isa::mul_f(c[1], y)), c[3]);
-        const F v = Isa::add_f(Isa::mul_f(c[2], y), c[4]);
-        return Isa::add_f(Isa::add_f(Isa::mul_f(u, x), Isa::mul_f(v, y)), c[5]);
+        const F w = Isa::add_f(Isa::mul_f(c[2], y), c[4]);
+        return Isa::add_f(Isa::add_f(Isa::mul_f(u, x), Isa::mul_f(w, y)), c[5]);
     }
-    /// Lane j is point j: `in` the points surely inside, `decided` those
-    /// surely inside or surely outside.
+    /// `in` the points surely inside, `decided` those surely inside or
+    /// surely outside.
     QV_TARGET void classify(const int32_t* p, M& in, M& decided) const noexcept {
         F x, y;
         Isa::load_f(p, x, y);
@@ -240,30 +242,41 @@ struct ShellF {
         in = Isa::both(Isa::gt_f(ei, ti), Isa::gt_f(nto, eo));
         decided = Isa::either(in, Isa::either(Isa::gt_f(nti, ei), Isa::gt_f(eo, to)));
     }
-    bool scalar(int32_t x, int32_t y) const noexcept { return shell_contains(ci, co, x, y); }
+    /// The points inside among the kStep points at p, in double.
+    QV_TARGET uint32_t exact_count(const int32_t* p) const noexcept {
+        uint32_t c = 0;
+        for (int h = 0; h < kStep; h += Isa::kDLanes) {
+            c += static_cast<uint32_t>(__builtin_popcount(Isa::bits_d(v.inside(p + 2 * h))));
+        }
+        return c;
+    }
+    const ShellV& exact() const noexcept { return v; }
+    bool scalar(int32_t x, int32_t y) const noexcept { return v.scalar(x, y); }
 };
 
 /// Points inside among the `m` points from p (m a multiple of T::kStep).
+/// The float pass adds the number of vectors it left open to `open`.
 template <class T>
-QV_TARGET uint32_t count_run(const T& t, const int32_t* p, int64_t m) noexcept {
+QV_TARGET uint32_t count_run(const T& t, const int32_t* p, int64_t m, uint32_t& open) noexcept {
     if constexpr (T::kDouble) {
         typename Isa::W acc = Isa::zero_w();
         for (int64_t j = 0; j < m; j += T::kStep) acc = Isa::count_d(acc, t.inside(p + 2 * j));
         return Isa::total_d(acc);
     } else if constexpr (T::kQuick) {
+        constexpr uint32_t kAll = (uint32_t{1} << T::kStep) - 1;
         V acc = Isa::splat(0);
-        uint32_t open = 0;
+        uint32_t c = 0;
         for (int64_t j = 0; j < m; j += T::kStep) {
             M in, decided;
             t.classify(p + 2 * j, in, decided);
-            acc = Isa::count(acc, in);
-            constexpr uint32_t kAll = (uint32_t{1} << T::kStep) - 1;
-            for (uint32_t u = ~Isa::bits(decided) & kAll; u != 0; u &= u - 1) {
-                const int64_t k = j + __builtin_ctz(u);
-                open += t.scalar(p[2 * k], p[2 * k + 1]) ? 1u : 0u;
+            if (Isa::bits(decided) == kAll) {
+                acc = Isa::count(acc, in);
+            } else {  // rare: a point near an edge
+                c += t.exact_count(p + 2 * j);
+                ++open;
             }
         }
-        return Isa::total(acc) + open;
+        return Isa::total(acc) + c;
     } else {
         V acc = Isa::splat(0);
         for (int64_t j = 0; j < m; j += T::kStep) acc = Isa::count(acc, t.inside(p + 2 * j));
@@ -271,18 +284,26 @@ QV_TARGET uint32_t count_run(const T& t, const int32_t* p, int64_t m) noexcept {
     }
 }
 
+/// The count over blocks from point k0 on, `total` counted before k0 (k0 a
+/// multiple of the block). The float pass hands the rest of the points to
+/// the double one (ShellF::exact, same blocks) once it leaves more than a
+/// third of a block's vectors open: then it no longer pays.
 template <class T>
-QV_TARGET int64_t count_points(const int32_t* ps, int64_t n, int64_t best, const T& t) noexcept {
+QV_TARGET int64_t count_points(const int32_t* ps, int64_t n, int64_t best, const T& t, int64_t k0 = 0,
+                               int64_t total = 0) noexcept {
     constexpr int64_t kBlock = T::kBlock;
     static_assert(kBlock % T::kStep == 0);
-    int64_t total = 0;
-    int64_t k0 = 0;
     for (; k0 + kBlock <= n; k0 += kBlock) {
-        total += count_run(t, ps + 2 * k0, kBlock);
+        uint32_t open = 0;
+        total += count_run(t, ps + 2 * k0, kBlock, open);
         if (total + (n - k0 - kBlock) <= best) return total;
+        if constexpr (T::kQuick) {
+            if (3 * open > kBlock / T::kStep) return count_points(ps, n, best, t.exact(), k0 + kBlock, total);
+        }
     }
     const int64_t m = (n - k0) / T::kStep * T::kStep;
-    uint32_t c = count_run(t, ps + 2 * k0, m);
+    uint32_t open = 0;
+    uint32_t c = count_run(t, ps + 2 * k0, m, open);
     for (int64_t k = k0 + m; k < n; ++k) c += t.scalar(ps[2 * k], ps[2 * k + 1]) ? 1u : 0u;
     return total + c;
 }

@@ -179,6 +179,38 @@ void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
     check(quick_rounds > rounds / 8, "%s: the float pass ran in only %ld rounds", k.name, quick_rounds);
 }
 
+/// The float pass hands a candidate to the double one when a block leaves
+/// too many points open: rings whose edges run through many points of the
+/// list (points repeated on them), at every early-exit bound.
+void compare_shell_handoff(const ScoreKernels& k, Rng& r) {
+    const ScoreKernels& s = quorvane::score_kernels_scalar();
+    long bad = 0, handed = 0;
+    for (int round = 0; round < 400 && bad < 5; ++round) {
+        const int64_t n = r.range(60, 700);
+        Points ps = random_points(r, n, kImage);
+        quorvane::ShellTest shell{random_conic(r, ps, 0.0), random_conic(r, ps, 0.0), {}, {}, 0, 0};
+        // Copies of a point on each edge from some block on.
+        const int64_t from = r.range(0, n - 1);
+        for (const Conic* c : {&shell.inner, &shell.outer}) {
+            for (int64_t j = 0; j < n; ++j) {
+                const double x = ps[2 * j], y = ps[2 * j + 1];
+                if (j >= from && quorvane::conic_eval(*c, x, y) == 0.0) {
+                    for (int64_t q = from; q < n; q += r.range(2, 9)) ps[2 * q] = ps[2 * j], ps[2 * q + 1] = ps[2 * j + 1];
+                    break;
+                }
+            }
+        }
+        if (!float_pass(shell, ps.data(), n)) continue;
+        ++handed;
+        for (const int64_t best : {int64_t{-1}, int64_t{0}, n / 3, n / 2, n - 1}) {
+            bad += !check(k.shell(ps.data(), n, best, shell) == s.shell(ps.data(), n, best, shell),
+                          "%s: shell count with many points on an edge, round %d n=%lld best=%lld", k.name, round,
+                          static_cast<long long>(n), static_cast<long long>(best));
+        }
+    }
+    check(handed > 100, "%s: the float pass was set up in only %ld rounds", k.name, handed);
+}
+
 /// Bands whose tests t + c1 >= 0, t + c2 <= 0 are checked at the edges of
 /// each test and of the int32 range: with a = 1, b = 0, t is x itself, so
 /// the points sit exactly on every edge (the vector kernels fold the two
@@ -436,6 +468,7 @@ void score_tests(bool quick) {
         Rng r{0x5c0e + static_cast<uint64_t>(std::strlen(k->name))};
         compare_scorers(*k, r, quick ? 300 : 1500);
         compare_band_edges(*k, r);
+        compare_shell_handoff(*k, r);
         compare_aliased_marks(*k, r);
         compare_conics(*k, r, quick ? 2000 : 20000);
         compare_fitters(*k, r, quick ? 12 : 60);
