@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass, field
 from typing import NamedTuple
@@ -28,8 +29,16 @@ class Window(NamedTuple):
     intensity: tuple[float, float]
 
     def bounds(self):
-        """The window as ``LCHBounds`` for the image passes."""
-        return quorvane.calculate_lch_bounds(*self)
+        """The window as ``LCHBounds`` for the image passes (worked out once per window: a
+        video finds shapes of one window frame after frame)."""
+        try:
+            limits = np.array(self, np.float64)
+        except (TypeError, ValueError, OverflowError):
+            limits = None
+        if limits is None or limits.shape != (3, 2):
+            return quorvane.calculate_lch_bounds(*self)  # its own message for odd limits
+        b = _bounds(limits.tobytes())  # by the limits' bits: 0.0 and -0.0 differ
+        return b._replace(M=b.M.copy())  # the caller's own matrix
 
     def flags(self) -> str:
         """The window as command-line flags: ``--hue A B --chroma C D --intensity E F``."""
@@ -55,6 +64,12 @@ class Window(NamedTuple):
             raise ValueError(f"chroma band ({_num(c1)}, {_num(c2)}) needs C1 < C2")
         if not i1 < i2:
             raise ValueError(f"intensity band ({_num(i1)}, {_num(i2)}) needs I1 < I2")
+
+
+@functools.lru_cache(maxsize=64)
+def _bounds(key: bytes):
+    """``calculate_lch_bounds`` of the limits (three pairs of doubles) whose bits are ``key``."""
+    return quorvane.calculate_lch_bounds(*(tuple(pair) for pair in np.frombuffer(key).reshape(3, 2).tolist()))
 
 
 def _num(v: float) -> str:

@@ -69,6 +69,21 @@ def test_lch_agrees_with_the_image_pass(window, seed):
     assert sure.mean() > 0.8 and sure_in.sum() > 100 and sure_out.sum() > 2000
 
 
+@pytest.mark.parametrize("limits", [
+    ((0.1, 0.9), (0.2, 1.0), (0.0, 1.0)),
+    ((-0.0, 0.5), (0.0, 1.0), (0.0, 1.0)),       # -0.0 and 0.0 are told apart
+    ((0.0, 0.5), (0.0, 1.0), (0.0, 1.0)),
+    ([2.8, 3.6], [0, 1], [0.25, 0.75]),          # lists and ints
+])
+def test_window_bounds_are_the_library_bounds_and_the_callers_own(limits):
+    w = qt.Window(*limits)
+    for _ in range(2):  # worked out once, then remembered
+        got, want = w.bounds(), quorvane.calculate_lch_bounds(*w)
+        assert type(got) is type(want) and got.i == want.i and got.c == want.c
+        assert np.array_equal(got.M, want.M) and got.M.dtype == want.M.dtype
+        got.M[:] = 0  # a caller's change reaches no later caller
+
+
 def test_lch_reference_colours():
     levels = np.arange(0, 256, 5, dtype=np.uint8)
     grid = np.stack(np.meshgrid(levels, levels, levels, indexing="ij"), -1).reshape(-1, 1, 3)
