@@ -16,6 +16,11 @@
 
 namespace quorvane {
 
+/// Conic coefficients (xx, xy, yy, x, y, 1); negative inside the ellipse.
+struct Conic {
+    double xx, xy, yy, x, y, c;
+};
+
 /// A conic A x^2 + B xy + C y^2 + D x + E y = 1 through five points, as an
 /// ellipse: centre (x, y) and semi-axes a, b, with A, B, C and
 /// q = sqrt((A - C)^2 + B^2) for its angle (conic_angle).
@@ -88,6 +93,19 @@ inline bool points_to_conic(const int32_t (&p)[5][2], ConicFit& r) noexcept {
     r.C = C;
     r.q = q;
     return true;
+}
+
+/// The conic of the ellipse with centre (x0, y0), semi-axes a, b and an
+/// angle whose sine is s and cosine k.
+inline Conic ellipse_coeffs(double x0, double y0, double a, double b, double s, double k) noexcept {
+    Conic c;
+    c.xx = a * a * s * s + b * b * k * k;
+    c.xy = 2.0 * (b * b - a * a) * s * k;
+    c.yy = a * a * k * k + b * b * s * s;
+    c.x = -2.0 * c.xx * x0 - c.xy * y0;
+    c.y = -c.xy * x0 - 2.0 * c.yy * y0;
+    c.c = c.xx * x0 * x0 + c.xy * x0 * y0 + c.yy * y0 * y0 - a * a * b * b;
+    return c;
 }
 
 /// Angle of the `a` axis to the x axis.

@@ -17,19 +17,6 @@ namespace {
 
 using namespace ransac_detail;
 
-/// The conic of the ellipse with centre (x0, y0), semi-axes a, b and an angle
-/// whose sine is s and cosine k.
-Conic ellipse_coeffs(double x0, double y0, double a, double b, double s, double k) noexcept {
-    Conic c;
-    c.xx = a * a * s * s + b * b * k * k;
-    c.xy = 2.0 * (b * b - a * a) * s * k;
-    c.yy = a * a * k * k + b * b * s * s;
-    c.x = -2.0 * c.xx * x0 - c.xy * y0;
-    c.y = -c.xy * x0 - 2.0 * c.yy * y0;
-    c.c = c.xx * x0 * x0 + c.xy * x0 * y0 + c.yy * y0 * y0 - a * a * b * b;
-    return c;
-}
-
 struct Candidate {
     Ellipse e;        // semi-axes already taken back from the outer ring
     ShellTest ring;

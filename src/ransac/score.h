@@ -55,11 +55,6 @@ inline bool box_fits16(const Box& b, int32_t cx, int32_t cy) noexcept {
                            fits16(int64_t{b.y0} - cy) && fits16(int64_t{b.y1} - cy));
 }
 
-/// Conic coefficients (xx, xy, yy, x, y, 1); negative inside the ellipse.
-struct Conic {
-    double xx, xy, yy, x, y, c;
-};
-
 inline bool band_contains(const BandTest& b, int32_t x, int32_t y) noexcept {
     const int32_t t = add32(mul32(b.a, x), mul32(b.b, y));
     const int32_t u = add32(t, b.c1), v = add32(t, b.c2);

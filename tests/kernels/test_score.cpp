@@ -317,12 +317,7 @@ void check_float_bound(Rng& r, int rounds) {
             const double t = static_cast<double>(r.range(0, 314)) / 100.0, s = std::sin(t), k = std::cos(t);
             const double x0 = static_cast<double>(r.range(0, static_cast<int64_t>(X))),
                          y0 = static_cast<double>(r.range(0, static_cast<int64_t>(Y)));
-            c.xx = a * a * s * s + b * b * k * k;
-            c.xy = 2.0 * (b * b - a * a) * s * k;
-            c.yy = a * a * k * k + b * b * s * s;
-            c.x = -2.0 * c.xx * x0 - c.xy * y0;
-            c.y = -c.xy * x0 - 2.0 * c.yy * y0;
-            c.c = c.xx * x0 * x0 + c.xy * x0 * y0 + c.yy * y0 * y0 - a * a * b * b;
+            c = quorvane::ransac_detail::ellipse_coeffs(x0, y0, a, b, s, k);
         }
         quorvane::ShellTest st{c, c, {}, {}, 0, 0};
         if (!quorvane::shell_bounds(st, X, Y)) continue;
