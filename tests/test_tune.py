@@ -290,12 +290,19 @@ def test_the_command_serves_until_interrupted(tmp_path):
     import urllib.request
 
     Image.fromarray(scene()).save(tmp_path / "scene.png")
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "quorvane_tools", "tune", str(tmp_path / "scene.png"), "--no-browser"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-    )
+    # A shell that starts a job in the background without job control makes it ignore
+    # SIGINT, and its children inherit that: the command must see Ctrl+C as a terminal
+    # user would, so it starts with the default disposition.
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "quorvane_tools", "tune", str(tmp_path / "scene.png"), "--no-browser"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+    finally:
+        signal.signal(signal.SIGINT, before)
     try:
         line = proc.stdout.readline()
         assert "(160 x 120) at http://127.0.0.1:" in line
