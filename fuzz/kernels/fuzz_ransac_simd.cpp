@@ -130,13 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const int64_t line = s.line(ps, m, best, b1), pair = s.pair(ps, m, best, b1, b2);
     // The float pass of the ring when it can be set up for these points.
     quorvane::ShellTest st{inner, outer, {}, {}, 0, 0};
-    if (ctl & 2) {
-        const auto most = [](int32_t lo, int32_t hi) {
-            const int64_t a = lo < 0 ? -int64_t{lo} : lo, b = hi < 0 ? -int64_t{hi} : hi;
-            return static_cast<double>(a > b ? a : b);
-        };
-        quorvane::shell_bounds(st, most(box.x0, box.x1), most(box.y0, box.y1));
-    }
+    if (ctl & 2) quorvane::shell_bounds(st, box);
     const int64_t rng = s.ring(ps, m, best, ring), shell = s.shell(ps, m, best, st);
     const auto ml = marks(n, [&](uint8_t* ms) { s.mark_line(ps, m, ms, b1); });
     const auto mp = marks(n, [&](uint8_t* ms) { s.mark_pair(ps, m, ms, b1, b2); });

@@ -46,13 +46,7 @@ Ellipse ransac_ellipse(const ScoreKernels& sk, const int32_t* ps, int64_t n, uin
     const double lo = static_cast<double>(min_r), hi = static_cast<double>(max_r);
     const double d = static_cast<double>(delta);
     const double d2 = static_cast<double>(mul32(2, delta));
-    // Bounds on |x| and |y| for the float pass of the scoring.
-    const Box box = bounding_box(ps, n);
-    const auto most = [](int32_t lo, int32_t hi) noexcept {
-        const int64_t a = lo < 0 ? -int64_t{lo} : int64_t{lo}, b = hi < 0 ? -int64_t{hi} : int64_t{hi};
-        return static_cast<double>(a > b ? a : b);
-    };
-    const double X = most(box.x0, box.x1), Y = most(box.y0, box.y1);
+    const Box box = bounding_box(ps, n);  // for the float pass of the scoring
     const Candidate best = sample_best_batched<5, kConicBatch, Candidate>(
         ps, n, seed, count,
         [&](const int32_t (&p)[kConicBatch][5][2], int b, Candidate (&c)[kConicBatch]) noexcept {
@@ -73,7 +67,7 @@ Ellipse ransac_ellipse(const ScoreKernels& sk, const int32_t* ps, int64_t n, uin
                 ShellTest& r = c[j].ring;
                 r.inner = ellipse_coeffs(e.x, e.y, ia, ib, s, k);
                 r.outer = ellipse_coeffs(e.x, e.y, oa, ob, s, k);
-                if (shell_bounds(r, X, Y)) r.quick = float_pays(r.ti, ia, ib) && float_pays(r.to, oa, ob);
+                if (shell_bounds(r, box)) r.quick = float_pays(r.ti, ia, ib) && float_pays(r.to, oa, ob);
             }
             return usable;
         },

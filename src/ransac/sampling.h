@@ -109,7 +109,10 @@ Cand sample_best(const int32_t* ps, int64_t n, uint32_t seed, int32_t count, Bui
                  Score&& score) noexcept {
     return sample_best_batched<M, 1, Cand>(
         ps, n, seed, count,
-        [&](const int32_t (&p)[1][M][2], int, Cand (&c)[1]) noexcept { return build(p[0], c[0]) ? 1u : 0u; },
+        [&](const int32_t (&p)[1][M][2], int, Cand (&c)[1]) noexcept {
+            c[0] = Cand{};  // small; and the compiler sees it written whatever build does
+            return build(p[0], c[0]) ? 1u : 0u;
+        },
         score);
 }
 

@@ -138,6 +138,15 @@ inline bool shell_bounds(ShellTest& s, double X, double Y) noexcept {
     return s.quick;
 }
 
+/// shell_bounds for the points in box `b`.
+inline bool shell_bounds(ShellTest& s, const Box& b) noexcept {
+    const auto reach = [](int32_t lo, int32_t hi) noexcept {
+        const int64_t a = lo < 0 ? -int64_t{lo} : lo, c = hi < 0 ? -int64_t{hi} : hi;
+        return static_cast<double>(a > c ? a : c);
+    };
+    return shell_bounds(s, reach(b.x0, b.x1), reach(b.y0, b.y1));
+}
+
 /// Points per block of the counts: after each block they check whether the
 /// points left can still lift the count above `best`. The cheap integer
 /// tests check less often than the conics, where a check costs little

@@ -97,6 +97,15 @@ QV_TARGET inline V dot_counted(const Pts& p, const Pts& q) noexcept {
 
 /// Band of a line: t + c1 >= 0 and t + c2 <= 0 with t = a x + b y; as one
 /// interval of t (OneInterval, band_interval true) or two comparisons.
+/// What the counting loop needs to know of the integer tests (lines,
+/// pairs, circles): one point per 32-bit lane, blocks of kCountBlock.
+struct IntegerTest {
+    static constexpr bool kDouble = false;
+    static constexpr bool kQuick = false;
+    static constexpr int kStep = Isa::kLanes;
+    static constexpr int64_t kBlock = kCountBlock;
+};
+
 template <bool OneInterval>
 struct BandV {
     Pts ab;
@@ -120,11 +129,7 @@ struct BandV {
 };
 
 template <bool Narrow, bool OneInterval>
-struct LineV {
-    static constexpr bool kDouble = false;
-    static constexpr bool kQuick = false;
-    static constexpr int kStep = Isa::kLanes;
-    static constexpr int64_t kBlock = kCountBlock;
+struct LineV : IntegerTest {
     BandTest b;
     BandV<OneInterval> v;
     QV_TARGET LineV(const BandTest& band, uint32_t lo, uint32_t width) noexcept : b(band), v(band, lo, width) {}
@@ -133,11 +138,7 @@ struct LineV {
 };
 
 template <bool Narrow, bool OneInterval>
-struct PairV {
-    static constexpr bool kDouble = false;
-    static constexpr bool kQuick = false;
-    static constexpr int kStep = Isa::kLanes;
-    static constexpr int64_t kBlock = kCountBlock;
+struct PairV : IntegerTest {
     BandTest b1, b2;
     BandV<OneInterval> v1, v2;
     QV_TARGET PairV(const BandTest& band1, const BandTest& band2, const uint32_t (&lo)[2],
@@ -156,11 +157,7 @@ struct PairV {
 /// (uint32)(d - lo) <= (uint32)(hi - lo) with the sign bit of both sides
 /// flipped (the flip folded into the subtracted constant).
 template <bool Narrow>
-struct RingV {
-    static constexpr bool kDouble = false;
-    static constexpr bool kQuick = false;
-    static constexpr int kStep = Isa::kLanes;
-    static constexpr int64_t kBlock = kCountBlock;
+struct RingV : IntegerTest {
     RingTest r;
     Pts c;
     V k, w;

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -119,11 +118,7 @@ Conic random_conic(Rng& r, const Points& ps, double shift) {
 /// Sets up the float pass of `s` for the points, as the ellipse fitter does
 /// (without its check that the pass pays).
 bool float_pass(quorvane::ShellTest& s, const int32_t* p, int64_t n) {
-    const quorvane::Box b = quorvane::bounding_box(p, n);
-    const auto most = [](int32_t lo, int32_t hi) {
-        return static_cast<double>(std::max(std::llabs(lo), std::llabs(hi)));
-    };
-    return quorvane::shell_bounds(s, most(b.x0, b.x1), most(b.y0, b.y1));
+    return quorvane::shell_bounds(s, quorvane::bounding_box(p, n));
 }
 
 /// The mask after `mark`, with guard bytes after the n marked ones.
