@@ -1,0 +1,57 @@
+// Region kernels of the companion tools: labelling, seeded growth, colour
+// gradients and intensity masks on packed 2-D images. Plain functions over
+// raw pointers: no Python, no allocation (scratch comes from the caller).
+#pragma once
+
+#include <cstdint>
+
+namespace quorvane::tools {
+
+/// A horizontal run of foreground pixels [x0, x1) in row y, and its label.
+struct Run {
+    int32_t y, x0, x1, label;
+};
+
+/// The number of runs of non-zero bytes in a packed rows x cols mask.
+int64_t count_runs(const uint8_t* mask, int64_t rows, int64_t cols) noexcept;
+
+/// Labels the 4- or 8-connected parts of the non-zero pixels of `mask`,
+/// writing 1..n in raster order of each part's first pixel (0 for the
+/// background) into `out` when it is not null. `runs` holds room for
+/// count_runs() runs, `parent` as many int32; on return runs[k].label is the
+/// final label of run k. Returns n.
+int32_t label(const uint8_t* mask, int64_t rows, int64_t cols, int connectivity, int32_t* out, Run* runs,
+              int32_t* parent) noexcept;
+
+/// Seeded growth by the minimax path cost: for every pixel reachable from a
+/// seed (a non-zero byte of `seeds` that `allowed` admits) through
+/// 4-connected pixels of `allowed` (every pixel when null), the smallest
+/// possible largest `cost` along a path from a seed, both ends included.
+/// Unreached pixels get 255; costs above 254 count as 254. `next` is scratch
+/// of rows * cols int32.
+void flood(const uint8_t* cost, const uint8_t* seeds, const uint8_t* allowed, int64_t rows, int64_t cols,
+           uint8_t* out, int32_t* next) noexcept;
+
+/// Colour gradient: the largest of the three channels' Sobel magnitudes
+/// (|gx| + |gy|) / 8, at most 255, for an image of `channels` interleaved
+/// bytes per pixel (the first three are used); the picture's edge pixels are
+/// repeated outwards.
+void gradient(const uint8_t* image, int64_t rows, int64_t cols, int channels, uint8_t* out) noexcept;
+
+/// 1 where lo <= R + G + B <= hi (and, with 4 channels, alpha is not 0),
+/// else 0. Returns the number of 1s.
+int64_t intensity_mask(const uint8_t* image, int64_t rows, int64_t cols, int channels, int32_t lo, int32_t hi,
+                       uint8_t* out) noexcept;
+
+/// Outline points of a mask within the rectangle [x0, x1) x [y0, y1) (clipped
+/// to the mask): one point half-way between every foreground pixel and each of
+/// its 4-neighbours that is background and lies inside the picture (the
+/// picture's own edge is no outline). Points are written as (2x + dx, 2y + dy)
+/// pairs, in half pixels, into `out` (room for `capacity` points); with
+/// `band` >= 0 only pixels whose centre (x, y) has |a x + b y + c| <= band
+/// count. Returns the number of points found (more than `capacity` when they
+/// did not all fit: only the first `capacity` were written).
+int64_t outline(const uint8_t* mask, int64_t rows, int64_t cols, int64_t x0, int64_t y0, int64_t x1, int64_t y1,
+                double a, double b, double c, double band, int32_t* out, int64_t capacity) noexcept;
+
+}  // namespace quorvane::tools
