@@ -448,6 +448,350 @@ def ellipse_of(x, y, a, b, degrees=0.0):
 
 
 # ==========================================================================
+# Routes: what a user runs, and what each gives
+
+
+@dataclass
+class Outcome:
+    """What one route gave on one case: the shapes (dicts with the shape's fields and
+    "warning"), or none with the reason (a refusal's message, an error)."""
+
+    shapes: list = field(default_factory=list)
+    status: str = "ok"  # "ok", "refused" (exit status 2 or an unknown option), "error" (a crash)
+    message: str = ""
+    seconds: float = 0.0
+
+
+class Workspace:
+    """A temporary folder with the cases' pictures written as PNG files (grey stays grey, RGBA
+    keeps its alpha) and room for the command's JSON output."""
+
+    def __init__(self):
+        self._dir = tempfile.TemporaryDirectory(prefix="bench_photos.")
+        self.path = Path(self._dir.name)
+        self._files: dict = {}
+        self._count = 0
+
+    def picture_file(self, case: Case) -> str:
+        key = (case.picture, case.crop)
+        if key not in self._files:
+            img = picture(case)
+            if img.ndim == 3:
+                img = cv2.cvtColor(img, cv2.COLOR_RGBA2BGRA if img.shape[2] == 4 else cv2.COLOR_RGB2BGR)
+            f = self.path / f"picture{len(self._files)}.png"
+            cv2.imwrite(str(f), img)
+            self._files[key] = str(f)
+        return self._files[key]
+
+    def json_file(self) -> str:
+        self._count += 1
+        return str(self.path / f"found{self._count}.json")
+
+    def close(self):
+        self._dir.cleanup()
+
+
+def run_cli(argv):
+    """quorvane_tools.cli.main(argv) in this process: (exit status or "error", stdout, stderr)."""
+    from quorvane_tools import cli
+
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        try:
+            status = cli.main([str(a) for a in argv])
+        except SystemExit as e:  # argparse: an unknown option or a bad value
+            status = e.code if isinstance(e.code, int) else 2
+        except Exception as e:  # a crash is reported, not raised: the other cases still run
+            status = "error"
+            err.write(f"{type(e).__name__}: {e}")
+    return status, out.getvalue(), err.getvalue()
+
+
+SHAPE_KEYS = {"line": ("px", "py", "nx", "ny"), "circle": ("x", "y", "r"), "ellipse": ("x", "y", "a", "b", "theta")}
+
+
+def _find(ws: Workspace, case: Case, extra, *, first_only: bool) -> Outcome:
+    """quorvane find on the case's picture with the given options, the shapes read back from
+    its JSON (the records' shape fields and warning; other keys are ignored)."""
+    out = ws.json_file()
+    argv = ["find", ws.picture_file(case), *extra, "--fit", case.kind]
+    if case.radius is not None:
+        argv += ["--radius", *case.radius]
+    t = time.perf_counter()
+    status, stdout, stderr = run_cli(argv + ["--json", out])
+    seconds = time.perf_counter() - t
+    if status != 0:
+        kind = "error" if status == "error" else "refused"
+        message = (stderr.strip().splitlines() or [f"exit status {status}"])[-1]
+        return Outcome([], kind, message, seconds)
+    try:
+        records = json.loads(Path(out).read_text()).get("shapes", [])
+    except (OSError, ValueError) as e:
+        return Outcome([], "error", f"no readable JSON: {e}", seconds)
+    shapes = []
+    for rec in records:
+        if rec.get("shape") != case.kind:
+            continue
+        shape = {k: float(rec[k]) for k in SHAPE_KEYS[case.kind]}
+        shape["warning"] = rec.get("warning")
+        shapes.append(shape)
+    return Outcome(shapes[:1] if first_only else shapes, "ok", "", seconds)
+
+
+def route_box(ws, case):
+    return _find(ws, case, ["--box", *case.box], first_only=True)
+
+
+def probe_flags(ws, case):
+    """The window flags that quorvane probe prints on its last line, or an Outcome on failure."""
+    status, stdout, stderr = run_cli(["probe", ws.picture_file(case), "--box", *case.box])
+    lines = [ln for ln in stdout.splitlines() if ln.strip()]
+    if status != 0 or not lines:
+        return Outcome([], "error" if status == "error" else "refused",
+                       (stderr.strip().splitlines() or [f"exit status {status}"])[-1])
+    return lines[-1].split()
+
+
+def route_probe(ws, case, flags):
+    if isinstance(flags, Outcome):
+        return flags
+    return _find(ws, case, ["--box", *case.box, *flags], first_only=True)
+
+
+def route_flags(ws, case, flags):
+    if isinstance(flags, Outcome):
+        return flags
+    return _find(ws, case, flags, first_only=True)
+
+
+def route_all(ws, case):
+    return _find(ws, case, ["--box", *case.box, "--all"], first_only=False)
+
+
+def route_baseline(ws, case):
+    t = time.perf_counter()
+    shapes = opencv_baseline(rgb(picture(case)), case.box, case.kind, case.radius, every=case.every)
+    return Outcome(shapes if case.every else shapes[:1], "ok", "", time.perf_counter() - t)
+
+
+def opencv_baseline(image, box, kind, radius=None, *, every=False):
+    """What a typical OpenCV user writes from a box: the box's median HSV colour plus or minus a
+    tolerance (the hue wrapped), inRange, a little morphology, the outer contours, the one
+    that overlaps the box most (with ``every``: all contours of a plausible size), then its
+    enclosing circle or fitted ellipse. For lines: Canny edges of the grey picture around the
+    box, HoughLinesP, the longest segment that passes through the box."""
+    x, y, w, h = box
+    if kind == "line":
+        grey = cv2.cvtColor(image, cv2.COLOR_RGB2GRAY)
+        m = max(w, h)
+        x0, y0 = max(0, x - m), max(0, y - m)
+        edges = cv2.Canny(grey[y0:y + h + m, x0:x + w + m], 50, 150)
+        segs = cv2.HoughLinesP(edges, 1, np.pi / 180, 30, minLineLength=max(10, m // 2), maxLineGap=5)
+        best = None
+        for x1, y1, x2, y2 in ([] if segs is None else segs.reshape(-1, 4)):
+            x1, y1, x2, y2 = x1 + x0, y1 + y0, x2 + x0, y2 + y0
+            pts = np.linspace((x1, y1), (x2, y2), 50)
+            through = np.any((pts[:, 0] >= x) & (pts[:, 0] < x + w) & (pts[:, 1] >= y) & (pts[:, 1] < y + h))
+            length = math.hypot(x2 - x1, y2 - y1)
+            if through and (best is None or length > best[0]):
+                best = (length, (x1, y1, x2, y2))
+        if best is None:
+            return []
+        x1, y1, x2, y2 = best[1]
+        return [{"px": float(x1), "py": float(y1), "nx": float(y1 - y2), "ny": float(x2 - x1), "warning": None}]
+
+    hsv = cv2.cvtColor(image, cv2.COLOR_RGB2HSV)
+    hm, sm, vm = (int(v) for v in np.median(hsv[y:y + h, x:x + w].reshape(-1, 3), axis=0))
+    tol_h, tol_s, tol_v = 10, 60, 60
+    lo_sv, hi_sv = (max(0, sm - tol_s), max(0, vm - tol_v)), (min(255, sm + tol_s), min(255, vm + tol_v))
+    mask = np.zeros(hsv.shape[:2], np.uint8)
+    for h_lo, h_hi in ((hm - tol_h, hm + tol_h), (hm - tol_h + 180, hm + tol_h + 180), (hm - tol_h - 180, hm + tol_h - 180)):
+        if h_hi >= 0 and h_lo <= 179:  # the hue wraps at 180: the range's other pieces
+            mask |= cv2.inRange(hsv, (max(0, h_lo), *lo_sv), (min(179, h_hi), *hi_sv))
+    kernel = cv2.getStructuringElement(cv2.MORPH_ELLIPSE, (5, 5))
+    mask = cv2.morphologyEx(cv2.morphologyEx(mask, cv2.MORPH_OPEN, kernel), cv2.MORPH_CLOSE, kernel)
+    contours, _ = cv2.findContours(mask, cv2.RETR_EXTERNAL, cv2.CHAIN_APPROX_NONE)
+    contours = [c for c in contours if len(c) >= 5]
+    if not contours:
+        return []
+
+    def overlap(c):
+        filled = np.zeros_like(mask)
+        cv2.drawContours(filled, [c], -1, 1, cv2.FILLED)
+        return int(filled[y:y + h, x:x + w].sum())
+
+    chosen = max(contours, key=overlap)
+    if overlap(chosen) == 0:
+        return []
+    if every:  # the contours of about the chosen one's size, or within the radius range
+        area = cv2.contourArea(chosen)
+        if radius is not None:
+            picked = [c for c in contours if radius[0] <= cv2.minEnclosingCircle(c)[1] <= radius[1]]
+        else:
+            picked = [c for c in contours if area / 4 <= cv2.contourArea(c) <= area * 4]
+        picked = sorted(picked, key=lambda c: c is not chosen)
+    else:
+        picked = [chosen]
+    shapes = []
+    for c in picked:
+        if kind == "circle":
+            (cx, cy), r = cv2.minEnclosingCircle(c)
+            shapes.append({"x": cx, "y": cy, "r": r, "warning": None})
+        else:
+            (cx, cy), (ew, eh), ang = cv2.fitEllipse(c)
+            shapes.append({**ellipse_dict(cx, cy, ew / 2, eh / 2, math.radians(ang)), "warning": None})
+    return shapes
+
+
+# ==========================================================================
+# Scoring
+
+
+@dataclass
+class Verdict:
+    """One route on one case, scored.
+
+    For one-shape routes, ``verdict`` is "found" (within tolerance of the object the box is
+    on; for lines, of any of the object's straight edges), "wrong" or "none"; ``error`` is
+    that shape's error in px. For "all", ``matched`` truths are paired one to one with found
+    shapes; ``duplicates`` are found shapes that also match an already matched truth or whose
+    centre lies inside an earlier found circle or ellipse; ``false`` match no truth."""
+
+    route: str
+    verdict: str
+    error: float | None = None
+    warned: bool = False
+    matched: int = 0
+    truths: int = 1
+    duplicates: int = 0
+    false: int = 0
+    right_warned: int = 0
+    wrong_unwarned: int = 0
+    wrong: int = 0
+    status: str = "ok"
+    message: str = ""
+    seconds: float = 0.0
+    shapes: list = field(default_factory=list)
+
+
+def score_one(case: Case, route: str, outcome: Outcome) -> Verdict:
+    v = Verdict(route, "none", status=outcome.status, message=outcome.message, seconds=outcome.seconds,
+                shapes=outcome.shapes)
+    if not outcome.shapes:
+        return v
+    shape = outcome.shapes[0]
+    candidates = case.truths if case.kind == "line" else [case.truths[case.target()]]
+    err, tol = min((error(shape, t), tolerance(t)) for t in candidates)
+    v.error, v.warned = err, bool(shape.get("warning"))
+    if err <= tol:
+        v.verdict, v.matched, v.right_warned = "found", 1, int(v.warned)
+    else:
+        v.verdict, v.wrong, v.wrong_unwarned = "wrong", 1, int(not v.warned)
+    return v
+
+
+def score_all(case: Case, route: str, outcome: Outcome) -> Verdict:
+    v = Verdict(route, "none", truths=len(case.truths), status=outcome.status, message=outcome.message,
+                seconds=outcome.seconds, shapes=outcome.shapes)
+    found = outcome.shapes
+    if not found:
+        return v
+    errs = np.array([[error(f, t) for t in case.truths] for f in found])
+    ok = errs <= np.array([tolerance(t) for t in case.truths])[None, :]
+    pairs = sorted((errs[i, j], i, j) for i, j in zip(*np.nonzero(ok)))
+    used_f, used_t = set(), set()
+    for _, i, j in pairs:  # one to one, closest first
+        if i not in used_f and j not in used_t:
+            used_f.add(i)
+            used_t.add(j)
+    for i, f in enumerate(found):
+        c = centre(f)
+        nested = c is not None and any(inside(g, [c])[0] for g in found[:i])
+        warned = bool(f.get("warning"))
+        if i in used_f and not nested:
+            v.right_warned += warned
+        elif nested or ok[i].any():
+            v.duplicates += 1
+            v.wrong += 1
+            v.wrong_unwarned += not warned
+        else:
+            v.false += 1
+            v.wrong += 1
+            v.wrong_unwarned += not warned
+    v.matched = len(used_t)
+    v.verdict = f"{v.matched}/{v.truths}"
+    v.error = float(np.median([errs[i].min() for i in used_f])) if used_f else None
+    return v
+
+
+def run_case(ws: Workspace, case: Case, routes) -> dict:
+    """Every selected route on one case: {route: Verdict}."""
+    out = {}
+    if "box" in routes:
+        out["box"] = score_one(case, "box", route_box(ws, case))
+    if "probe" in routes:
+        flags = probe_flags(ws, case)
+        out["probe"] = score_one(case, "probe", route_probe(ws, case, flags))
+        out["flags"] = score_one(case, "flags", route_flags(ws, case, flags))
+    if "all" in routes and case.every:
+        out["all"] = score_all(case, "all", route_all(ws, case))
+    if "baseline" in routes:
+        base = route_baseline(ws, case)
+        out["baseline"] = score_one(case, "baseline", Outcome(base.shapes[:1], seconds=base.seconds))
+        if case.every:
+            out["baseline-all"] = score_all(case, "baseline-all", base)
+    return out
+
+
+def summarise(results) -> dict:
+    """Per route: objects, found, wrong, none, duplicates, false, right fits warned, wrong fits
+    unwarned, seconds."""
+    summary = {}
+    for case, verdicts in results:
+        for route, v in verdicts.items():
+            s = summary.setdefault(route, dict(objects=0, found=0, wrong=0, none=0, duplicates=0, false=0,
+                                               right_warned=0, wrong_unwarned=0, wrong_fits=0, seconds=0.0))
+            s["objects"] += v.truths
+            s["found"] += v.matched
+            s["wrong"] += v.verdict == "wrong"
+            s["none"] += v.verdict == "none" if v.truths == 1 else v.truths - v.matched
+            s["duplicates"] += v.duplicates
+            s["false"] += v.false
+            s["right_warned"] += v.right_warned
+            s["wrong_unwarned"] += v.wrong_unwarned
+            s["wrong_fits"] += v.wrong
+            s["seconds"] += v.seconds
+    return summary
+
+
+def thresholds(summary) -> list:
+    """The targets of the rewrite: (what, holds)."""
+    def share(route):
+        s = summary.get(route)
+        return s["found"] / s["objects"] if s and s["objects"] else 0.0
+
+    ours = [r for r in ("box", "probe", "all") if r in summary]
+    wrong = sum(summary[r]["wrong_fits"] for r in ours)
+    unwarned = sum(summary[r]["wrong_unwarned"] for r in ours)
+    checks = []
+    if "box" in summary:
+        checks.append((f">= 90 % found by find --box ({100 * share('box'):.0f} %)", share("box") >= 0.9))
+    if "probe" in summary:
+        checks.append((f">= 85 % found by probe then find ({100 * share('probe'):.0f} %)", share("probe") >= 0.85))
+    dup = sum(summary[r]["duplicates"] for r in ours)
+    checks.append((f"no duplicates ({dup})", dup == 0))
+    warned = sum(summary[r]["right_warned"] for r in ours)
+    checks.append((f"no right fit warned ({warned})", warned == 0))
+    checks.append((f"at most one wrong fit in ten unwarned ({unwarned} of {wrong})", unwarned <= 0.1 * wrong))
+    if "baseline" in summary:
+        for route, base in (("box", "baseline"), ("probe", "baseline"), ("all", "baseline-all")):
+            if route in summary and base in summary:
+                a, b = summary[route]["found"], summary[base]["found"]
+                checks.append((f"{route} finds more than the baseline ({a} vs {b})", a > b))
+    return checks
+
+
+# ==========================================================================
 # Drawing
 
 GREEN, BLUE, WHITE, AMBER, CYAN = (40, 220, 40), (60, 120, 255), (255, 255, 255), (255, 176, 0), (0, 230, 230)
@@ -733,3 +1077,203 @@ def _measure_all(selected, update: bool, path=CASES_FILE) -> None:
 
 def _segment_change(a, b) -> float:
     return max(math.hypot(a["x1"] - b["x1"], a["y1"] - b["y1"]), math.hypot(a["x2"] - b["x2"], a["y2"] - b["y2"]))
+
+
+def contact_sheet(results, tile: int = 300, columns: int = 6) -> np.ndarray:
+    """One tile per case: the picture around the object, the truth in green, the box in blue,
+    each route's shapes in its colour (the box route's in amber when warned), the case's name
+    and verdicts below."""
+    label_h = 34
+    tiles = []
+    for case, verdicts in results:
+        img = rgb(picture(case))
+        x, y, w, h = focus(case, 0.3)
+        scale = tile / max(w, h)
+        crop = cv2.resize(img[y:y + h, x:x + w], None, fx=scale, fy=scale, interpolation=cv2.INTER_AREA if scale < 1 else cv2.INTER_CUBIC)
+        canvas = np.zeros((tile + label_h, tile, 3), np.uint8)
+        canvas[:crop.shape[0], :crop.shape[1]] = crop[:tile, :tile]
+        view = canvas[:tile]
+        for t in case.truths:
+            draw_shape(view, t, GREEN, scale=scale, offset=(x, y), thickness=2)
+        draw_box(view, case.box, BLUE, scale=scale, offset=(x, y), thickness=2)
+        for route, v in verdicts.items():
+            colour = CYAN if route.startswith("baseline") else ROUTE_COLOURS.get(route, WHITE)
+            for shape in v.shapes:
+                c = AMBER if route == "box" and shape.get("warning") else colour
+                draw_shape(view, shape, c, scale=scale, offset=(x, y), thickness=1)
+        words = [f"{_short(r)} {_verdict_word(v)}" for r, v in verdicts.items()]
+        cv2.putText(canvas, case.name, (4, tile + 13), cv2.FONT_HERSHEY_SIMPLEX, 0.42, WHITE, 1, cv2.LINE_AA)
+        cv2.putText(canvas, " ".join(words), (4, tile + 29), cv2.FONT_HERSHEY_SIMPLEX, 0.36, (200, 200, 200), 1, cv2.LINE_AA)
+        tiles.append(canvas)
+    while len(tiles) % columns:
+        tiles.append(np.zeros_like(tiles[0]))
+    rows = [np.hstack(tiles[k:k + columns]) for k in range(0, len(tiles), columns)]
+    sheet = np.vstack(rows)
+    legend = np.zeros((28, sheet.shape[1], 3), np.uint8)
+    xpos = 6
+    for text, colour in (("truth", GREEN), ("box", BLUE), ("find --box", WHITE), ("warned", AMBER),
+                         ("probe+find", ROUTE_COLOURS["probe"]), ("flags", ROUTE_COLOURS["flags"]),
+                         ("--all", ROUTE_COLOURS["all"]), ("baseline", CYAN)):
+        cv2.putText(legend, text, (xpos, 19), cv2.FONT_HERSHEY_SIMPLEX, 0.5, colour, 1, cv2.LINE_AA)
+        xpos += 14 * len(text) + 20
+    return np.vstack([legend, sheet])
+
+
+def _short(route):
+    return {"box": "B", "probe": "P", "flags": "F", "all": "A", "baseline": "O", "baseline-all": "OA"}[route]
+
+
+def _verdict_word(v) -> str:
+    if v.truths > 1:
+        return v.verdict
+    return {"found": "ok", "wrong": "x", "none": "-"}[v.verdict]
+
+
+# ==========================================================================
+# Reports
+
+
+def _fmt_err(v) -> str:
+    return "" if v.error is None else ("inf" if not math.isfinite(v.error) else f"{v.error:.1f}")
+
+
+def print_route_table(route, results):
+    rows = []
+    for case, verdicts in results:
+        v = verdicts.get(route)
+        if v is None:
+            continue
+        note = ""
+        if v.shapes and v.shapes[0].get("warning"):
+            note = "warned: " + str(v.shapes[0]["warning"])
+        elif v.status != "ok":
+            note = f"{v.status}: {v.message}"
+        elif v.verdict == "none":
+            note = "no shape"
+        if v.truths > 1:
+            note = f"dup {v.duplicates}, false {v.false}" + (f"; {note}" if note else "")
+        rows.append((case.name, v.verdict, _fmt_err(v), note[:90]))
+    if not rows:
+        return
+    print(f"\nroute {route}")
+    _print_table(("case", "verdict", "err px", "note"), rows)
+
+
+def _print_table(header, rows):
+    widths = [max(len(str(r[k])) for r in [header, *rows]) for k in range(len(header))]
+    for r in [header, *rows]:
+        print("  ".join(f"{str(c):<{w}}" for c, w in zip(r, widths)).rstrip())
+
+
+def print_case_lines(results):
+    print("\nper case (verdict, error px)")
+    rows = []
+    for case, verdicts in results:
+        cells = [f"{r} {v.verdict} {_fmt_err(v)}".rstrip() for r, v in verdicts.items()]
+        rows.append((case.name, f"{size(case.truths[case.target()]):.0f}", *cells))
+    width = max(len(r) for r in rows)
+    rows = [r + ("",) * (width - len(r)) for r in rows]
+    _print_table(("case", "size", *[""] * (width - 2)), rows)
+
+
+def print_summary(summary):
+    print("\nsummary")
+    rows = []
+    for route, s in summary.items():
+        rows.append((route, s["objects"], f"{s['found']} ({100 * s['found'] / max(1, s['objects']):.0f} %)",
+                     s["wrong"], s["none"], s["duplicates"], s["false"], s["right_warned"], s["wrong_unwarned"],
+                     f"{s['seconds']:.1f}"))
+    _print_table(("route", "objects", "found", "wrong", "none", "dup", "false", "right warned", "wrong unwarned",
+                  "seconds"), rows)
+    print("\ntargets")
+    for what, holds in thresholds(summary):
+        print(f"  {'yes' if holds else 'NO '}  {what}")
+
+
+def results_json(results, summary) -> dict:
+    cases_out = []
+    for case, verdicts in results:
+        rec = {"name": case.name, "picture": case.picture, "kind": case.kind, "routes": {}}
+        for route, v in verdicts.items():
+            rec["routes"][route] = {
+                "verdict": v.verdict, "error": v.error if v.error is None or math.isfinite(v.error) else None,
+                "matched": v.matched, "truths": v.truths, "duplicates": v.duplicates, "false": v.false,
+                "right_warned": v.right_warned, "wrong_unwarned": v.wrong_unwarned, "status": v.status,
+                "message": v.message, "seconds": round(v.seconds, 4), "shapes": v.shapes,
+            }
+        cases_out.append(rec)
+    return {"cases": cases_out, "summary": summary,
+            "targets": [{"what": w, "holds": h} for w, h in thresholds(summary)]}
+
+
+# ==========================================================================
+
+
+def main(argv=None):
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0], epilog=__doc__.split("\n\n", 1)[1],
+                                 formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--route", action="append", choices=ROUTES,
+                    help="run only this route (repeat for more; default all; probe also gives the flags column)")
+    ap.add_argument("-k", metavar="SUBSTRING", action="append", help="only cases whose name holds this (repeatable)")
+    ap.add_argument("--cases", metavar="FILE.json", action="append", default=[],
+                    help="more cases, from a JSON file (pictures as files); repeatable")
+    ap.add_argument("--no-builtin", action="store_true", help="with --cases: leave out the built-in cases")
+    ap.add_argument("--json", metavar="OUT", help="write the per-case results here")
+    ap.add_argument("--sheet", metavar="FILE.png", help="write a contact sheet of every case's shapes")
+    ap.add_argument("--overlay", metavar="DIR", help="write each case's truths and box over its picture, and stop")
+    ap.add_argument("--measure", action="store_true", help="re-measure the truths of the built-in cases, print them, and stop")
+    ap.add_argument("--update", action="store_true", help="with --measure: store the new truths in photos_cases.json")
+    ap.add_argument("--quiet", action="store_true", help="only the summary and the targets")
+    args = ap.parse_args(argv)
+
+    selected = [] if args.no_builtin else cases()
+    for f in args.cases:
+        selected += load_cases(f)
+    if args.k:
+        selected = [c for c in selected if any(k in c.name for k in args.k)]
+    if not selected:
+        sys.exit("bench_photos: no case selected")
+
+    if args.measure:
+        _measure_all([c for c in selected if c.source == "skimage"], args.update)
+        return 0
+    if args.overlay:
+        out = Path(args.overlay)
+        out.mkdir(parents=True, exist_ok=True)
+        for case in selected:
+            write_png(out / f"{case.name}.png", overlay(case))
+        print(f"wrote {len(selected)} overlays to {out}")
+        return 0
+
+    routes = args.route or list(ROUTES)
+    ws = Workspace()
+    results = []
+    t0 = time.perf_counter()
+    try:
+        for k, case in enumerate(selected, 1):
+            print(f"\r{k}/{len(selected)} {case.name:<30}", end="", file=sys.stderr, flush=True)
+            results.append((case, run_case(ws, case, routes)))
+    finally:
+        print("\r" + " " * 40 + "\r", end="", file=sys.stderr)
+        ws.close()
+    summary = summarise(results)
+    n_obj = sum(len(c.truths) if c.every else 1 for c in selected)
+    pictures = len({c.picture for c in selected})
+    print(f"{len(selected)} cases ({n_obj} objects) on {pictures} pictures; routes {', '.join(routes)}; "
+          f"{time.perf_counter() - t0:.1f} s")
+    if not args.quiet:
+        for route in ("box", "probe", "flags", "all", "baseline", "baseline-all"):
+            print_route_table(route, results)
+        print_case_lines(results)
+    print_summary(summary)
+    if args.json:
+        Path(args.json).write_text(json.dumps(results_json(results, summary), indent=1) + "\n")
+        print(f"wrote {args.json}")
+    if args.sheet:
+        write_png(args.sheet, contact_sheet(results))
+        print(f"wrote {args.sheet}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
