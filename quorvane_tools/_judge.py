@@ -12,7 +12,8 @@ import math
 
 import numpy as np
 
-from ._refine import as_float, distance, outline_samples, refine as refine_model
+from ._edges import edge_points, stations
+from ._refine import as_float, distance, fit, outline_samples, refine as refine_model
 from ._regions import outline_points
 
 __all__ = ["judge", "coverage", "quick_coverage", "inside_earlier"]
@@ -82,6 +83,43 @@ def coverage(kind, m, pts, shape_hw, band) -> float:
     return float(np.count_nonzero(hit & inside) / np.count_nonzero(inside))
 
 
+EDGE_CAP = 60.0  # colour change per pixel beyond which an edge counts no more
+
+
+def edge_support(shape, image, seeds=None) -> float:
+    """How strongly the picture's edges follow a shape's (refined) outline: the mean colour
+    change across it (capped, so that a few very strong edges do not decide), times the share of
+    ``seeds`` (the object's pixels in the box) that the shape holds (circles and ellipses)."""
+    kind = "line" if shape.kind == "line2" else shape.kind
+    models = shape.shown if shape.kind == "line2" else (shape.shown,)
+    total = []
+    for m in models:
+        if kind == "line":
+            m = as_float("line", m) if isinstance(m["nx"], int) else m
+            rows, cols = image.shape[:2]
+            t = _along(m, np.array([[0, 0], [cols, 0], [0, rows], [cols, rows]], float))
+            st, nm = stations("line", m, (float(t.min()), float(t.max())), 2.0)
+        else:
+            m = as_float(kind, m)
+            if not _valid(m):
+                return 0.0
+            st, nm = stations(kind, m, None, 1.0)
+        rows, cols = image.shape[:2]
+        ok = (st[:, 0] >= 2) & (st[:, 0] <= cols - 3) & (st[:, 1] >= 2) & (st[:, 1] <= rows - 3)
+        if ok.sum() < 8:
+            return 0.0
+        _, strength = edge_points(image, st[ok], nm[ok], 1.5, closed=kind != "line")
+        total.append(float(np.mean(np.minimum(strength, EDGE_CAP))))
+    score = min(total) if total else 0.0
+    if seeds is not None and kind != "line" and seeds.any():
+        ys, xs = np.nonzero(seeds)
+        step = max(1, len(xs) // 2000)
+        pts = np.stack([xs[::step], ys[::step]], axis=1).astype(float)
+        m = as_float(kind, shape.shown)
+        score *= float(np.mean(distance(kind, m, pts) <= 0))
+    return score
+
+
 def quick_coverage(shape, source) -> float:
     """The coverage of a fitter's model (circles and ellipses), without refinement."""
     if not shape.found or shape.kind not in ("circle", "ellipse"):
@@ -92,9 +130,184 @@ def quick_coverage(shape, source) -> float:
     return coverage(shape.kind, m, _near(shape.kind, m, source, shape.delta), source.shape, shape.delta + 0.5)
 
 
-def judge(shape, source, min_r, max_r, *, refine: bool, earlier) -> None:
-    """Refine a found shape on the source's outline (``refine``), measure its coverage and set
-    its warning; ``earlier`` are the shapes found before it."""
+def _station_index(kind, m, pts, n, lo=0.0):
+    """The station (0..n-1) nearest to each point, by angle round a circle or an ellipse, or by
+    position along a line (stations from ``lo`` one pixel apart)."""
+    if kind == "line":
+        t = pts[:, 0] * -m["ny"] + pts[:, 1] * m["nx"] - (m["px"] * -m["ny"] + m["py"] * m["nx"])
+        return np.clip(np.round(t - lo).astype(np.int64), 0, n - 1)
+    dx, dy = pts[:, 0] - m["x"], pts[:, 1] - m["y"]
+    if kind == "circle":
+        t = np.arctan2(dy, dx)
+    else:
+        c, s = math.cos(m["theta"]), math.sin(m["theta"])
+        t = np.arctan2((-s * dx + c * dy) / m["b"], (c * dx + s * dy) / m["a"])
+    return np.round(np.mod(t, 2 * math.pi) / (2 * math.pi) * n).astype(np.int64) % n
+
+
+def _along(m, pts):
+    return pts[:, 0] * -m["ny"] + pts[:, 1] * m["nx"] - (m["px"] * -m["ny"] + m["py"] * m["nx"])
+
+
+def refine_on_edges(kind, m, support, image, band, rounds: int = 3):
+    """Refine a float model on the picture's edges: at the stations of the shape that the
+    selection's outline (``support``, points) follows, the strongest colour change across the
+    outline within the band; a least-squares fit on those, outliers left out, a few rounds with
+    a narrowing band. Returns the model (the given one when the edges do not make a better)."""
+    cur = m
+    reach = band
+    for _ in range(rounds):
+        near = support[np.abs(distance(kind, cur, support)) <= reach + 1.0] if len(support) else support
+        if len(near) < 3:
+            break
+        extent = None
+        if kind == "line":
+            t = _along(cur, near)
+            extent = (float(t.min()), float(t.max()))
+        st, nm = stations(kind, cur, extent)
+        n = len(st)
+        hit = np.zeros(n, bool)
+        hit[_station_index(kind, cur, near, n, extent[0] if extent else 0.0)] = True
+        closed = kind != "line"
+        if closed:
+            hit = hit | np.roll(hit, 1) | np.roll(hit, -1)
+        if hit.sum() < 3:
+            break
+        ep, strength = edge_points(image, st[hit], nm[hit], reach, closed=closed)
+        live = strength[strength > 0]
+        if len(live) < 3:
+            break
+        good = strength >= max(6.0, 0.35 * float(np.median(live)))
+        if good.sum() < 5:
+            break
+        new = fit(kind, ep[good], cur)
+        if new is None or not _valid(new):
+            break
+        res = np.abs(distance(kind, new, ep[good]))
+        keep = res <= max(1.0, 3.0 * 1.4826 * float(np.median(res)))
+        if keep.sum() >= 5 and not keep.all():
+            again = fit(kind, ep[good][keep], new)
+            if again is not None and _valid(again):
+                new = again
+        if _shift(kind, cur, new) > band + 1.0:
+            break  # the edges lie elsewhere: keep what the selection says
+        cur = new
+        reach = max(1.5, 0.6 * reach)
+    return cur
+
+
+def _shift(kind, a, b) -> float:
+    """How far apart two float models of a kind lie, in pixels (roughly)."""
+    if kind == "line":
+        return abs(distance("line", a, np.array([[b["px"], b["py"]]]))[0])
+    d = math.hypot(a["x"] - b["x"], a["y"] - b["y"])
+    if kind == "circle":
+        return d + abs(a["r"] - b["r"])
+    return d + abs(max(a["a"], a["b"]) - max(b["a"], b["b"])) + abs(min(a["a"], a["b"]) - min(b["a"], b["b"]))
+
+
+def _run_through(m, pts, box, gap: float = 6.0):
+    """The points (n, 2) of the continuous stretch of ``pts`` along a line that passes the box
+    (gaps up to ``gap`` pixels), or an empty array."""
+    if len(pts) < 2:
+        return pts[:0]
+    t = _along(m, pts)
+    order = np.argsort(t)
+    t, pts = t[order], pts[order]
+    x0, y0, x1, y1 = box
+    corners = np.array([[x0, y0], [x1, y0], [x0, y1], [x1, y1]], float)
+    tb = _along(m, corners)
+    lo, hi = tb.min(), tb.max()
+    cuts = np.flatnonzero(np.diff(t) > gap)
+    starts = np.concatenate(([0], cuts + 1))
+    ends = np.concatenate((cuts, [len(t) - 1]))
+    best = None
+    for a, b in zip(starts, ends):
+        if t[b] >= lo - gap and t[a] <= hi + gap:  # this stretch reaches the box
+            if best is None or t[b] - t[a] > t[best[1]] - t[best[0]]:
+                best = (a, b)
+    if best is None:
+        return pts[:0]
+    return pts[best[0]: best[1] + 1]
+
+
+def finish_box_line(shape, edges, image, box, *, refine: bool) -> None:
+    """Refine a line fitted near a box on the picture's thin edges: on the continuous stretch of
+    edges along it that passes the box; the shape's coverage is that stretch's share of all the
+    edge points along the line within the box's reach."""
+    m = as_float("line", shape.model)
+    band = 2.0
+    for _ in range(2):
+        c = -(m["nx"] * m["px"] + m["ny"] * m["py"])
+        near = outline_points(edges, None, (m["nx"], m["ny"], c, band + 1.0))
+        run = _run_through(m, near, box)
+        if len(run) < 3 or not refine:
+            break
+        new = refine_on_edges("line", m, run, image, band)
+        if new is m:
+            break
+        m = new
+    c = -(m["nx"] * m["px"] + m["ny"] * m["py"])
+    near = outline_points(edges, None, (m["nx"], m["ny"], c, band))
+    run = _run_through(m, near, box)
+    if refine:
+        shape.refined = m
+    shape.coverage = 1.0 if len(run) >= 3 else 0.0
+    shape.segment = _segment(m, run)
+    shape.warning = None if shape.inliers >= MIN_INLIERS else f"weak: only {shape.inliers} inliers"
+
+
+def _segment(m, run):
+    if len(run) < 2:
+        return None
+    t = _along(m, run)
+    return float(t.min()), float(t.max())
+
+
+def side_contrast(m, st, nm, image, model, off: float = 2.5) -> float:
+    """How differently the two sides of an outline look from a colour model: the mean absolute
+    difference of the model's likeness (0..1) a few pixels either side of each station."""
+    from ._edges import _bilinear
+
+    like = []
+    for side in (-off, off):
+        p = st + side * nm
+        f = _bilinear(image, p[:, 0], p[:, 1]) * np.float32(1 / 255)
+        r, g, b = f[:, 0], f[:, 1], f[:, 2]
+        xx = r - 0.5 * (g + b)
+        yy = np.float32(math.sqrt(3) / 2) * (g - b)
+        d = model.distance(np.arctan2(yy, xx), np.hypot(xx, yy), (r + g + b) * np.float32(1 / 3))
+        like.append(np.exp(-0.125 * d * d))
+    return float(np.mean(np.abs(like[0] - like[1])))
+
+
+def box_line_score(shape, edges, image, box, model=None) -> float:
+    """A line's score near a box: the length of the continuous stretch of the picture's edges
+    along it through the box, times the mean strength of those edges (capped), times how well it
+    separates the box's colour on one side from other colours on the other (plus a floor: a
+    line between two other colours, or on a grey picture, still counts)."""
+    if not shape.found:
+        return 0.0
+    m = shape.shown
+    m = as_float("line", m) if isinstance(m["nx"], int) else m
+    c = -(m["nx"] * m["px"] + m["ny"] * m["py"])
+    run = _run_through(m, outline_points(edges, None, (m["nx"], m["ny"], c, 1.5)), box)
+    if len(run) < 3:
+        return 0.0
+    t = _along(m, run)
+    lo, hi = float(t.min()), float(t.max())
+    st, nm = stations("line", m, (lo, hi), 1.0)
+    _, strength = edge_points(image, st, nm, 1.5, closed=False)
+    score = (hi - lo) * float(np.mean(np.minimum(strength, EDGE_CAP)))
+    if model is not None:
+        score *= 0.25 + side_contrast(m, st, nm, image, model)
+    return score
+
+
+def judge(shape, source, min_r, max_r, *, refine: bool, earlier, image=None) -> None:
+    """Refine a found shape (``refine``) on the picture's edges (with ``image``) or on the
+    source's outline, measure its coverage and set its warning; ``earlier`` are the shapes found
+    before it."""
     kind = shape.kind
     parts = shape.model if kind == "line2" else (shape.model,)
     sub = "line" if kind == "line2" else kind
@@ -110,7 +323,10 @@ def judge(shape, source, min_r, max_r, *, refine: bool, earlier) -> None:
         band = shape.delta + 1.0
         pts = _near(sub, m, source, band)
         if refine and len(pts):
-            m, _ = refine_model(sub, m, pts, band)
+            if image is not None:
+                m = refine_on_edges(sub, m, pts, image, band)
+            else:
+                m, _ = refine_model(sub, m, pts, band)
         covers.append(coverage(sub, m, pts, source.shape, shape.delta + 0.5))
         refined.append(m)
     if refine and all(r is not None for r in refined):

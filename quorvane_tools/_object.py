@@ -155,6 +155,15 @@ def dominant_colour(h, c, i, weights):
     return _model(h[chosen], c[chosen], i[chosen], weights[chosen]), chosen
 
 
+def box_colour(img, box) -> ColourModel:
+    """The dominant colour of a box (x0, y0, x1, y1) of an RGB image, its middle weighted most."""
+    x0, y0, x1, y1 = box
+    h, c, i = (a.ravel() for a in hci(img[y0:y1, x0:x1]))
+    step = max(1, math.isqrt(len(h) // 20_000))
+    w = _centre_weights(y1 - y0, x1 - x0)
+    return dominant_colour(h[::step], c[::step], i[::step], w[::step])[0]
+
+
 def _centre_weights(rows: int, cols: int) -> np.ndarray:
     yy, xx = np.mgrid[0:rows, 0:cols]
     u = (xx - (cols - 1) / 2) / (0.5 * cols)
@@ -190,10 +199,26 @@ def _shrink(a, k: int):
     return (s // (k * k)).astype(np.uint8)
 
 
+# The growths tried: (box weighting, weight of the colour distance, weight of the edges).
+# Colour first follows shading across soft outlines; edges first stop at an outline that colour
+# crosses (a colour that matches the background, a shadow of another hue); edges alone bound a
+# patterned object by its outline.
+GROWTHS = (("centre", 1.0, 0.5), ("centre", 0.4, 1.0), ("centre", 0.0, 1.0), ("flat", 1.0, 0.5))
+STEP = 3  # levels between the regions looked at
+NEARLY = 0.9  # a region scoring this share of the best one's counts as good
+GROWTH = 1.05  # a region looked at holds at least this many times the pixels of the one before
+
+
 def grow_object(image, box, *, allowed=None, alpha=None) -> Grown:
     """Grow the object named by ``box`` = (x0, y0, x1, y1) (clipped, ends excluded) over the RGB
     ``image``. ``allowed`` (a mask: e.g. a colour window's selection) bounds the growth;
-    ``alpha`` (a mask of the pixels that are not transparent) too."""
+    ``alpha`` (a mask of the pixels that are not transparent) too.
+
+    Several growths (colour and edges weighted differently) each give nested regions, one per
+    level; each region is judged by the ellipse that fits its convex hull: how strongly the
+    picture's edges follow that ellipse, how well it separates the object's colour inside from
+    other colours outside, how convex the region is, and whether it holds the box's pixels of
+    the object's colour. The best region wins."""
     rows, cols = image.shape[:2]
     k = work_scale(image.shape)
     img = _shrink(image, k)
@@ -203,47 +228,140 @@ def grow_object(image, box, *, allowed=None, alpha=None) -> Grown:
             m = _shrink_mask(np.asarray(m, bool), k)
             bound = m if bound is None else bound & m
     x0, y0, x1, y1 = box
-    bx0, by0 = x0 // k, y0 // k
+    bx0, by0 = min(x0 // k, img.shape[1] - 1), min(y0 // k, img.shape[0] - 1)
     bx1, by1 = max(bx0 + 1, -(-x1 // k)), max(by0 + 1, -(-y1 // k))
     bx1, by1 = min(bx1, img.shape[1]), min(by1, img.shape[0])
     h, c, i = hci(img)
     sub = (slice(by0, by1), slice(bx0, bx1))
-    weights = _centre_weights(by1 - by0, bx1 - bx0)
-    inside = np.ones((by1 - by0) * (bx1 - bx0), bool) if bound is None else bound[sub].ravel()
+    bw, bh = bx1 - bx0, by1 - by0
+    inside = np.ones(bh * bw, bool) if bound is None else bound[sub].ravel()
+    empty = np.zeros((rows, cols), bool)
     if not inside.any():
-        empty = np.zeros((rows, cols), bool)
-        return Grown(empty, _model(h[sub].ravel(), c[sub].ravel(), i[sub].ravel(), weights), empty, 0.0, 0.0)
+        return Grown(empty, _model(h[sub].ravel(), c[sub].ravel(), i[sub].ravel(), np.ones(bh * bw)), empty, 0.0, 0.0)
     step = max(1, math.isqrt(int(inside.sum()) // 20_000))  # at most about 20,000 pixels to cluster
     pick = np.flatnonzero(inside)[::step]
-    bh, bc, bi = (a[sub].ravel()[pick] for a in (h, c, i))
-    model, chosen = dominant_colour(bh, bc, bi, weights[pick])
+    bhue, bchroma, bint = (a[sub].ravel()[pick] for a in (h, c, i))
     grad = gradient(img)
-    g0 = max(float(np.percentile(grad[sub].ravel()[pick][chosen], 75)), 3.0)
-    colour = model.distance(h, c, i)
-    del h, c, i
-    edge = np.maximum(grad * np.float32(1 / g0) - 1.0, 0.0) * np.float32(0.5)
-    cost = np.minimum((colour + edge) * LEVELS_PER_UNIT, 254).astype(np.uint8)
-    del edge
-    seeds = np.zeros(img.shape[:2], bool)
-    flat = np.zeros((by1 - by0) * (bx1 - bx0), bool)
-    flat[pick[chosen]] = True
-    if step > 1:  # the pixels between the sampled ones that have the same colour
-        near = model.distance(*hci(img[sub])).ravel() <= 2.0
-        flat |= near & inside
-    seeds[sub] = flat.reshape(by1 - by0, bx1 - bx0)
-    levels = flood(cost, seeds, bound)
-    tau, contrast = _choose_level(levels, grad, colour, int(seeds.sum()), bound)
-    region = levels <= tau
-    region = _clean(region, seeds)
+    gbox = grad[sub].ravel()[pick]
+    models = {}
+    for name, weights in (("centre", _centre_weights(bh, bw)[pick]), ("flat", np.ones(len(pick)))):
+        model, chosen = dominant_colour(bhue, bchroma, bint, weights)
+        flat = np.zeros(bh * bw, bool)
+        flat[pick[chosen]] = True
+        if step > 1:  # the pixels between the sampled ones that have the same colour
+            flat |= (model.distance(*hci(img[sub])).ravel() <= 2.0) & inside
+        seeds = np.zeros(img.shape[:2], bool)
+        seeds[sub] = flat.reshape(bh, bw)
+        g0 = max(float(np.percentile(gbox[chosen], 75)), 3.0)
+        models[name] = (model, seeds, g0)
+    # An edge is a colour change well above the box's own texture.
+    floor = max(EDGE_STRENGTH, 2.0 * float(np.median(gbox)) * 8 / 4)
+    found = []
+    done = set()
+    for name, wc, we in GROWTHS:
+        model, seeds, g0 = models[name]
+        key = (model, wc, we)
+        if key in done:
+            continue  # both weightings found the same colour
+        done.add(key)
+        colour = model.distance(h, c, i) if wc > 0 else None
+        edge = grad * np.float32(1 / g0)
+        if wc > 0:
+            cost = (wc * colour + we * np.maximum(edge - 1.0, 0.0)) * LEVELS_PER_UNIT
+        else:
+            cost = edge * (LEVELS_PER_UNIT / 2)
+        levels = flood(np.minimum(cost, 254).astype(np.uint8), seeds, bound)
+        if colour is None:
+            colour = model.distance(h, c, i)
+        found += [cand + (model, seeds) for cand in _candidates(img, levels, seeds, model, colour, (bw * bh),
+                                                                 bound, floor)]
+    model, seeds, _ = models["centre"]
+    ring = polar_region(img, seeds, max(16, 4 * max(bw, bh)), bound)
+    if ring is not None:
+        s = judge_region(img, ring, seeds, model, floor)
+        if s is not None:
+            found.append((s[0], 0, ring, model, seeds))
+    if not found:
+        return Grown(empty, models["centre"][0], empty, 0.0, 0.0)
+    # The whole object rather than a part of it: the largest region that scores nearly as well
+    # as the best one.
+    top = max(c[0] for c in found)
+    score, tau, region, model, seeds = max((c for c in found if c[0] >= NEARLY * top),
+                                           key=lambda c: int(np.count_nonzero(c[2])))
     if k > 1:
-        region = np.repeat(np.repeat(region, k, axis=0), k, axis=1)
-        full = np.zeros((rows, cols), bool)
-        full[: region.shape[0], : region.shape[1]] = region
-        region = full
-        big_seeds = np.zeros((rows, cols), bool)
-        big_seeds[: seeds.shape[0] * k, : seeds.shape[1] * k] = np.repeat(np.repeat(seeds, k, 0), k, 1)
-        seeds = big_seeds
-    return Grown(region, model, seeds, tau / LEVELS_PER_UNIT, contrast)
+        region = _grow_back(region, k, rows, cols)
+        seeds = _grow_back(seeds, k, rows, cols)
+    return Grown(region, model, seeds, tau / LEVELS_PER_UNIT, score)
+
+
+POLAR_STEP_COST = 1.0  # the outline's cost per pixel of radius it moves from one ray to the next
+
+
+def polar_region(img, seeds, rmax: int, bound=None):
+    """The region inside the strongest closed outline round the seeds, or None.
+
+    Rays from the seeds' centre sample the colour every pixel out to ``rmax``; the outline is
+    the path through the rays (one radius per ray, beyond every seed) that crosses the largest
+    colour changes with the fewest jumps in radius from one ray to the next, found by dynamic
+    programming. An object whose outline is a weak edge all round (a shadowed side on a
+    background of its colour) is bounded there, where growing by colour runs on."""
+    from ._edges import _bilinear
+    from ._regions import _native
+
+    ys, xs = np.nonzero(seeds)
+    if len(xs) == 0:
+        return None
+    rows, cols = seeds.shape
+    cx, cy = float(xs.mean()), float(ys.mean())
+    rmax = int(min(rmax, math.hypot(rows, cols)))
+    n_t = int(np.clip(2 * math.pi * min(rmax, 200) / 3, 90, 360))
+    th = np.arange(n_t) * (2 * math.pi / n_t)
+    rs = np.arange(1, rmax + 1, dtype=np.float64)
+    dx, dy = np.cos(th), np.sin(th)
+    X = cx + dx[:, None] * rs[None]
+    Y = cy + dy[:, None] * rs[None]
+    inside = (X >= 0) & (X <= cols - 1) & (Y >= 0) & (Y <= rows - 1)
+    prof = _bilinear(img, X, Y)
+    change = np.zeros(prof.shape[:2], np.float32)
+    change[:, 1:-1] = np.sqrt(((prof[:, 2:] - prof[:, :-2]) ** 2).sum(axis=2)) * 0.5
+    change = 0.5 * change + 0.25 * (np.roll(change, 1, axis=0) + np.roll(change, -1, axis=0))
+    # Every seed lies inside the outline: per ray, the farthest seed near it.
+    ang = np.mod(np.arctan2(ys - cy, xs - cx), 2 * math.pi)
+    idx = np.round(ang / (2 * math.pi) * n_t).astype(np.int64) % n_t
+    need = np.zeros(n_t)
+    np.maximum.at(need, idx, np.hypot(xs - cx, ys - cy))
+    need = np.maximum(need, np.maximum(np.roll(need, 1), np.roll(need, -1)))
+    ref = max(float(np.percentile(change[rs[None, :] < need[:, None] + 1], 75)) if need.any() else 0.0, 4.0)
+    cost = -(change / ref)
+    cost[~inside] = 0.0
+    if bound is not None:
+        xi = np.clip(np.round(X).astype(np.int64), 0, cols - 1)
+        yi = np.clip(np.round(Y).astype(np.int64), 0, rows - 1)
+        cost[inside & ~bound[yi, xi]] += 0.5  # leaving the allowed pixels costs
+    cost[rs[None, :] < need[:, None]] = 1e9
+    cost = np.ascontiguousarray(cost, np.float32)
+    reach = max(1, math.ceil(rmax * 2 * math.pi / n_t * 1.2))
+    path = np.empty(n_t, np.int32)
+    _native.polar_path(cost, reach, POLAR_STEP_COST, path)
+    r = rs[path] + 0.5
+    pts = np.stack([cx + dx * r, cy + dy * r], axis=1)
+    pts[:, 0] = np.clip(pts[:, 0], 0, cols - 1)
+    pts[:, 1] = np.clip(pts[:, 1], 0, rows - 1)
+    out = np.zeros(seeds.shape, np.uint8)
+    from ._regions import hull as convex_hull
+
+    hull = convex_hull(pts)
+    if len(hull) < 3:
+        return None
+    _native.fill_convex(np.ascontiguousarray(hull, np.float64), out)
+    region = out.view(bool)
+    return region if bound is None else region & bound
+
+
+def _grow_back(m, k, rows, cols):
+    big = np.zeros((rows, cols), bool)
+    big[: m.shape[0] * k, : m.shape[1] * k] = np.repeat(np.repeat(m, k, axis=0), k, axis=1)
+    return big
 
 
 def _shrink_mask(m, k: int):
@@ -253,41 +371,105 @@ def _shrink_mask(m, k: int):
     return m[: rows * k, : cols * k].reshape(rows, k, cols, k).mean(axis=(1, 3)) >= 0.5
 
 
-def _choose_level(levels, grad, colour, n_seeds: int, bound):
-    """The level whose region's outline has the largest mean gradient, among regions that hold
-    most of the seeds and stay within the material's colour distance."""
-    lv = levels.astype(np.int16)
-    nb = np.zeros_like(lv)
-    # The largest level among the 4-neighbours: a pixel is on the outline of the regions
-    # {levels <= t} for lv <= t < nb.
-    np.maximum(nb[:, :-1], lv[:, 1:], out=nb[:, :-1])
-    np.maximum(nb[:, 1:], lv[:, :-1], out=nb[:, 1:])
-    np.maximum(nb[:-1], lv[1:], out=nb[:-1])
-    np.maximum(nb[1:], lv[:-1], out=nb[1:])
-    on = (lv < 255) & (nb > lv)
-    lo, hi, g = lv[on], nb[on], grad[on].astype(np.float64)
+def _candidates(img, levels, seeds, model, colour, box_area, bound, floor, keep: int = 6):
+    """(score, level, region) of the best few regions of a growth: each region's hull judged by
+    its ellipse (see ``judge_region``), the best ``keep`` then again with their holes filled."""
     n = 256
-    length = np.cumsum(np.bincount(lo, minlength=n)[:n] - np.bincount(hi, minlength=n)[:n])
-    strength = np.cumsum(np.bincount(lo, g, minlength=n)[:n] - np.bincount(hi, g, minlength=n)[:n])
-    area = np.cumsum(np.bincount(lv.ravel(), minlength=n)[:n])
+    area = np.cumsum(np.bincount(levels.ravel(), minlength=n)[:n])
     total = levels.size if bound is None else int(np.count_nonzero(bound))
-    cap = int(MATERIAL * LEVELS_PER_UNIT)
-    t = np.arange(n)
-    ok = (area >= 0.9 * n_seeds) & (t <= min(cap, 254)) & (length > 0) & (area <= 0.97 * total)
-    contrast = np.where(ok, strength / np.maximum(length, 1), -1.0)
-    tau = int(np.argmax(contrast))
-    if contrast[tau] < 0:  # nothing qualifies: everything reached
-        return 254, 0.0
-    return tau, float(contrast[tau])
+    n_seeds = int(np.count_nonzero(seeds))
+    scored = []
+    last = 0
+    for t in range(1, 254, STEP):
+        a = int(area[t])
+        if a < max(0.3 * box_area, 0.9 * n_seeds, 12) or a > 0.95 * total or a < GROWTH * last:
+            continue
+        last = a
+        region = levels <= t
+        s = judge_region(img, region, seeds, model, floor)
+        if s is not None:
+            scored.append((s[0], t, region, s[1]))
+    scored.sort(key=lambda x: -x[0])
+    out = []
+    for s, t, region, hull_area in scored[:keep]:
+        filled = fill_holes(region)
+        convexity = min(1.0, float(np.count_nonzero(filled)) / max(hull_area, 1.0))
+        out.append((s * convexity, t, filled))
+    return out
 
 
-def _clean(region, seeds):
-    """The region with its holes filled and thin bridges to other things cut (an opening by
-    two pixels, then the part that holds the seeds)."""
-    region = fill_holes(region)
-    if region.sum() > 400:
-        opened = dilate(~dilate(~region, 2), 2)  # eroded by 2, then widened by 2
-        part = component(opened, seeds & opened)
-        if part.sum() >= 0.5 * region.sum():
-            region = fill_holes(part)
-    return region
+EDGE_STRENGTH = 12.0  # colour change (0..255 units per pixel) that counts as an edge at least
+
+
+def judge_region(img, region, seeds, model, floor: float):
+    """(score, hull area) of a region, or None.
+
+    The ellipse fitted to the region's convex hull, refined on the picture's edges, is scored by
+    the share of its outline that runs along an edge (a colour change of at least ``floor``
+    within a pixel and a half) times how well it separates the object's colour inside from
+    other colours outside (plus a floor, for objects whose colour matches their surroundings);
+    a region whose ellipse leaves out the box's pixels of the object's colour scores nothing."""
+    from ._edges import _bilinear, edge_points, stations
+    from ._judge import refine_on_edges
+    from ._refine import direct_ellipse, distance
+    from ._regions import outline_points
+
+    hull = _region_hull(region)
+    if hull is None or len(hull) < 3:
+        return None
+    x, y = hull[:, 0], hull[:, 1]
+    hull_area = 0.5 * abs(float(np.dot(x, np.roll(y, -1)) - np.dot(y, np.roll(x, -1))))
+    m = direct_ellipse(_along_polygon(hull, 2.0))
+    rows, cols = img.shape[:2]
+    if m is None or max(m["a"], m["b"]) > 2 * max(rows, cols) or min(m["a"], m["b"]) < 1:
+        return None
+    support = outline_points(region, _rect(m, 6, rows, cols))
+    if len(support) >= 8:
+        m = refine_on_edges("ellipse", m, support, img, 3.0, rounds=2)
+    st, nm = stations("ellipse", m, None, 1.0)
+    ok = (st[:, 0] >= 4) & (st[:, 0] <= cols - 5) & (st[:, 1] >= 4) & (st[:, 1] <= rows - 5)
+    if ok.sum() < 8:
+        return None
+    st, nm = st[ok], nm[ok]
+    _, strength = edge_points(img, st, nm, 1.5, closed=True)
+    edges = float(np.mean(np.minimum(strength, 60.0)))
+    like = []
+    for side in (-2.5, 2.5):
+        p = st + side * nm
+        f = _bilinear(img, p[:, 0], p[:, 1]) * np.float32(1 / 255)
+        r, g, b = f[:, 0], f[:, 1], f[:, 2]
+        xx = r - 0.5 * (g + b)
+        yy = np.float32(math.sqrt(3) / 2) * (g - b)
+        d = model.distance(np.arctan2(yy, xx), np.hypot(xx, yy), (r + g + b) * np.float32(1 / 3))
+        like.append(np.exp(-0.125 * d * d))
+    separation = float(np.mean(np.maximum(like[0] - like[1], 0.0)))
+    ys, xs = np.nonzero(seeds)
+    stride = max(1, len(xs) // 2000)
+    held = float(np.mean(distance("ellipse", m, np.stack([xs[::stride], ys[::stride]], 1).astype(float)) <= 0))
+    if held < 0.8:
+        return None
+    return edges * (0.25 + separation), hull_area
+
+
+def _rect(m, margin, rows, cols):
+    reach = max(m["a"], m["b"]) + margin
+    return (max(0, math.floor(m["x"] - reach)), max(0, math.floor(m["y"] - reach)),
+            min(cols, math.ceil(m["x"] + reach) + 1), min(rows, math.ceil(m["y"] + reach) + 1))
+
+
+def _region_hull(region):
+    """The convex hull of a mask's pixel centres, or None for an empty mask."""
+    from ._regions import mask_hull
+
+    hull = mask_hull(region)
+    return hull if len(hull) else None
+
+
+def _along_polygon(poly, step):
+    """Points about ``step`` apart along a closed polygon's edges."""
+    out = []
+    for a, b in zip(poly, np.roll(poly, -1, axis=0)):
+        n = max(1, int(math.hypot(*(b - a)) / step))
+        t = np.arange(n) / n
+        out.append(a + t[:, None] * (b - a))
+    return np.concatenate(out)

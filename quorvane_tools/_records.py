@@ -45,6 +45,7 @@ class Shape:
     times: dict = field(default_factory=dict)
     refined: dict | tuple | None = None
     coverage: float | None = None
+    segment: tuple | None = None  # lines: the stretch (from, to) along the line that the edges follow
 
     @property
     def found(self) -> bool:

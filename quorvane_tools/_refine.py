@@ -130,9 +130,19 @@ def _conic_to_ellipse(conic):
     return x0, y0, a, b, theta
 
 
-def _ellipse(pts, init):
-    # Direct least-squares ellipse fit (constrained to 4AC - B^2 = 1), in centred and scaled
-    # coordinates for conditioning, split into quadratic and linear parts.
+def direct_ellipse(pts) -> dict | None:
+    """The direct least-squares ellipse of points (n, 2) (no geometric iterations), or None."""
+    params = _direct(pts)
+    if params is None:
+        return None
+    x0, y0, a, b, theta = params
+    return {"x": x0, "y": y0, "a": a, "b": b, "theta": theta}
+
+
+def _direct(pts):
+    """(x0, y0, a, b, theta) of the direct least-squares ellipse of points, or None."""
+    if len(pts) < 6:
+        return None
     mx, my = pts.mean(axis=0)
     scale = float(np.sqrt(((pts - (mx, my)) ** 2).sum(axis=1).mean())) or 1.0
     x, y = (pts[:, 0] - mx) / scale, (pts[:, 1] - my) / scale
@@ -141,11 +151,8 @@ def _ellipse(pts, init):
     s1, s2, s3 = d1.T @ d1, d1.T @ d2, d2.T @ d2
     try:
         t = -np.linalg.solve(s3, s2.T)
-    except np.linalg.LinAlgError:
-        return None
-    m = s1 + s2 @ t
-    m = np.array([m[2] / 2, -m[1], m[0] / 2])
-    try:
+        m = s1 + s2 @ t
+        m = np.array([m[2] / 2, -m[1], m[0] / 2])
         w, v = np.linalg.eig(m)
     except np.linalg.LinAlgError:
         return None
@@ -153,20 +160,22 @@ def _ellipse(pts, init):
     cond = 4 * v[0] * v[2] - v[1] ** 2
     ok = np.flatnonzero(cond > 0)
     if len(ok) == 0:
+        return None
+    a1 = v[:, ok[0]]
+    A, B, C, D, E, F = np.concatenate([a1, t @ a1])
+    s = scale
+    A2, B2, C2 = A / s**2, B / s**2, C / s**2
+    D2 = D / s - 2 * A2 * mx - B2 * my
+    E2 = E / s - 2 * C2 * my - B2 * mx
+    F2 = F + A2 * mx * mx + B2 * mx * my + C2 * my * my - D / s * mx - E / s * my
+    return _conic_to_ellipse((A2, B2, C2, D2, E2, F2))
+
+
+def _ellipse(pts, init):
+    # The direct least-squares fit, then Gauss-Newton on the Sampson distances.
+    params = _direct(pts)
+    if params is None:
         params = (init["x"], init["y"], init["a"], init["b"], init["theta"])
-    else:
-        a1 = v[:, ok[0]]
-        coef = np.concatenate([a1, t @ a1])
-        A, B, C, D, E, F = coef
-        # Back to pixel coordinates: x = (X - mx) / s.
-        s = scale
-        A2, B2, C2 = A / s**2, B / s**2, C / s**2
-        D2 = D / s - 2 * A2 * mx - B2 * my
-        E2 = E / s - 2 * C2 * my - B2 * mx
-        F2 = F + A2 * mx * mx + B2 * mx * my + C2 * my * my - D / s * mx - E / s * my
-        params = _conic_to_ellipse((A2, B2, C2, D2, E2, F2))
-        if params is None:
-            params = (init["x"], init["y"], init["a"], init["b"], init["theta"])
     p = np.array(params, np.float64)
     # Gauss-Newton on the Sampson distances (numerical Jacobian, five parameters).
     xs, ys = pts[:, 0], pts[:, 1]
@@ -240,7 +249,7 @@ def outline_samples(kind: str, m: dict, step: float = 1.0) -> np.ndarray:
     else:
         a, b, theta = m["a"], m["b"], m["theta"]
     perimeter = math.pi * (3 * (a + b) - math.sqrt((3 * a + b) * (a + 3 * b)))
-    n = max(16, int(perimeter / step))
+    n = int(min(max(16, perimeter / step), 8192))
     t = np.linspace(0, 2 * math.pi, n, endpoint=False)
     c, s = math.cos(theta), math.sin(theta)
     u, v = a * np.cos(t), b * np.sin(t)

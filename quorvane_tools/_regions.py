@@ -5,6 +5,8 @@ The labelling and the seeded growth run in the package's native helper, a few mi
 
 from __future__ import annotations
 
+import math
+
 import numpy as np
 
 from . import _native
@@ -104,9 +106,57 @@ def flood(cost, seeds, allowed=None) -> np.ndarray:
     return out
 
 
+def thin_edges(image, threshold: int = 8) -> np.ndarray:
+    """The picture's thin edges: pixels where the colour gradient (as ``gradient`` measures it)
+    is at least ``threshold`` and a maximum across the edge, as a boolean mask."""
+    img = np.ascontiguousarray(image, np.uint8)
+    out = np.empty(img.shape[:2], np.uint8)
+    _native.edge_mask(img, int(threshold), out)
+    return out.view(bool)
+
+
 def gradient(image) -> np.ndarray:
     """The largest of the three channels' Sobel magnitudes (|gx| + |gy|) / 8, as uint8."""
     img = np.ascontiguousarray(image, np.uint8)
     out = np.empty(img.shape[:2], np.uint8)
     _native.gradient(img, out)
     return out
+
+
+def hull(points) -> np.ndarray:
+    """The convex hull of (n, 2) float points (a few hundred: the chain runs in Python)."""
+    pts = np.unique(np.asarray(points, np.float64), axis=0)  # sorted by x, then y
+    if len(pts) < 3:
+        return pts
+
+    def chain(seq):
+        out = []
+        for p in seq:
+            while len(out) >= 2:
+                (ax, ay), (bx, by) = out[-2], out[-1]
+                if (bx - ax) * (p[1] - ay) - (by - ay) * (p[0] - ax) > 0:
+                    break
+                out.pop()
+            out.append((float(p[0]), float(p[1])))
+        return out
+
+    lower, upper = chain(pts), chain(pts[::-1])
+    return np.array(lower[:-1] + upper[:-1])
+
+
+def mask_hull(mask) -> np.ndarray:
+    """The convex hull of a mask's pixel centres, as an (n, 2) float64 array of vertices in
+    order (empty for an empty mask)."""
+    raw = _native.mask_hull(_plane(mask))
+    return np.frombuffer(raw, np.int32).reshape(-1, 2).astype(np.float64)
+
+
+def convex_fill(mask) -> np.ndarray:
+    """The convex hull of a mask's pixels, as a mask (every pixel whose centre lies in the hull
+    of the pixel centres, or on its edge)."""
+    m = np.asarray(mask, bool)
+    hull = mask_hull(m)
+    out = np.zeros(m.shape, np.uint8)
+    if len(hull):
+        _native.fill_convex(np.ascontiguousarray(hull), out)
+    return out.view(bool) | m

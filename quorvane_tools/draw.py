@@ -8,7 +8,7 @@ import math
 
 import numpy as np
 
-from .shapes import ellipse_axes
+from ._records import ellipse_axes
 
 __all__ = ["annotate", "contrast_tint"]
 
@@ -46,8 +46,9 @@ def _line_ends(m, w, h):
 
 
 def _outlines(shape, w, h):
-    """Polylines of a shape, and a point to put its label near."""
-    m = shape.model
+    """Polylines of a shape (the refined one when there is one), and a point to put its label
+    near."""
+    m = shape.shown
     t = np.linspace(0, 2 * np.pi, 181)
     if shape.kind in ("line", "line2"):
         lines = m if shape.kind == "line2" else (m,)

@@ -16,9 +16,10 @@ import numpy as np
 import quorvane
 
 from ._arrays import as_rgb, region_mask
-from ._judge import judge, inside_earlier
+from ._judge import box_line_score, finish_box_line, inside_earlier, judge
 from ._records import FITS, SAMPLE, Shape, ellipse_axes, empty_model, line_angle
-from ._regions import component, fill_holes, labels, outline_points
+from ._regions import convex_fill, fill_holes, labels, thin_edges
+from ._object import box_colour
 from .color import Suggestion, Window, object_region
 
 __all__ = ["FITS", "Shape", "Found", "find_shapes", "inliers_of", "scan_lines", "seed_c_generator",
@@ -253,15 +254,20 @@ def find_shapes(
     t2 = clock()
     times.update(bounds=t1 - t0, mask=t2 - t1)
     obj = None
-    source = mask
+    source = support = mask
     if box is not None:
         if window is None:
             raise ValueError("a box needs a Window (the object grows under it), not bounds")
         obj = _object(img, window, box, mask, alpha)
-        source = obj.view(np.uint8)
+        support = obj.view(np.uint8)
+        # Circles and ellipses bound convex objects: their points come from the object's convex
+        # hull, so that a notch (a pupil, a highlight, a dark patch at the edge) is no outline.
+        closed = all(f in ("circle", "ellipse") for f in fits)
+        source = convex_fill(obj).view(np.uint8) if closed and obj.any() else support
         times["region"] = clock() - t2
     t2 = clock()
     points = _edge_points(source, rows, columns, min_distance)
+    alt = _edge_points(support, rows, columns, min_distance) if source is not support else None
     t4 = clock()
     times.update(edges=t4 - t2)
     if region is not None:
@@ -269,7 +275,14 @@ def find_shapes(
         points = points[keep[points[:, 1], points[:, 0]]]
     if seed is not None:
         seed_c_generator(seed)
-    ctx = _Context(source.view(bool), points, min_r, max_r, delta, count, slope, ratio, parallel, refine, every, box is not None)
+    ctx = _Context(support.view(bool), points, min_r, max_r, delta, count, slope, ratio, parallel, refine, every,
+                   box is not None, img)
+    if box is not None:
+        ctx.alt_points = alt
+        x, y, bw, bh = (int(v) for v in box)
+        ctx.box = (max(x, 0), max(y, 0), min(x + bw, w), min(y + bh, h))
+        ctx.model = box_colour(img, ctx.box)
+        ctx.seeds = obj & region_mask(img.shape, box, "box")
     if every:
         shapes = _every_shape(ctx, fits)
     else:
@@ -346,6 +359,12 @@ class _Context:
     refine: bool
     every: bool
     boxed: bool
+    image: np.ndarray | None = None  # the picture, for refining on its edges
+    box: tuple | None = None  # a box's corners (x0, y0, x1, y1), clipped
+    model: object = None  # a box's dominant colour (ColourModel)
+    edge_map: np.ndarray | None = None  # the picture's thin edges, when needed
+    alt_points: np.ndarray | None = None  # a box's object: the points of its region (not its hull)
+    seeds: np.ndarray | None = None  # a box's object: its pixels within the box
     ms: np.ndarray = None
     parts: tuple = None  # (labels, stats) of the source, when needed
 
@@ -355,16 +374,21 @@ class _Context:
     def band(self, kind) -> int:
         return int(self.delta) if self.delta is not None else (5 if kind in ("line", "line2") else 2)
 
+    def edges(self):
+        if self.edge_map is None:
+            self.edge_map = thin_edges(self.image)
+        return self.edge_map
+
     def labelled(self):
         if self.parts is None:
             self.parts = labels(fill_holes(self.source))
         return self.parts
 
 
-def _fit_one(ctx, kind, ps, count=None):
-    """One fitter call on ``ps``; returns the Shape and which points of ``ps`` are its inliers
-    (None when nothing was found)."""
-    d = ctx.band(kind)
+def _fit_one(ctx, kind, ps, count=None, band=None):
+    """One fitter call on ``ps`` (inlier band ``band``, default the context's); returns the Shape
+    and which points of ``ps`` are its inliers (None when nothing was found)."""
+    d = ctx.band(kind) if band is None else band
     count = ctx.count if count is None else count
     n_all = len(ps)
     shape = Shape(kind, empty_model(kind), 0, n_all, d)
@@ -401,10 +425,12 @@ def _fit_one(ctx, kind, ps, count=None):
     return shape, marks
 
 
-def _finish(ctx, shape, marks, earlier):
-    """Refine and judge a found shape (in place)."""
+def _finish(ctx, shape, earlier):
+    """Refine and judge a found shape (in place; a shape not found is left alone)."""
+    if not shape.found:
+        return shape
     t = time.perf_counter()
-    judge(shape, ctx.source, ctx.min_r, ctx.max_r, refine=ctx.refine, earlier=earlier)
+    judge(shape, ctx.source, ctx.min_r, ctx.max_r, refine=ctx.refine, earlier=earlier, image=ctx.image)
     shape.times["refine"] = time.perf_counter() - t
     return shape
 
@@ -416,17 +442,15 @@ def _one_after_another(ctx, fits):
     ps = ctx.points
     for kind in fits:
         idx = np.arange(len(ps))  # the points this fit may use
-        shape, marks = _best(ctx, kind, ps)
-        kept = None
+        kept = marks = None
         for _ in range(3):
+            shape, marks = _best(ctx, kind, ps[idx] if len(idx) < len(ps) else ps, shapes)
             if not shape.found:
                 break
-            _finish(ctx, shape, marks, shapes)
             if not inside_earlier(shape, shapes):
                 kept = shape
                 break
             idx = idx[~marks]
-            shape, marks = _best(ctx, kind, ps[idx])
         if kept is None:
             shapes.append(Shape(kind, empty_model(kind), 0, len(ps), ctx.band(kind)))
             continue
@@ -439,21 +463,22 @@ def _one_after_another(ctx, fits):
     return shapes
 
 
-def _best(ctx, kind, ps):
-    """The best fit of a kind on ``ps``: the fitter's winner, or, when it looks weak and no box
-    names the object, the best of fits within each large part of the selection and of a fit with
-    eight times the samples."""
+def _best(ctx, kind, ps, earlier):
+    """The best fit of a kind on ``ps``, refined and judged: the fitter's winner, or, when it
+    looks weak, the best of more candidates. A box's object: fits on its hull's points and on its
+    region's points, with eight times the samples when they are weak, ranked by the picture's
+    edges along their refined outlines; otherwise, for circles and ellipses, fits within each
+    large part of the selection and a fit with eight times the samples, ranked by inliers
+    discounted for poor coverage."""
     shape, marks = _fit_one(ctx, kind, ps)
-    if kind not in ("circle", "ellipse") or ctx.boxed:
-        if ctx.boxed and shape.found and kind in ("circle", "ellipse") and shape.inliers < 12:
-            again, again_marks = _fit_one(ctx, kind, ps, 8 * ctx.count)
-            if again.inliers > shape.inliers:
-                return again, again_marks
-        return shape, marks
+    if ctx.boxed:
+        return _best_boxed(ctx, kind, ps, earlier, shape, marks)
+    if kind not in ("circle", "ellipse"):
+        return _finish(ctx, shape, earlier), marks
     from ._judge import quick_coverage
 
     if shape.found and quick_coverage(shape, ctx.source) >= 0.6:
-        return shape, marks
+        return _finish(ctx, shape, earlier), marks
     t = time.perf_counter()
     candidates = [(shape, marks)] if shape.found else []
     candidates += _per_part(ctx, kind, ps)
@@ -464,7 +489,77 @@ def _best(ctx, kind, ps):
     if candidates:
         shape, marks = max(candidates, key=lambda c: c[0].inliers * min(1.0, quick_coverage(c[0], ctx.source) / 0.8))
     shape.times["fit"] = shape.times.get("fit", 0.0) + time.perf_counter() - t
-    return shape, marks
+    return _finish(ctx, shape, earlier), marks
+
+
+def _best_boxed(ctx, kind, ps, earlier, shape, marks):
+    from ._judge import edge_support
+
+    t = time.perf_counter()
+    candidates = []
+
+    def add(sh, mk):
+        if sh.found:
+            _finish(ctx, sh, earlier)
+            candidates.append((sh, mk))
+
+    add(shape, marks)
+    if shape.weak:
+        add(*_fit_one(ctx, kind, ps, 8 * ctx.count))
+    if ctx.alt_points is not None and len(ctx.alt_points) >= SAMPLE[kind] and ps is ctx.points:
+        alt, alt_marks = _fit_one(ctx, kind, ctx.alt_points)
+        if alt.found:
+            alt_marks = inliers_of(kind, alt.model, ps, alt.delta)
+            alt.inliers, alt.points = int(np.count_nonzero(alt_marks)), len(ps)
+            add(alt, alt_marks)
+    if kind == "line":
+        candidates = [(c, mk, box_line_score(c, ctx.edges(), ctx.image, ctx.box, ctx.model)) for c, mk in candidates]
+        candidates += _box_lines(ctx, ps, earlier)
+        if not candidates:
+            return shape, marks
+        best = max(candidates, key=lambda c: c[2])[:2]
+        best[0].times["fit"] = best[0].times.get("fit", 0.0) + time.perf_counter() - t
+        return best
+    if not candidates:
+        return shape, marks
+    if len(candidates) == 1:
+        return candidates[0]
+    best = max(candidates, key=lambda c: edge_support(c[0], ctx.image, ctx.seeds))
+    best[0].times["fit"] = best[0].times.get("fit", 0.0) + time.perf_counter() - t
+    return best
+
+
+def _box_lines(ctx, ps, earlier, tries: int = 4):
+    """Lines along the picture's edges through a box: fits on the thin edges in and around it,
+    refined on the edge's continuous stretch through the box; (shape, marks over ps, score)."""
+    edges = ctx.edges()
+    x0, y0, x1, y1 = ctx.box
+    rows, cols = edges.shape
+    margin = max(6, int(0.5 * min(x1 - x0, y1 - y0)))
+    wx0, wy0 = max(0, x0 - margin), max(0, y0 - margin)
+    wx1, wy1 = min(cols, x1 + margin), min(rows, y1 + margin)
+    ys, xs = np.nonzero(edges[wy0:wy1, wx0:wx1])
+    pts = np.stack([xs + wx0, ys + wy0], axis=1).astype(np.int32)
+    if len(pts) < 8:
+        return []
+    pts = np.ascontiguousarray(pts[_shuffle(len(pts))])
+    out = []
+    rest = pts
+    d = ctx.band("line")
+    for _ in range(tries):
+        # Thin edges lie within a pixel of the picture's edge: a narrow band keeps a line on one
+        # edge of a narrow object instead of between its two.
+        sh, mk = _fit_one(ctx, "line", rest, band=1)
+        if not sh.found:
+            break
+        marks = inliers_of("line", sh.model, ps, d)
+        sh.inliers, sh.points, sh.delta = int(np.count_nonzero(marks)), len(ps), d
+        finish_box_line(sh, edges, ctx.image, ctx.box, refine=ctx.refine)
+        out.append((sh, marks, box_line_score(sh, edges, ctx.image, ctx.box, ctx.model)))
+        rest = rest[~mk]
+        if len(rest) < 8:
+            break
+    return out
 
 
 def _part_points(ctx, ps):
@@ -511,7 +606,7 @@ def _every_line(ctx, kind, earlier):
         shape, marks = _fit_one(ctx, kind, ps)
         if not shape.found:
             break
-        _finish(ctx, shape, marks, earlier + out)
+        _finish(ctx, shape, earlier + out)
         if shape.weak:
             break
         out.append(shape)
@@ -539,7 +634,7 @@ def _every_round(ctx, kind, earlier):
             shape, marks = _fit_one(ctx, kind, ps)
             if not shape.found:
                 break
-            _finish(ctx, shape, marks, earlier + out)
+            _finish(ctx, shape, earlier + out)
             if shape.weak or inside_earlier(shape, earlier + out):
                 break
             out.append(shape)

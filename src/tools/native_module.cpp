@@ -213,7 +213,87 @@ PyObject* py_outline(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.get()), static_cast<Py_ssize_t>(n) * 8);
 }
 
+/// mask_hull(mask) -> bytes of int32 (x, y) pairs: the convex hull of the
+/// mask's pixel centres.
+PyObject* py_mask_hull(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("mask_hull", nargs, 1)) return nullptr;
+    View mask;
+    if (!mask.get(args[0], 2, 1, false, "mask")) return nullptr;
+    const int64_t rows = mask.dim(0), cols = mask.dim(1);
+    std::unique_ptr<int32_t[]> out(new (std::nothrow) int32_t[4 * rows + 4]);
+    std::unique_ptr<int32_t[]> scratch(new (std::nothrow) int32_t[4 * rows + 4]);
+    if (!out || !scratch) return PyErr_NoMemory();
+    int64_t n = 0;
+    Py_BEGIN_ALLOW_THREADS n = mask_hull(mask.data<uint8_t>(), rows, cols, out.get(), scratch.get());
+    Py_END_ALLOW_THREADS
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.get()), static_cast<Py_ssize_t>(n) * 8);
+}
+
+/// fill_convex(poly, out): poly a C-contiguous (n, 2) float64 array.
+PyObject* py_fill_convex(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("fill_convex", nargs, 2)) return nullptr;
+    View poly, out;
+    if (!poly.get(args[0], 2, 8, false, "poly")) return nullptr;
+    if (poly.dim(1) != 2) {
+        PyErr_SetString(PyExc_ValueError, "poly: expected (n, 2) vertices");
+        return nullptr;
+    }
+    if (!out.get(args[1], 2, 1, true, "out")) return nullptr;
+    Py_BEGIN_ALLOW_THREADS fill_convex(poly.data<double>(), poly.dim(0), out.dim(0), out.dim(1), out.data<uint8_t>());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+/// polar_path(cost, reach, step_cost, path): cost a C-contiguous (angles,
+/// radii) float32 array, path an int32 array of `angles` elements.
+PyObject* py_polar_path(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("polar_path", nargs, 4)) return nullptr;
+    View cost, path;
+    if (!cost.get(args[0], 2, 4, false, "cost")) return nullptr;
+    const long long reach = PyLong_AsLongLong(args[1]);
+    if (reach == -1 && PyErr_Occurred()) return nullptr;
+    const double step_cost = PyFloat_AsDouble(args[2]);
+    if (step_cost == -1.0 && PyErr_Occurred()) return nullptr;
+    if (!path.get(args[3], 1, 4, true, "path")) return nullptr;
+    const int64_t angles = cost.dim(0), radii = cost.dim(1);
+    if (path.dim(0) != angles || angles < 1 || radii < 1) {
+        PyErr_SetString(PyExc_ValueError, "polar_path: path needs one element per angle");
+        return nullptr;
+    }
+    std::unique_ptr<float[]> acc(new (std::nothrow) float[2 * radii]);
+    std::unique_ptr<int32_t[]> back(new (std::nothrow) int32_t[2 * angles * radii]);
+    if (!acc || !back) return PyErr_NoMemory();
+    Py_BEGIN_ALLOW_THREADS polar_path(cost.data<float>(), angles, radii, std::max<long long>(0, reach),
+                                      static_cast<float>(step_cost), acc.get(), back.get(), path.data<int32_t>());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
+/// edge_mask(image, threshold, out): thin edges of an RGB(A) image.
+PyObject* py_edge_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("edge_mask", nargs, 3)) return nullptr;
+    View image, out;
+    if (!image_view(image, args[0])) return nullptr;
+    const long threshold = PyLong_AsLong(args[1]);
+    if (threshold == -1 && PyErr_Occurred()) return nullptr;
+    if (!out.get(args[2], 2, 1, true, "out") || !same_plane(image, out, "out")) return nullptr;
+    const int64_t rows = image.dim(0), cols = image.dim(1);
+    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[2 * rows * cols + 1]);
+    if (!scratch) return PyErr_NoMemory();
+    Py_BEGIN_ALLOW_THREADS edge_mask(image.data<uint8_t>(), rows, cols, static_cast<int>(image.dim(2)),
+                                     static_cast<int>(std::max(0L, std::min(threshold, 256L))), out.data<uint8_t>(),
+                                     scratch.get(), scratch.get() + rows * cols);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"edge_mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_edge_mask)), METH_FASTCALL, nullptr},
+    {"polar_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_polar_path)), METH_FASTCALL,
+     nullptr},
+    {"mask_hull", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_mask_hull)), METH_FASTCALL, nullptr},
+    {"fill_convex", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_fill_convex)), METH_FASTCALL,
+     nullptr},
     {"outline", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_outline)), METH_FASTCALL, nullptr},
     {"label", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_label)), METH_FASTCALL, nullptr},
     {"flood", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_flood)), METH_FASTCALL, nullptr},

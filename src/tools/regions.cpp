@@ -217,4 +217,187 @@ int64_t outline(const uint8_t* mask, int64_t rows, int64_t cols, int64_t x0, int
     return n;
 }
 
+namespace {
+
+inline int64_t cross(const int32_t* o, const int32_t* a, const int32_t* b) noexcept {
+    return static_cast<int64_t>(a[0] - o[0]) * (b[1] - o[1]) - static_cast<int64_t>(a[1] - o[1]) * (b[0] - o[0]);
+}
+
+}  // namespace
+
+int64_t mask_hull(const uint8_t* mask, int64_t rows, int64_t cols, int32_t* out, int32_t* scratch) noexcept {
+    // Each row's first and last pixel, sorted by x then y for the monotone chain.
+    int64_t n = 0;
+    int32_t* pts = scratch;
+    for (int64_t y = 0; y < rows; ++y) {
+        const uint8_t* row = mask + y * cols;
+        int64_t a = 0;
+        while (a < cols && row[a] == 0) ++a;
+        if (a == cols) continue;
+        int64_t b = cols - 1;
+        while (row[b] == 0) --b;
+        pts[2 * n] = static_cast<int32_t>(a);
+        pts[2 * n + 1] = static_cast<int32_t>(y);
+        ++n;
+        if (b != a) {
+            pts[2 * n] = static_cast<int32_t>(b);
+            pts[2 * n + 1] = static_cast<int32_t>(y);
+            ++n;
+        }
+    }
+    if (n == 0) return 0;
+    // Sort the points (x, y) pairs by x, then y: insertion into order through an index
+    // would allocate; sort the pairs in place as 64-bit keys instead.
+    auto* keys = reinterpret_cast<int64_t*>(pts);  // n pairs of int32 = n int64
+    for (int64_t k = 0; k < n; ++k) {
+        const int64_t x = pts[2 * k], y = pts[2 * k + 1];
+        keys[k] = (x << 32) | y;
+    }
+    std::sort(keys, keys + n);
+    int64_t m = 0;
+    int32_t* h = out;
+    auto put = [&](int64_t key) {
+        h[2 * m] = static_cast<int32_t>(key >> 32);
+        h[2 * m + 1] = static_cast<int32_t>(key & 0xffffffff);
+    };
+    for (int64_t k = 0; k < n; ++k) {  // lower chain
+        int32_t p[2] = {static_cast<int32_t>(keys[k] >> 32), static_cast<int32_t>(keys[k] & 0xffffffff)};
+        while (m >= 2 && cross(h + 2 * (m - 2), h + 2 * (m - 1), p) <= 0) --m;
+        put(keys[k]);
+        ++m;
+    }
+    const int64_t lower = m + 1;
+    for (int64_t k = n - 2; k >= 0; --k) {  // upper chain
+        int32_t p[2] = {static_cast<int32_t>(keys[k] >> 32), static_cast<int32_t>(keys[k] & 0xffffffff)};
+        while (m >= lower && cross(h + 2 * (m - 2), h + 2 * (m - 1), p) <= 0) --m;
+        put(keys[k]);
+        ++m;
+    }
+    return m > 1 ? m - 1 : m;  // the last point repeats the first
+}
+
+void fill_convex(const double* poly, int64_t n, int64_t rows, int64_t cols, uint8_t* out) noexcept {
+    if (n <= 0) return;
+    double ylo = poly[1], yhi = poly[1];
+    for (int64_t k = 1; k < n; ++k) {
+        ylo = std::min(ylo, poly[2 * k + 1]);
+        yhi = std::max(yhi, poly[2 * k + 1]);
+    }
+    const int64_t y0 = std::max<int64_t>(0, static_cast<int64_t>(std::ceil(ylo - 1e-9)));
+    const int64_t y1 = std::min<int64_t>(rows - 1, static_cast<int64_t>(std::floor(yhi + 1e-9)));
+    for (int64_t y = y0; y <= y1; ++y) {
+        double lo = INFINITY, hi = -INFINITY;
+        const double yy = static_cast<double>(y);
+        for (int64_t k = 0; k < n; ++k) {
+            const double* a = poly + 2 * k;
+            const double* b = poly + 2 * ((k + 1) % n);
+            const double ya = a[1], yb = b[1];
+            if ((yy < std::min(ya, yb) - 1e-9) || (yy > std::max(ya, yb) + 1e-9)) continue;
+            if (std::abs(yb - ya) < 1e-12) {
+                lo = std::min({lo, a[0], b[0]});
+                hi = std::max({hi, a[0], b[0]});
+            } else {
+                const double x = a[0] + (yy - ya) / (yb - ya) * (b[0] - a[0]);
+                lo = std::min(lo, x);
+                hi = std::max(hi, x);
+            }
+        }
+        if (!(lo <= hi)) continue;
+        const int64_t xa = std::max<int64_t>(0, static_cast<int64_t>(std::ceil(lo - 1e-9)));
+        const int64_t xb = std::min<int64_t>(cols - 1, static_cast<int64_t>(std::floor(hi + 1e-9)));
+        if (xa <= xb) std::memset(out + y * cols + xa, 1, static_cast<size_t>(xb - xa + 1));
+    }
+}
+
+void polar_path(const float* cost, int64_t angles, int64_t radii, int64_t reach, float step_cost, float* acc,
+                int32_t* back, int32_t* path) noexcept {
+    float* prev = acc;
+    float* next = acc + radii;
+    for (int64_t r = 0; r < radii; ++r) prev[r] = cost[r];
+    const int64_t steps = 2 * angles;
+    for (int64_t s = 1; s < steps; ++s) {
+        const float* row = cost + (s % angles) * radii;
+        int32_t* b = back + s * radii;
+        for (int64_t r = 0; r < radii; ++r) {
+            float best = INFINITY;
+            int64_t arg = r;
+            const int64_t lo = std::max<int64_t>(0, r - reach), hi = std::min<int64_t>(radii - 1, r + reach);
+            for (int64_t q = lo; q <= hi; ++q) {
+                const float v = prev[q] + step_cost * static_cast<float>(q > r ? q - r : r - q);
+                if (v < best) {
+                    best = v;
+                    arg = q;
+                }
+            }
+            next[r] = best + row[r];
+            b[r] = static_cast<int32_t>(arg);
+        }
+        std::swap(prev, next);
+    }
+    int64_t r = 0;
+    for (int64_t q = 1; q < radii; ++q) {
+        if (prev[q] < prev[r]) r = q;
+    }
+    for (int64_t s = steps - 1; s >= 0; --s) {
+        if (s >= angles) path[s - angles] = static_cast<int32_t>(r);
+        if (s > 0) r = back[s * radii + r];
+    }
+}
+
+void edge_mask(const uint8_t* image, int64_t rows, int64_t cols, int channels, int threshold, uint8_t* out,
+               uint8_t* magnitude, uint8_t* direction) noexcept {
+    const int64_t stride = cols * channels;
+    // Magnitude and direction (0: across x, 1: diagonal down-right, 2: across y, 3: diagonal
+    // down-left) of the channel that changes most.
+    for (int64_t y = 0; y < rows; ++y) {
+        const uint8_t* up = image + std::max<int64_t>(y - 1, 0) * stride;
+        const uint8_t* mid = image + y * stride;
+        const uint8_t* down = image + std::min<int64_t>(y + 1, rows - 1) * stride;
+        for (int64_t x = 0; x < cols; ++x) {
+            const int64_t l = std::max<int64_t>(x - 1, 0) * channels, r = std::min<int64_t>(x + 1, cols - 1) * channels,
+                          c = x * channels;
+            int best = -1, bx = 0, by = 0;
+            for (int ch = 0; ch < 3; ++ch) {
+                const int gx = (up[r + ch] + 2 * mid[r + ch] + down[r + ch]) - (up[l + ch] + 2 * mid[l + ch] + down[l + ch]);
+                const int gy = (down[l + ch] + 2 * down[c + ch] + down[r + ch]) - (up[l + ch] + 2 * up[c + ch] + up[r + ch]);
+                const int m = std::abs(gx) + std::abs(gy);
+                if (m > best) {
+                    best = m;
+                    bx = gx;
+                    by = gy;
+                }
+            }
+            magnitude[y * cols + x] = static_cast<uint8_t>(std::min(best >> 3, 255));
+            // tan(22.5 deg) ~ 0.4142 ~ 106 / 256
+            const int ax = std::abs(bx), ay = std::abs(by);
+            uint8_t d;
+            if (ay * 256 <= ax * 106) {
+                d = 0;
+            } else if (ax * 256 <= ay * 106) {
+                d = 2;
+            } else {
+                d = (bx > 0) == (by > 0) ? 1 : 3;
+            }
+            direction[y * cols + x] = d;
+        }
+    }
+    std::memset(out, 0, static_cast<size_t>(rows * cols));
+    for (int64_t y = 1; y + 1 < rows; ++y) {
+        for (int64_t x = 1; x + 1 < cols; ++x) {
+            const int64_t p = y * cols + x;
+            const int m = magnitude[p];
+            if (m < threshold) continue;
+            int64_t q1, q2;
+            switch (direction[p]) {
+                case 0: q1 = p - 1; q2 = p + 1; break;
+                case 2: q1 = p - cols; q2 = p + cols; break;
+                case 1: q1 = p - cols - 1; q2 = p + cols + 1; break;
+                default: q1 = p - cols + 1; q2 = p + cols - 1; break;
+            }
+            // Ties: keep the first pixel of a plateau only (strictly greater on one side).
+            out[p] = m >= magnitude[q1] && m > magnitude[q2];
+        }
+    }
+}
+
 }  // namespace quorvane::tools

@@ -54,4 +54,32 @@ int64_t intensity_mask(const uint8_t* image, int64_t rows, int64_t cols, int cha
 int64_t outline(const uint8_t* mask, int64_t rows, int64_t cols, int64_t x0, int64_t y0, int64_t x1, int64_t y1,
                 double a, double b, double c, double band, int32_t* out, int64_t capacity) noexcept;
 
+/// The convex hull of the centres of a mask's non-zero pixels (found from each
+/// row's first and last pixel), counter-clockwise in image axes (y down: the
+/// turn test is on x, y as given), as (x, y) pairs into `out` (room for 2 *
+/// rows + 1 points); `scratch` holds room for 4 * rows + 2 int32. Returns the
+/// number of vertices (0 for an empty mask; collinear points are dropped).
+int64_t mask_hull(const uint8_t* mask, int64_t rows, int64_t cols, int32_t* out, int32_t* scratch) noexcept;
+
+/// Sets to 1 every pixel of `out` (rows x cols) whose centre lies in the
+/// convex polygon of `n` vertices (x, y pairs, in hull order) or on its edge.
+void fill_convex(const double* poly, int64_t n, int64_t rows, int64_t cols, uint8_t* out) noexcept;
+
+/// The closed path of least cost through a polar cost table: one radius index
+/// per angle (rows: `angles`, columns: `radii`, packed float32), moving at most
+/// `reach` radius steps from one angle to the next at `step_cost` per step.
+/// The path closes approximately: it is the second of two turns round the
+/// table. `acc` is scratch of 2 * radii floats and `back` of 2 * angles *
+/// radii int32; the radius index of each angle goes to `path`.
+void polar_path(const float* cost, int64_t angles, int64_t radii, int64_t reach, float step_cost, float* acc,
+                int32_t* back, int32_t* path) noexcept;
+
+/// Thin edges: 1 where the colour gradient (the Sobel pair of the channel
+/// that changes most, magnitude (|gx| + |gy|) / 8) is at least `threshold`
+/// and no smaller than at both neighbours across the edge (the gradient's
+/// direction rounded to a multiple of 45 degrees), else 0. The picture's
+/// outermost pixels are 0.
+void edge_mask(const uint8_t* image, int64_t rows, int64_t cols, int channels, int threshold, uint8_t* out,
+               uint8_t* magnitude, uint8_t* direction) noexcept;
+
 }  // namespace quorvane::tools
