@@ -206,7 +206,7 @@ def _shrink(a, k: int):
 GROWTHS = (("centre", 1.0, 0.5), ("centre", 0.4, 1.0), ("centre", 0.0, 1.0), ("flat", 1.0, 0.5))
 STEP = 3  # levels between the regions looked at
 NEARLY = 0.9  # a region scoring this share of the best one's counts as good
-GROWTH = 1.05  # a region looked at holds at least this many times the pixels of the one before
+GROWTH = 1.1  # a region looked at holds at least this many times the pixels of the one before
 
 
 def grow_object(image, box, *, allowed=None, alpha=None) -> Grown:
@@ -386,12 +386,19 @@ def _candidates(img, levels, seeds, model, colour, box_area, bound, floor, keep:
             continue
         last = a
         region = levels <= t
-        s = judge_region(img, region, seeds, model, floor)
+        s = judge_region(img, region, seeds, model, floor, refine=False)
         if s is not None:
             scored.append((s[0], t, region, s[1]))
+    # The best few, judged again with their ellipses refined on the picture's edges.
     scored.sort(key=lambda x: -x[0])
+    again = []
+    for _, t, region, _ in scored[: 2 * keep]:
+        s = judge_region(img, region, seeds, model, floor)
+        if s is not None:
+            again.append((s[0], t, region, s[1]))
+    again.sort(key=lambda x: -x[0])
     out = []
-    for s, t, region, hull_area in scored[:keep]:
+    for s, t, region, hull_area in again[:keep]:
         filled = fill_holes(region)
         convexity = min(1.0, float(np.count_nonzero(filled)) / max(hull_area, 1.0))
         out.append((s * convexity, t, filled))
@@ -401,7 +408,7 @@ def _candidates(img, levels, seeds, model, colour, box_area, bound, floor, keep:
 EDGE_STRENGTH = 12.0  # colour change (0..255 units per pixel) that counts as an edge at least
 
 
-def judge_region(img, region, seeds, model, floor: float):
+def judge_region(img, region, seeds, model, floor: float, *, refine: bool = True):
     """(score, hull area) of a region, or None.
 
     The ellipse fitted to the region's convex hull, refined on the picture's edges, is scored by
@@ -423,9 +430,10 @@ def judge_region(img, region, seeds, model, floor: float):
     rows, cols = img.shape[:2]
     if m is None or max(m["a"], m["b"]) > 2 * max(rows, cols) or min(m["a"], m["b"]) < 1:
         return None
-    support = outline_points(region, _rect(m, 6, rows, cols))
-    if len(support) >= 8:
-        m = refine_on_edges("ellipse", m, support, img, 3.0, rounds=2)
+    if refine:
+        support = outline_points(region, _rect(m, 6, rows, cols))
+        if len(support) >= 8:
+            m = refine_on_edges("ellipse", m, support, img, 3.0, rounds=2)
     st, nm = stations("ellipse", m, None, 1.0)
     ok = (st[:, 0] >= 4) & (st[:, 0] <= cols - 5) & (st[:, 1] >= 4) & (st[:, 1] <= rows - 5)
     if ok.sum() < 8:

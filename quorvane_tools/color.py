@@ -14,7 +14,7 @@ import quorvane
 from . import _native
 from ._arrays import as_rgb, region_mask
 from ._object import grow_object
-from ._regions import component
+from ._regions import component, dilate
 
 __all__ = ["Window", "Suggestion", "lch", "in_window", "suggest_window", "selected_fraction"]
 
@@ -399,7 +399,16 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     if not obj.any():
         obj = inside_m
     idx = _sample(obj)
-    window = _window_of(*_lch_at(img, idx), grey=grey)
+    inside_lch = _lch_at(img, idx)
+    window = _window_of(*inside_lch, grey=grey)
+    # What surrounds the object: left out where that costs little of the object, so that the
+    # window also finds the object's like elsewhere in the picture (not its background).
+    reach = max(3, round(0.15 * math.sqrt(max(int(np.count_nonzero(obj)), 1))))
+    ring = dilate(obj, reach) & ~obj
+    if alpha is not None:
+        ring &= alpha
+    if ring.any():
+        window = _narrow_any(window, _lch_at(img, _sample(obj, 20_000)), _lch_at(img, _sample(ring, 20_000)), 0.9)
     if outside_m is not None and outside_m.any():
         window = _narrow_any(window, _lch_at(img, idx), _lch_at(img, _sample(outside_m, 200_000)), keep)
     window = window.rounded()

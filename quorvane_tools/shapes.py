@@ -275,8 +275,12 @@ def find_shapes(
         points = points[keep[points[:, 1], points[:, 0]]]
     if seed is not None:
         seed_c_generator(seed)
+    if every:  # every object of the window's colour: the whole selection, not the box's object
+        source = support = mask
+        points = _edge_points(mask, rows, columns, min_distance)
+        alt = None
     ctx = _Context(support.view(bool), points, min_r, max_r, delta, count, slope, ratio, parallel, refine, every,
-                   box is not None, img)
+                   box is not None and not every, img)
     if box is not None:
         ctx.alt_points = alt
         x, y, bw, bh = (int(v) for v in box)
