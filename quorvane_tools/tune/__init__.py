@@ -43,6 +43,8 @@ def _port(text: str) -> int:
 
 
 def register(subparsers) -> None:
+    from quorvane_tools import cli
+
     p = subparsers.add_parser(
         "tune",
         help="pick a colour window by eye on a local web page",
@@ -64,6 +66,7 @@ def register(subparsers) -> None:
         action="store_true",
         help="allow a --host that other machines can reach: anyone who reaches it sees the picture",
     )
+    cli.add_limit_options(p)
     p.set_defaults(run=run)
 
 
@@ -98,7 +101,7 @@ def run(args) -> int:
 
     host, warning = check_host(args.host, args.allow_remote)
     try:
-        image = qt.load_image(args.image)
+        image = qt.load_image(args.image, max_pixels=args.max_pixels)
     except ValueError as e:
         raise CliError(str(e)) from None
     app = TuneApp(image, os.path.basename(args.image))
