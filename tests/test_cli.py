@@ -456,3 +456,54 @@ def test_disk_full_while_writing_is_status_1_and_leaves_nothing(capsys, monkeypa
                        "--json", tmp_path / "x.json", "--out", tmp_path / "x.png")
     assert rc == 1 and err.startswith("quorvane: error: cannot write ") and "No space left" in err
     assert err.count("\n") == 1 and list(tmp_path.iterdir()) == []
+
+
+# ----------------------------------------------------------------------------
+# reading pictures: the pixel limit and the conversion in bands
+
+
+def test_pillow_guard_is_replaced_by_the_pixel_limit(monkeypatch, disc_png):
+    from PIL import Image
+
+    from quorvane_tools import ImageError, load_image
+
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 1000)   # Pillow alone would refuse 240 x 200
+    assert load_image(disc_png).shape == (200, 240, 3)
+    assert Image.MAX_IMAGE_PIXELS == 1000
+    with pytest.raises(ImageError, match=r": 240 x 200 is 48,000 pixels, more than the limit of 47,999 \("):
+        load_image(disc_png, max_pixels=47_999)
+
+
+def _modes():
+    rng = np.random.default_rng(3)
+    rgb = rng.integers(0, 256, (2000, 300, 3), dtype=np.uint8)   # several bands of rows
+    from PIL import Image
+
+    base = Image.fromarray(rgb)
+    pictures = {m: base.convert(m) for m in ("RGBA", "P", "L", "1", "CMYK")}
+    pictures["RGB"] = base
+    grey16 = rng.integers(0, 65536, (2000, 300), dtype=np.uint16)
+    deep = {
+        "I;16": (Image.fromarray(grey16), grey16 / 257.0),
+        "I": (Image.fromarray(grey16.astype(np.int32)), grey16 / 257.0),
+        "F": (Image.fromarray(grey16.astype(np.float32) / 65535), grey16.astype(np.float32) / 65535 * 255.0),
+    }
+    return pictures, deep
+
+
+@pytest.mark.parametrize("mode", ["RGB", "RGBA", "P", "L", "1", "CMYK", "I;16", "I", "F"])
+def test_pictures_of_every_mode_convert_as_a_whole(tmp_path, mode):
+    from quorvane_tools import load_image
+
+    pictures, deep = _modes()
+    path = tmp_path / ("pic.tif" if mode in ("I", "F", "CMYK") else "pic.png")
+    if mode in deep:
+        picture, grey = deep[mode]
+        expect = np.repeat(np.clip(np.rint(grey), 0, 255).astype(np.uint8)[..., None], 3, axis=2)
+    else:
+        picture = pictures[mode]
+        expect = np.array(picture.convert("RGB"))
+    picture.save(path)
+    got = load_image(path)
+    assert got.flags.writeable and got.flags.c_contiguous
+    assert np.abs(got.astype(int) - expect).max() <= (1 if mode in deep else 0)

@@ -29,6 +29,11 @@ To use it on a remote machine, forward the port over SSH instead of opening it:
 
   ssh -L 8765:127.0.0.1:8765 host          # on your machine
   quorvane tune img.png --port 8765 --no-browser   # on the host; open the printed URL locally
+
+Limits, so that no client can stall the page: requests are answered by a fixed pool of
+threads; a suggestion or a fit is computed one at a time per client (IP address) and two at
+most over all, and one that would wait more than 5 s is answered 503 with Retry-After. A
+connection may idle 30 s between requests and has 10 s to send a request's headers.
 """
 
 

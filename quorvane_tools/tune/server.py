@@ -709,8 +709,9 @@ class TuneServer(socketserver.TCPServer):
         super().server_close()
         for _ in self._workers:
             self._ready.put(None)
+        end = time.monotonic() + 1.0  # a worker still computing is a daemon: it does not hold the exit
         for t in self._workers:
-            t.join(timeout=1.0)
+            t.join(timeout=max(0.0, end - time.monotonic()))
         self._workers = []
         for conn in list(self._parked.values()):
             self._close(conn)
