@@ -197,3 +197,14 @@ def test_clients_that_reset_mid_response_leave_no_traceback(capfd):
         srv.shutdown()
         srv.server_close()
     assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("head, status", [
+    (b"GET / HTTP/1.1\r\nX-Long: " + b"a" * 70000 + b"\r\n\r\n", b" 431 "),
+    (b"GET /" + b"a" * 70000, b" 414 "),   # no end of line at all
+])
+def test_overlong_heads_are_refused(server, head, status):
+    with socket.create_connection(("127.0.0.1", server.server_port), timeout=10) as c:
+        c.sendall(head)
+        assert status in c.recv(100).split(b"\r\n")[0] + b" "
+    assert get(server.server_port, "/api/info")[0] == 200
