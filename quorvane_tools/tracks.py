@@ -31,7 +31,7 @@ from __future__ import annotations
 import math
 from dataclasses import dataclass
 
-__all__ = ["Tracker", "Track", "track_records"]
+__all__ = ["Tracker", "Track", "track_records", "draw_tracks"]
 
 TENTATIVE, CONFIRMED, LOST = "tentative", "confirmed", "lost"
 CIRCLE, ELLIPSE = "circle", "ellipse"
@@ -343,6 +343,139 @@ class Tracker:
 def track_records(records: list, **options) -> list:
     """Run a new ``Tracker(**options)`` over frame records in order; see ``Tracker.run``."""
     return Tracker(**options).run(records)
+
+
+# --------------------------------------------------------------------------
+# Tracks in video: the tracker's options checked before the work, and ids with trails drawn on
+# the annotated frames
+
+
+class VideoTracking:
+    """Tracking for ``track_video``: ``options`` is True or a dict of ``Tracker`` keywords
+    (checked here: TypeError or ValueError), ``frame`` the video's (width, height)."""
+
+    def __init__(self, options, frame, trail: int = 25):
+        self.options = {} if options is True else dict(options)
+        self.frame = frame
+        self.trail = trail
+        self.tracker()
+
+    def tracker(self) -> Tracker:
+        return Tracker(frame=self.frame, **self.options)
+
+    def run(self, records: list) -> list:
+        """Track records of consecutive frames, in order (adds "tracks" and "events")."""
+        return self.tracker().run(records)
+
+    def overlay(self) -> TrackOverlay:
+        """An overlay that tracks the records as the frames come (in order, one process)."""
+        return TrackOverlay(self.tracker(), trail=self.trail)
+
+    def replay(self, records: list, start: int, stop: int) -> TrackOverlay:
+        """An overlay for frames start..stop-1 of tracked ``records`` (consecutive frames
+        in order), its trails primed with the frames before ``start``."""
+        first = records[0]["index"] if records else start
+        lo, hi = max(0, start - first - self.trail), max(0, stop - first)
+        o = TrackOverlay(None, trail=self.trail)
+        part = records[lo:hi]
+        o.replay = {rec["index"]: rec["tracks"] for rec in part}
+        for rec in part:
+            if rec["index"] >= start:
+                break
+            o._follow(rec["tracks"])
+        return o
+
+
+PALETTE = ((255, 64, 64), (64, 160, 255), (255, 210, 0), (0, 220, 120), (255, 96, 255),
+           (0, 230, 230), (255, 150, 40), (170, 120, 255), (160, 230, 60), (255, 130, 170))
+
+
+class TrackOverlay:
+    """Draws every listed track's id ("#3", on a colour of its own, below left of the shape)
+    and the trail of its last ``trail`` centres on an annotated frame; a lost track as a thin
+    circle where it is predicted, its id followed by "?". Called with the picture and the frame's record: with a
+    ``tracker`` it first tracks the record (adding "tracks" and "events" to it)."""
+
+    def __init__(self, tracker=None, trail: int = 25):
+        self.tracker = tracker
+        self.trail = trail
+        self.replay = None
+        self.paths = {}
+
+    def __call__(self, picture, record):
+        if self.tracker is not None:
+            record.update(self.tracker.update(record["shapes"], record["time"]))
+            tracks = record["tracks"]
+        else:
+            tracks = self.replay[record["index"]]
+        self._follow(tracks)
+        return draw_tracks(picture, tracks, self.paths)
+
+    def _follow(self, tracks):
+        from collections import deque
+
+        paths = {}
+        for t in tracks:
+            p = self.paths.get(t["id"]) or deque(maxlen=self.trail)
+            p.append((t["x"], t["y"]))
+            paths[t["id"]] = p
+        self.paths = paths
+
+
+def draw_tracks(picture, tracks, paths=None):
+    """A copy of an RGB picture (or the picture itself, when it is writable) with the tracks'
+    ids and trails drawn; only the part of the picture they cover passes through Pillow."""
+    import numpy as np
+    from PIL import Image, ImageDraw, ImageFont
+
+    if not tracks:
+        return picture
+    h, w = picture.shape[:2]
+    size = max(11, round(min(w, h) / 40))
+    width = max(2, round(min(w, h) / 300))
+    items, xs, ys = [], [], []
+    for t in tracks:
+        trail = list((paths or {}).get(t["id"], ())) or [(t["x"], t["y"])]
+        r = t.get("r") or math.sqrt(max(t.get("a", 1) * t.get("b", 1), 1))
+        items.append((t, trail, r))
+        xs += [p[0] for p in trail] + [t["x"] - r - 4 * size, t["x"] + r]
+        ys += [p[1] for p in trail] + [t["y"] - r, t["y"] + r + 2 * size]
+    x0, x1 = max(int(min(xs)) - width - 2, 0), min(int(max(xs)) + width + 3, w)
+    y0, y1 = max(int(min(ys)) - width - 2, 0), min(int(max(ys)) + width + 3, h)
+    if x0 >= x1 or y0 >= y1:
+        return picture
+    out = picture if picture.flags.writeable else np.array(picture)
+    crop = Image.fromarray(np.ascontiguousarray(out[y0:y1, x0:x1]))
+    draw = ImageDraw.Draw(crop)
+    try:
+        font = ImageFont.load_default(size=size)
+    except TypeError:  # older Pillow
+        font = ImageFont.load_default()
+    for t, trail, r in items:
+        colour = PALETTE[(t["id"] - 1) % len(PALETTE)]
+        pts = [(x - x0, y - y0) for x, y in trail]
+        if len(pts) > 1:
+            draw.line(pts, fill=(0, 0, 0), width=width + 2)
+            draw.line(pts, fill=colour, width=width)
+        cx, cy = t["x"] - x0, t["y"] - y0
+        lost = t["state"] == LOST
+        if lost:
+            draw.ellipse((cx - r, cy - r, cx + r, cy + r), outline=colour, width=1)
+        text = f"#{t['id']}?" if lost else f"#{t['id']}"
+        l, tp, rt, b = draw.textbbox((0, 0), text, font=font)
+        bx, by = cx - 0.72 * r - (rt - l) - 6, cy + 0.72 * r  # lower left: the shape's number is upper right
+        draw.rectangle((bx, by, bx + rt - l + 6, by + b - tp + 4), fill=colour)
+        draw.text((bx + 3 - l, by + 2 - tp), text, fill=(0, 0, 0), font=font)
+    out[y0:y1, x0:x1] = np.asarray(crop)
+    return out
+
+
+def phrase(record) -> str:
+    """The tracks and events of a frame record, for a line of text ("" when there are none)."""
+    parts = [f"#{t['id']} ({t['x']:.1f}, {t['y']:.1f})" + (" lost" if t["state"] == LOST else "")
+             for t in record["tracks"]]
+    parts += [f"#{e['id']} {e['event']}" for e in record["events"]]
+    return ("  |  tracks " + ", ".join(parts)) if parts else ""
 
 
 def _record(s, j, x, y, where):
