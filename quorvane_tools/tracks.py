@@ -200,14 +200,14 @@ class Tracker:
             match_of[k] = j
             self._correct(live[k], dets[j], pred[k], time, j in shared)
         appeared, lost, found, ended = [], [], [], []
-        keep = []
+        keep, ready = [], []
         for k, s in enumerate(live):
             if match_of[k] >= 0:
                 if s.state == LOST:
                     s.state = CONFIRMED
                     found.append(s.id)
                 elif s.state == TENTATIVE and s.seen >= self.confirm:
-                    self._confirm(s, appeared)
+                    ready.append(len(keep))
                 keep.append((s, match_of[k], s.x, s.y))
                 continue
             s.missed += 1
@@ -221,6 +221,8 @@ class Tracker:
                 s.state = LOST
                 lost.append(s.id)
             keep.append((s, -1, px, py))
+        if ready:
+            keep = self._confirm_ready(keep, ready, appeared, lost, found)
 
         # Shapes left over start tentative tracks, unless they lie within a track matched now
         # (a second fit on the same object).
@@ -327,6 +329,42 @@ class Tracker:
             if norm > 0:
                 s.c2, s.s2 = c / norm, sn / norm
         s.t, s.kind, s.seen, s.missed = time, d[3], n, 0
+
+    def _confirm_ready(self, keep, ready, appeared, lost, found):
+        """Confirm the tentative tracks seen often enough, except one whose centre lies within
+        the radius of a confirmed track matched now (a second fit on its object: dropped). One
+        within the gate of a lost track (an object that came out of hiding where its track did
+        not expect it, or that the finder fitted too small at first) hands its state to that
+        track, which is found again, rather than taking a new id."""
+        gone = set()
+        for n in ready:
+            s, j, _, _ = keep[n]
+            if any(oj >= 0 and o.state == CONFIRMED and (s.x - o.x) ** 2 + (s.y - o.y) ** 2 < o.r * o.r
+                   for o, oj, _, _ in keep):
+                gone.add(n)
+                continue
+            best, best_d2 = None, math.inf
+            for m, (o, oj, px, py) in enumerate(keep):
+                if oj >= 0 or o.state != LOST or m in gone:
+                    continue
+                reach = max(o.r * (self.gate + self.growth * o.missed), self.min_gate)
+                d2 = (s.x - px) ** 2 + (s.y - py) ** 2
+                if d2 <= reach * reach and o.r / self.size_change <= s.r <= o.r * self.size_change and d2 < best_d2:
+                    best, best_d2 = m, d2
+            if best is None:
+                self._confirm(s, appeared)
+                continue
+            o = keep[best][0]
+            o.x, o.y, o.vx, o.vy, o.r, o.a, o.b = s.x, s.y, s.vx, s.vy, s.r, s.a, s.b
+            o.c2, o.s2, o.t, o.kind = s.c2, s.s2, s.t, s.kind
+            o.seen, o.missed, o.state = o.seen + s.seen, 0, CONFIRMED
+            if o.id in lost:
+                lost.remove(o.id)  # lost and found in one frame: neither
+            else:
+                found.append(o.id)
+            keep[best] = (o, j, o.x, o.y)
+            gone.add(n)
+        return [t for n, t in enumerate(keep) if n not in gone]
 
     def _confirm(self, s, appeared):
         s.state, s.id = CONFIRMED, self._next_id
