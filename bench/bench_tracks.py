@@ -25,6 +25,7 @@ and not behind the bar; one that is hidden, or partly out of the frame, need not
   MOTA    1 - (miss + false + switch) / visible balls
   err     mean distance (px) of the confirmed tracks' smoothed centres to the truth
   us/frame  Tracker.update, process CPU time, best of --rounds
+  fits, false fits  (the real chain) the shape finder's shapes, and those on no ball
 
     python bench/bench_tracks.py                              # all clips, then the real chain
     python bench/bench_tracks.py --clip crossing --objects 5 --radius 8 --speed 12 --drop 0.1

@@ -21,9 +21,9 @@ A track is *tentative* until it has been seen in ``confirm`` frames in a row; th
 next integer id (1, 2, ...) and is *confirmed* (event ``appeared``). A frame without a match
 makes it *lost* (event ``lost``): it coasts along its prediction, its gate widening, and a
 match makes it confirmed again (event ``found``). After ``max_lost`` frames without a match,
-or once its predicted centre has left the frame (given ``frame``), it *ends* (event ``ended``). Tentative
-tracks have no id and are not reported; one frame without a match drops them. Lines are not
-tracked (a line has no centre to follow).
+or once its predicted centre has left the frame (given ``frame``), it *ends* (event
+``ended``). Tentative tracks have no id and are not reported; one frame without a match drops
+them. Lines are not tracked (a line has no centre to follow).
 """
 
 from __future__ import annotations
@@ -349,7 +349,8 @@ class Tracker:
                     continue
                 reach = max(o.r * (self.gate + self.growth * o.missed), self.min_gate)
                 d2 = (s.x - px) ** 2 + (s.y - py) ** 2
-                if d2 <= reach * reach and o.r / self.size_change <= s.r <= o.r * self.size_change and d2 < best_d2:
+                sized = o.r / self.size_change <= s.r <= o.r * self.size_change
+                if d2 <= reach * reach and sized and d2 < best_d2:
                     best, best_d2 = m, d2
             if best is None:
                 self._confirm(s, appeared)
@@ -431,8 +432,9 @@ PALETTE = ((255, 64, 64), (64, 160, 255), (255, 210, 0), (0, 220, 120), (255, 96
 class TrackOverlay:
     """Draws every listed track's id ("#3", on a colour of its own, below left of the shape)
     and the trail of its last ``trail`` centres on an annotated frame; a lost track as a thin
-    circle where it is predicted, its id followed by "?". Called with the picture and the frame's record: with a
-    ``tracker`` it first tracks the record (adding "tracks" and "events" to it)."""
+    circle where it is predicted, its id followed by "?". Called with the picture and the
+    frame's record; with a ``tracker`` it first tracks the record (adding "tracks" and
+    "events" to it)."""
 
     def __init__(self, tracker=None, trail: int = 25):
         self.tracker = tracker
