@@ -443,8 +443,8 @@ def test_failures_after_the_input_are_one_line(capsys, monkeypatch, tmp_path, di
     monkeypatch.setattr(cli, "find_shapes", fail)
     rc, out, err = run(capsys, "find", disc_png, "--box", 90, 80, 20, 20, "--fit", "circle",
                        "--json", tmp_path / "x.json")
-    assert rc == status and err == f"quorvane: error: {words}" + err[len("quorvane: error: ") + len(words):]
-    assert err.startswith(f"quorvane: error: {words}") and err.count("\n") == 1 and list(tmp_path.iterdir()) == []
+    assert rc == status and err.startswith(f"quorvane: error: {words}") and err.count("\n") == 1
+    assert list(tmp_path.iterdir()) == []
 
 
 def test_disk_full_while_writing_is_status_1_and_leaves_nothing(capsys, monkeypatch, tmp_path, disc_png):
