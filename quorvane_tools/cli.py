@@ -149,7 +149,7 @@ def add_limit_options(parser) -> None:
     parser.add_argument(
         "--max-pixels", type=whole(1, MAX_MAX_PIXELS), default=MAX_PIXELS, metavar="N",
         help=f"refuse pictures of more than N pixels, from their header, before decoding them "
-        f"(default {MAX_PIXELS:,}: about 30 bytes a pixel are needed)",
+        f"(default {MAX_PIXELS:,})",
     )
 
 
