@@ -79,7 +79,6 @@ def child(op, path, box, limit_gb):
     if op == "tune suggestion":
         app = TuneApp(qt.load_image(path), os.path.basename(path))
         app.picture()
-    pixels_of = {}
     with open(os.devnull, "w") as devnull:
         saved = sys.stdout
         sys.stdout = devnull
@@ -92,7 +91,6 @@ def child(op, path, box, limit_gb):
             try:
                 if op == "tune suggestion":
                     app.suggest(fields)
-                    pixels_of["n"] = app.width * app.height
                     rc = 0
                 else:
                     argv = [op, str(path), "--box", *map(str, box)]

@@ -14,6 +14,7 @@ import json
 import math
 import os
 import sys
+from pathlib import Path
 
 import numpy as np
 
@@ -326,8 +327,6 @@ def _find(args) -> int:
 
 
 def _absolute(path):
-    from pathlib import Path
-
     return Path(os.path.abspath(path))
 
 
