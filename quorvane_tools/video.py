@@ -26,7 +26,7 @@ import os
 import tempfile
 import time
 import uuid
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from fractions import Fraction
 from pathlib import Path
 
@@ -242,6 +242,7 @@ class _Job:
     size: tuple = (0, 0)
     threads: bool = True
     times: dict = field(default_factory=dict)
+    overlay: object = None  # with --track and --out: draws ids and trails (tracks.TrackOverlay)
 
 
 def _track_range(job: _Job, progress=None):
@@ -275,6 +276,8 @@ def _track_range_here(job: _Job, progress, qt):
             times["find"] += t2 - t1
             if encoder is not None:
                 picture = qt.annotate(rgb, found)
+                if job.overlay is not None:
+                    picture = job.overlay(picture, records[-1])
                 t3 = clock()
                 times["annotate"] += t3 - t2
                 encoder.add(picture)
@@ -397,6 +400,7 @@ def track_video(
     chunk: int | None = None,
     retries: int = 2,
     progress=None,
+    track=False,
     **fit,
 ) -> dict:
     """Find shapes in every frame of a video; returns the per-frame records.
@@ -414,6 +418,11 @@ def track_video(
     task that opens the file itself, and a task that still fails after ``retries`` retries raises
     VideoTaskError. Without a client everything runs here, in one pass. ``progress(n)`` is
     called as frames get done.
+
+    ``track``: True (or a dict of ``Tracker`` keywords) follows the circles and ellipses from
+    frame to frame: every frame record gains ``"tracks"`` and ``"events"`` (see
+    ``Tracker.update``), computed over the records in frame order, so they too are the same
+    however the work is split; ``out`` then also draws each track's id and trail.
 
     Returns ``{"video": str(path), "fps": float, "window": {...}, "frames": [{"index": i,
     "time": seconds, "shapes": [records]}, ...]}`` in frame order, the shape records being
@@ -441,6 +450,14 @@ def track_video(
         raise VideoError(str(e)) from None
     fit = dict(fit, fits=tuple([fits] if isinstance(fits, str) else fits))
     seed = 1 if seed is None else int(seed)
+    tracking = None
+    if track:
+        from .tracks import VideoTracking
+
+        try:
+            tracking = VideoTracking(track, (info.width, info.height))
+        except (TypeError, ValueError) as e:
+            raise VideoError(f"track: {e}") from None
 
     codec = out_path = None
     if out is not None:
@@ -475,10 +492,25 @@ def track_video(
                      # already fill the cores.
                      threads=client is None)
             )
+        tracked = False
+        if tracking is not None and out_path is not None:
+            # The annotated frames show the tracks, which depend on every frame before them.
+            tracked = True
+            if client is None:  # one process, frames in order: track as they come
+                overlay = tracking.overlay()
+                jobs = [replace(job, overlay=overlay) for job in jobs]
+            else:  # the records first, tracked here in order; then the tasks draw
+                half = _halves(progress)
+                results = _run_on(client, [replace(job, segment=None) for job in jobs], retries, half)
+                done = tracking.run([rec for records, _ in results for rec in records])
+                jobs = [replace(job, overlay=tracking.replay(done, job.start, job.stop)) for job in jobs]
+                _run_on(client, jobs, retries, half)
         if client is None:
             results = [_track_range(job, progress) for job in jobs]
-        else:
+        elif not tracked:
             results = _run_on(client, jobs, retries, progress)
+        if tracking is not None and not tracked:
+            tracking.run([rec for records, _ in results for rec in records])
         if out_path is not None:
             if len(segments) == 1:
                 final_tmp = segments.pop()
@@ -500,6 +532,20 @@ def track_video(
         "window": window.to_dict(),
         "frames": [rec for records, _ in results for rec in records],
     }
+
+
+def _halves(progress):
+    """A progress callback for two passes over the frames: each pass counts half a frame."""
+    if progress is None:
+        return None
+    carry = [0]
+
+    def half(n):
+        whole, carry[0] = divmod(carry[0] + n, 2)
+        if whole:
+            progress(whole)
+
+    return half
 
 
 def _umask() -> int:
@@ -589,6 +635,17 @@ the JSON (--json FILE, or --json - for standard output), one frame a line, in fr
   Only shapes that were found are listed; "time" is in seconds from the start of the stream.
   Without --json a line per frame is printed instead.
 
+tracks (--track): each frame record also has
+    "tracks": [{"id": 1, "state": "confirmed", "shape": "circle", "x": 633.2, "y": 318.1,
+                "r": 17.0, "vx": 152.4, "vy": -3.1, "match": 0}, ...],
+    "events": [{"event": "appeared", "id": 1}, ...]
+  A new object gets the next id once it has been seen in 3 frames in a row; "x", "y", "r" are
+  smoothed, "vx", "vy" in pixels per second, "match" the index of its shape in "shapes" (null
+  while "lost": not seen in this frame, "x" and "y" are then where it is predicted). A lost
+  track that is not seen again within 15 frames, or whose predicted centre leaves the frame,
+  ends. Events: "appeared", "lost", "found", "ended". The tracks are computed over the records
+  in frame order, so they too are the same for any split; --out also draws ids and trails.
+
 clusters:
   --workers N starts N worker processes on this machine (a Dask LocalCluster, on 127.0.0.1)
   for this run. --scheduler ADDRESS joins a running cluster, for example one started with
@@ -626,6 +683,9 @@ def register(subparsers) -> None:
                    help="write the records as JSON to FILE ('-': standard output)")
     g.add_argument("--out", metavar="VIDEO",
                    help="write the annotated video (H.264, else MPEG-4 part 2; .mp4 or .mkv)")
+    g.add_argument("--track", action="store_true",
+                   help="follow the circles and ellipses from frame to frame: ids, smoothed "
+                   "centres, velocities and events in the records, ids and trails in --out")
     d = p.add_argument_group("cluster (needs quorvane[dask])")
     m = d.add_mutually_exclusive_group()
     m.add_argument("--workers", type=int, metavar="N",
@@ -727,7 +787,8 @@ def _run(args, cli, Progress) -> int:
         with Progress(stop - start, "frames") as bar:
             result = track_video(
                 args.video, window, fits, frames=(start, stop), seed=seed, out=args.out,
-                client=client, chunk=args.chunk, retries=args.retries, progress=bar.update, **fit,
+                client=client, chunk=args.chunk, retries=args.retries, progress=bar.update,
+                track=args.track, **fit,
             )
     finally:
         if client is not None:
@@ -755,6 +816,10 @@ def _print_summary(result: dict, window, seed) -> None:
           f"window {qt.Window(*window).flags()}; seed {seed}")
     for f in result["frames"]:
         shapes = "; ".join(_phrase(s) for s in f["shapes"]) or "nothing found"
+        if "tracks" in f:  # --track
+            from .tracks import phrase
+
+            shapes += phrase(f)
         print(f"frame {f['index']:6d}  {f['time']:10.3f} s  {shapes}")
 
 
