@@ -14,9 +14,9 @@ import numpy as np
 
 from ._edges import edge_points, stations
 from ._refine import as_float, distance, fit, outline_samples, refine as refine_model
-from ._regions import outline_points
+from ._regions import outline_points, outline_ring
 
-__all__ = ["judge", "coverage", "quick_coverage", "inside_earlier"]
+__all__ = ["judge", "coverage", "edge_support", "inside_earlier", "box_line_score", "finish_box_line"]
 
 MIN_INLIERS = 12  # fewer inliers than this: weak
 MIN_COVERAGE = 0.45  # circles, ellipses: the selection follows less of the outline: weak
@@ -24,19 +24,32 @@ MIN_CONTINUITY = 0.5  # lines: the longest continuous stretch is less of the inl
 GAP = 4.0  # pixels: a line's stretch continues over gaps up to this
 
 
+def _outline(source, rect=None, line=None):
+    """Outline points of a mask, or of a lazily made selection (only the rectangle's crop is
+    made when a rectangle is asked for)."""
+    if hasattr(source, "crop"):
+        if rect is None:
+            return outline_points(source.full(), None, line)
+        x0, y0 = max(0, rect[0]), max(0, rect[1])
+        return outline_points(source.crop(rect), None, None) + (x0, y0)
+    return outline_points(source, rect, line)
+
+
 def _near(kind, m, source, band):
     """The source's outline points within ``band`` (plus a margin) of a float model."""
     rows, cols = source.shape
     if kind == "line":
         c = -(m["nx"] * m["px"] + m["ny"] * m["py"])
-        return outline_points(source, None, (m["nx"], m["ny"], c, band + 1.0))
-    reach = (m["r"] if kind == "circle" else max(abs(m["a"]), abs(m["b"]))) + band + 2
+        return _outline(source, None, (m["nx"], m["ny"], c, band + 1.0))
+    a, b, theta = (m["r"], m["r"], 0.0) if kind == "circle" else (abs(m["a"]), abs(m["b"]), m["theta"])
+    reach = max(a, b) + band + 2
     x0, y0 = math.floor(m["x"] - reach), math.floor(m["y"] - reach)
     x1, y1 = math.ceil(m["x"] + reach) + 1, math.ceil(m["y"] + reach) + 1
     if x1 <= 0 or y1 <= 0 or x0 >= cols or y0 >= rows:
         return np.empty((0, 2))
-    pts = outline_points(source, (x0, y0, x1, y1))
-    return pts[np.abs(distance(kind, m, pts)) <= band + 1.0] if len(pts) else pts
+    if hasattr(source, "crop"):
+        return _outline(source, (x0, y0, x1, y1))
+    return outline_ring(source, m["x"], m["y"], a, b, theta, band + 1.5)
 
 
 def _valid(m):
@@ -48,39 +61,20 @@ def coverage(kind, m, pts, shape_hw, band) -> float:
     """Circles and ellipses: the share of the outline (where it lies inside the picture, off its
     edge) with an outline point of the selection within ``band``. Lines: the longest continuous
     stretch of points along the line over the extent of all of them."""
-    if kind == "line":
-        near = pts[np.abs(distance(kind, m, pts)) <= band] if len(pts) else pts
-        if len(near) < 2:
-            return 0.0
-        along = np.sort(near[:, 0] * -m["ny"] + near[:, 1] * m["nx"])
-        extent = along[-1] - along[0]
-        if extent <= 0:
-            return 0.0
-        cuts = np.flatnonzero(np.diff(along) > GAP)
-        starts = np.concatenate(([0], cuts + 1))
-        ends = np.concatenate((cuts, [len(along) - 1]))
-        return float(np.max(along[ends] - along[starts]) / extent)
+    from ._refine import _KIND, _ORDER
+    from ._regions import _native
+
+    if len(pts) == 0:
+        return 0.0
+    p = np.array([m[k] for k in _ORDER[kind]], np.float64)
+    samples = 0
+    if kind != "line":
+        a, b = (m["r"], m["r"]) if kind == "circle" else (abs(m["a"]), abs(m["b"]))
+        perimeter = math.pi * (3 * (a + b) - math.sqrt(max((3 * a + b) * (a + 3 * b), 0.0)))
+        samples = int(min(max(16, perimeter), 8192))
     rows, cols = shape_hw
-    samples = outline_samples(kind, m, 1.0)
-    n = len(samples)
-    inside = (samples[:, 0] >= 1) & (samples[:, 0] <= cols - 2) & (samples[:, 1] >= 1) & (samples[:, 1] <= rows - 2)
-    if not inside.any():
-        return 0.0
-    near = pts[np.abs(distance(kind, m, pts)) <= band] if len(pts) else pts
-    if len(near) == 0:
-        return 0.0
-    dx, dy = near[:, 0] - m["x"], near[:, 1] - m["y"]
-    if kind == "circle":
-        t = np.arctan2(dy, dx)
-    else:
-        c, s = math.cos(m["theta"]), math.sin(m["theta"])
-        u, v = (c * dx + s * dy) / m["a"], (-s * dx + c * dy) / m["b"]
-        t = np.arctan2(v, u)
-    idx = np.round(np.mod(t, 2 * math.pi) / (2 * math.pi) * n).astype(np.int64) % n
-    hit = np.zeros(n, bool)
-    hit[idx] = True
-    hit = hit | np.roll(hit, 1) | np.roll(hit, -1)  # a point covers its neighbours' samples too
-    return float(np.count_nonzero(hit & inside) / np.count_nonzero(inside))
+    return _native.coverage(_KIND[kind], np.ascontiguousarray(pts, np.float64), p, float(band), float(rows),
+                            float(cols), float(samples), GAP)
 
 
 EDGE_CAP = 60.0  # colour change per pixel beyond which an edge counts no more
@@ -118,16 +112,6 @@ def edge_support(shape, image, seeds=None) -> float:
         m = as_float(kind, shape.shown)
         score *= float(np.mean(distance(kind, m, pts) <= 0))
     return score
-
-
-def quick_coverage(shape, source) -> float:
-    """The coverage of a fitter's model (circles and ellipses), without refinement."""
-    if not shape.found or shape.kind not in ("circle", "ellipse"):
-        return 0.0
-    m = as_float(shape.kind, shape.model)
-    if not _valid(m):
-        return 0.0
-    return coverage(shape.kind, m, _near(shape.kind, m, source, shape.delta), source.shape, shape.delta + 0.5)
 
 
 def _station_index(kind, m, pts, n, lo=0.0):

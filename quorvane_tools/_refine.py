@@ -20,6 +20,7 @@ import numpy as np
 __all__ = ["distance", "fit", "refine", "as_float", "outline_samples"]
 
 MIN_POINTS = {"line": 3, "circle": 5, "ellipse": 8}
+MAX_POINTS = 240  # points a refinement round fits at most
 
 
 def as_float(kind: str, model: dict) -> dict:
@@ -52,16 +53,38 @@ def _sampson(x0, y0, a, b, theta, x, y):
     return f / np.maximum(g, 1e-12)
 
 
+_KIND = {"line": 0, "circle": 1, "ellipse": 2}
+_ORDER = {"line": ("px", "py", "nx", "ny"), "circle": ("x", "y", "r"), "ellipse": ("x", "y", "a", "b", "theta")}
+
+
+def _native_fit(kind, pts, init, band, rounds):
+    """The native least-squares rounds from ``init``: (model, mask of the points in the band)."""
+    from . import _native
+
+    p = np.array([init[k] for k in _ORDER[kind]], np.float64)
+    pts = np.ascontiguousarray(pts, np.float64)
+    inside = np.empty(len(pts), np.uint8)
+    _native.refine_fit(_KIND[kind], pts, p, float(band), int(rounds), inside)
+    m = dict(zip(_ORDER[kind], p.tolist()))
+    if kind == "ellipse":
+        m = _oriented(m["x"], m["y"], m["a"], m["b"], m["theta"], init["theta"])
+    return m, inside.view(bool)
+
+
 def fit(kind: str, pts: np.ndarray, init: dict) -> dict | None:
     """A least-squares float model of points (n, 2), starting from ``init``; None when the
-    points do not determine one."""
+    points do not determine one. Lines by total least squares; circles by the algebraic fit,
+    then Gauss-Newton on the distances; ellipses by the direct algebraic fit (when ``init`` is
+    not an ellipse already), then Gauss-Newton on the Sampson distances."""
     if len(pts) < MIN_POINTS[kind]:
         return None
-    if kind == "line":
-        return _line(pts, init)
-    if kind == "circle":
-        return _circle(pts, init)
-    return _ellipse(pts, init)
+    if kind == "ellipse" and not all(k in init for k in _ORDER["ellipse"]):
+        start = direct_ellipse(pts)
+        if start is None:
+            return None
+        init = start
+    m, _ = _native_fit(kind, pts, init, math.inf, 1)
+    return m if all(math.isfinite(v) for v in m.values()) else None
 
 
 def _line(pts, init):
@@ -93,7 +116,7 @@ def _circle(pts, init):
     else:
         r = math.sqrt(r2)
     # Geometric iterations: least squares of the distances to the circle.
-    for _ in range(10):
+    for _ in range(4):
         du, dv = u - cx, v - cy
         dist = np.hypot(du, dv)
         dist = np.maximum(dist, 1e-9)
@@ -212,29 +235,19 @@ def _oriented(x0, y0, a, b, theta, near):
     return {"x": x0, "y": y0, "a": abs(a), "b": abs(b), "theta": theta}
 
 
-def refine(kind: str, model: dict, pts: np.ndarray, band: float, rounds: int = 4):
+def refine(kind: str, model: dict, pts: np.ndarray, band: float, rounds: int = 2):
     """Refine a float model on the points (n, 2) within ``band`` of it, ``rounds`` times.
 
     Returns (model, inliers): the refined model (the given one when no fit improves on it:
     fewer points within the band, or none) and the mask of the points within its band."""
-    cur = dict(model)
-    inside = np.abs(distance(kind, cur, pts)) <= band
-    best_n = int(inside.sum())
-    for _ in range(rounds):
-        if inside.sum() < MIN_POINTS[kind]:
-            break
-        new = fit(kind, pts[inside], cur)
-        if new is None:
-            break
-        now = np.abs(distance(kind, new, pts)) <= band
-        n = int(now.sum())
-        if n < best_n:
-            break
-        moved = _moved(kind, cur, new)
-        cur, inside, best_n = new, now, n
-        if moved < 1e-3:
-            break
-    return cur, inside
+    if len(pts) < MIN_POINTS[kind]:
+        inside = np.abs(distance(kind, model, pts)) <= band if len(pts) else np.zeros(0, bool)
+        return dict(model), inside
+    if len(pts) > MAX_POINTS:  # evenly thinned: the fit needs no more
+        step = -(-len(pts) // MAX_POINTS)
+        m, _ = _native_fit(kind, pts[::step], model, band, rounds)
+        return m, np.abs(distance(kind, m, pts)) <= band
+    return _native_fit(kind, pts, model, band, rounds)
 
 
 def _moved(kind, a, b):

@@ -96,6 +96,13 @@ def outline_points(mask, rect=None, line=None) -> np.ndarray:
     return np.frombuffer(raw, np.int32).reshape(-1, 2) * 0.5
 
 
+def outline_ring(mask, x, y, a, b, theta, band) -> np.ndarray:
+    """``outline_points`` of the pixels in the ring within ``band`` of the ellipse (a, b,
+    theta) round (x, y) (a circle when a = b), as an (n, 2) float64 array."""
+    raw = _native.outline_ring(_plane(mask), float(x), float(y), float(a), float(b), float(theta), float(band))
+    return np.frombuffer(raw, np.int32).reshape(-1, 2) * 0.5
+
+
 def flood(cost, seeds, allowed=None) -> np.ndarray:
     """Minimax growth levels: for each pixel reachable from ``seeds`` through 4-connected pixels
     of ``allowed``, the smallest possible largest ``cost`` (uint8, at most 254) along a path

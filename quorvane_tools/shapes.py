@@ -20,6 +20,7 @@ from ._judge import box_line_score, finish_box_line, inside_earlier, judge
 from ._records import FITS, SAMPLE, Shape, ellipse_axes, empty_model, line_angle
 from ._regions import convex_fill, fill_holes, labels, thin_edges
 from ._object import box_colour
+from ._selection import Selection
 from .color import Suggestion, Window, object_region
 
 __all__ = ["FITS", "Shape", "Found", "find_shapes", "inliers_of", "scan_lines", "seed_c_generator",
@@ -29,8 +30,10 @@ _libc = None
 np.random.default_rng(0)  # NumPy's generator module loads on first use: not inside a timed stage
 
 MAX_LINES = 4096  # scan lines per direction at most (work grows with them)
+SPARSE = 0.12  # classify only the scanned pixels while they are at most this share of the picture
 AUTO_LINES = (128, 512)  # the range of the automatic scan-line counts
 EVERY_LIMIT = 64  # shapes per fit kind with every=True at most
+DOUBTFUL = 0.6  # circles and ellipses whose outline the selection follows less get a second look
 
 
 def seed_c_generator(seed: int) -> None:
@@ -50,10 +53,16 @@ class Found:
 
     window: Window | None
     shapes: list
-    mask: np.ndarray
+    selection: Selection
     points: np.ndarray
     times: dict
     region: np.ndarray | None = None
+
+    @property
+    def mask(self) -> np.ndarray:
+        """The window's selection of the picture, a (rows, columns) uint8 array of 0 and 1 (made
+        on first use when the search did not need it)."""
+        return self.selection.full()
 
     @property
     def count(self) -> int:
@@ -244,18 +253,23 @@ def find_shapes(
     if window is not None and not window.intensity_only:
         bounds = window.bounds()
     t1 = clock()
-    mask = np.empty((h, w), np.uint8)  # every byte is written: no need to clear it first
-    if bounds is not None:
-        quorvane.mask_image(img, bounds, mask)
+    times["bounds"] = t1 - t0
+    plain = box is None and not every and region is None and bounds is not None and alpha is None
+    # Classifying only the scanned pixels pays while they are few; with dense scan lines one
+    # pass over the picture is quicker.
+    sparse = plain and (rows * w + columns * h) <= SPARSE * h * w
+    selection = Selection(img, bounds, window, alpha)
+    if sparse:
+        # Only the scanned pixels are classified: the whole selection is made later only if
+        # something needs it (a look at the selection's parts, a picture).
+        points = _edge_points_hsv(img, bounds, rows, columns, min_distance)
+        times["edges"] = clock() - t1
     else:
-        window.mask(img, mask)
-    if alpha is not None:
-        mask &= alpha
-    t2 = clock()
-    times.update(bounds=t1 - t0, mask=t2 - t1)
+        mask = selection.full()
+        t2 = clock()
+        times["mask"] = t2 - t1
     obj = None
-    source = support = mask
-    if box is not None:
+    if box is not None and not every:
         if window is None:
             raise ValueError("a box needs a Window (the object grows under it), not bounds")
         obj = _object(img, window, box, mask, alpha)
@@ -265,23 +279,24 @@ def find_shapes(
         closed = all(f in ("circle", "ellipse") for f in fits)
         source = convex_fill(obj).view(np.uint8) if closed and obj.any() else support
         times["region"] = clock() - t2
-    t2 = clock()
-    points = _edge_points(source, rows, columns, min_distance)
-    alt = _edge_points(support, rows, columns, min_distance) if source is not support else None
-    t4 = clock()
-    times.update(edges=t4 - t2)
+        t2 = clock()
+        points = _edge_points(source, rows, columns, min_distance)
+        alt = _edge_points(support, rows, columns, min_distance) if source is not support else None
+        times["edges"] = clock() - t2
+    elif not sparse:
+        support = mask
+        points = _edge_points(mask, rows, columns, min_distance)
+        times["edges"] = clock() - t2
     if region is not None:
         keep = region_mask(img.shape, region, "region")
         points = points[keep[points[:, 1], points[:, 0]]]
     if seed is not None:
         seed_c_generator(seed)
-    if every:  # every object of the window's colour: the whole selection, not the box's object
-        source = support = mask
-        points = _edge_points(mask, rows, columns, min_distance)
-        alt = None
-    ctx = _Context(support.view(bool), points, min_r, max_r, delta, count, slope, ratio, parallel, refine, every,
-                   box is not None and not every, img)
-    if box is not None:
+    # Photos (a box names the object, or every object is asked for) refine on the picture's
+    # edges; a plain call, as video makes frame after frame, on the selection's outline.
+    ctx = _Context(selection if sparse else support.view(bool), points, min_r, max_r, delta, count, slope,
+                   ratio, parallel, refine, every, obj is not None, img if (box is not None or every) else None)
+    if obj is not None:
         ctx.alt_points = alt
         x, y, bw, bh = (int(v) for v in box)
         ctx.box = (max(x, 0), max(y, 0), min(x + bw, w), min(y + bh, h))
@@ -294,7 +309,21 @@ def find_shapes(
     times["fit"] = sum(s.times.get("fit", 0.0) for s in shapes)
     times["refine"] = sum(s.times.get("refine", 0.0) for s in shapes)
     times["remove"] = sum(s.times.get("remove", 0.0) for s in shapes)
-    return Found(window, shapes, mask, points, times, obj)
+    return Found(window, shapes, selection, points, times, obj)
+
+
+def _edge_points_hsv(img, bounds, rows, columns, min_distance):
+    """``_edge_points`` of the window's selection, classifying only the scanned pixels (the
+    same points as a scan of the whole selection)."""
+    h, w = img.shape[:2]
+    edges = _scratch("edges", (min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
+    n = quorvane.simple_edge_hsv(img, edges, _mapping(bounds), rows, columns)
+    return _denoised(edges[:n], h, w, min_distance)
+
+
+def _mapping(bounds) -> dict:
+    """A bounds mapping for the edge scan (its M as a list: the scan reads it once)."""
+    return {"i": tuple(bounds.i), "c": tuple(bounds.c), "M": np.asarray(bounds.M).ravel().tolist()}
 
 
 def _as_window(window):
@@ -337,8 +366,12 @@ def _edge_points(source, rows, columns, min_distance):
     # point of each scan line.
     edges = _scratch("edges", (min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
     n = quorvane.simple_edge(source, edges, rows, columns)
-    kept = np.empty((max(n, 1), 2), np.int32)
-    m = quorvane.simple_denoise(edges[:n], kept, min_distance)
+    return _denoised(edges[:n], h, w, min_distance)
+
+
+def _denoised(edges, h, w, min_distance):
+    kept = np.empty((max(len(edges), 1), 2), np.int32)
+    m = quorvane.simple_denoise(edges, kept, min_distance)
     pts = kept[:m]
     x, y = pts[:, 0], pts[:, 1]
     inner = (x > 0) & (x < w - 1) & (y > 0) & (y < h - 1)
@@ -385,7 +418,8 @@ class _Context:
 
     def labelled(self):
         if self.parts is None:
-            self.parts = labels(fill_holes(self.source))
+            src = self.source.full().view(bool) if isinstance(self.source, Selection) else self.source
+            self.parts = labels(fill_holes(src))
         return self.parts
 
 
@@ -477,23 +511,21 @@ def _best(ctx, kind, ps, earlier):
     shape, marks = _fit_one(ctx, kind, ps)
     if ctx.boxed:
         return _best_boxed(ctx, kind, ps, earlier, shape, marks)
-    if kind not in ("circle", "ellipse"):
-        return _finish(ctx, shape, earlier), marks
-    from ._judge import quick_coverage
-
-    if shape.found and quick_coverage(shape, ctx.source) >= 0.6:
-        return _finish(ctx, shape, earlier), marks
+    _finish(ctx, shape, earlier)
+    if kind not in ("circle", "ellipse") or (shape.found and shape.coverage >= DOUBTFUL):
+        return shape, marks
     t = time.perf_counter()
     candidates = [(shape, marks)] if shape.found else []
-    candidates += _per_part(ctx, kind, ps)
-    if not any(quick_coverage(c, ctx.source) >= 0.8 for c, _ in candidates):
+    for cand, cand_marks in _per_part(ctx, kind, ps):
+        candidates.append((_finish(ctx, cand, earlier), cand_marks))
+    if not any(c.coverage >= 0.8 for c, _ in candidates):
         again, again_marks = _fit_one(ctx, kind, ps, 8 * ctx.count)
         if again.found:
-            candidates.append((again, again_marks))
+            candidates.append((_finish(ctx, again, earlier), again_marks))
     if candidates:
-        shape, marks = max(candidates, key=lambda c: c[0].inliers * min(1.0, quick_coverage(c[0], ctx.source) / 0.8))
+        shape, marks = max(candidates, key=lambda c: c[0].inliers * min(1.0, c[0].coverage / 0.8))
     shape.times["fit"] = shape.times.get("fit", 0.0) + time.perf_counter() - t
-    return _finish(ctx, shape, earlier), marks
+    return shape, marks
 
 
 def _best_boxed(ctx, kind, ps, earlier, shape, marks):

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "tools/fit.h"
 #include "tools/regions.h"
 
 namespace {
@@ -287,7 +288,102 @@ PyObject* py_edge_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+/// refine_fit(kind, pts, params, band, rounds, inside) -> count: kind 0 line, 1 circle,
+/// 2 ellipse; pts a C-contiguous (n, 2) float64 array; params a float64 array
+/// refined in place; inside a uint8 array of n bytes (the final band's points).
+PyObject* py_refine_fit(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("refine_fit", nargs, 6)) return nullptr;
+    const long kind = PyLong_AsLong(args[0]);
+    if (kind == -1 && PyErr_Occurred()) return nullptr;
+    if (kind < 0 || kind > 2) {
+        PyErr_SetString(PyExc_ValueError, "refine_fit: kind must be 0, 1 or 2");
+        return nullptr;
+    }
+    const auto k = static_cast<FitKind>(kind);
+    View pts, params, inside;
+    if (!pts.get(args[1], 2, 8, false, "pts")) return nullptr;
+    if (!params.get(args[2], 1, 8, true, "params")) return nullptr;
+    const double band = PyFloat_AsDouble(args[3]);
+    if (band == -1.0 && PyErr_Occurred()) return nullptr;
+    const long rounds = PyLong_AsLong(args[4]);
+    if (rounds == -1 && PyErr_Occurred()) return nullptr;
+    if (!inside.get(args[5], 1, 1, true, "inside")) return nullptr;
+    if (pts.dim(1) != 2 || params.dim(0) != fit_params(k) || inside.dim(0) != pts.dim(0)) {
+        PyErr_SetString(PyExc_ValueError, "refine_fit: pts (n, 2), params of the kind, inside of n bytes");
+        return nullptr;
+    }
+    int64_t n = 0;
+    Py_BEGIN_ALLOW_THREADS n = refine_fit(k, pts.data<double>(), pts.dim(0), band, static_cast<int>(rounds),
+                                          params.data<double>(), inside.data<uint8_t>());
+    Py_END_ALLOW_THREADS
+    return PyLong_FromLongLong(n);
+}
+
+/// coverage(kind, pts, params, band, rows, cols, samples, gap) -> float.
+PyObject* py_coverage(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("coverage", nargs, 8)) return nullptr;
+    const long kind = PyLong_AsLong(args[0]);
+    if (kind == -1 && PyErr_Occurred()) return nullptr;
+    if (kind < 0 || kind > 2) {
+        PyErr_SetString(PyExc_ValueError, "coverage: kind must be 0, 1 or 2");
+        return nullptr;
+    }
+    const auto k = static_cast<FitKind>(kind);
+    View pts, params;
+    if (!pts.get(args[1], 2, 8, false, "pts")) return nullptr;
+    if (!params.get(args[2], 1, 8, false, "params")) return nullptr;
+    double num[5];
+    for (int i = 0; i < 5; ++i) {
+        num[i] = PyFloat_AsDouble(args[3 + i]);
+        if (num[i] == -1.0 && PyErr_Occurred()) return nullptr;
+    }
+    if (pts.dim(1) != 2 || params.dim(0) != fit_params(k)) {
+        PyErr_SetString(PyExc_ValueError, "coverage: pts (n, 2) and params of the kind");
+        return nullptr;
+    }
+    const int64_t samples = std::max<int64_t>(0, std::min<int64_t>(static_cast<int64_t>(num[3]), 1 << 20));
+    const int64_t n = pts.dim(0);
+    std::unique_ptr<double[]> scratch(new (std::nothrow) double[std::max<int64_t>(samples, n) + 1]);
+    if (!scratch) return PyErr_NoMemory();
+    double out = 0;
+    Py_BEGIN_ALLOW_THREADS out = fit_coverage(k, params.data<double>(), pts.data<double>(), n, num[0],
+                                              static_cast<int64_t>(num[1]), static_cast<int64_t>(num[2]), samples,
+                                              num[4], scratch.get());
+    Py_END_ALLOW_THREADS
+    return PyFloat_FromDouble(out);
+}
+
+/// outline_ring(mask, x0, y0, a, b, theta, band) -> bytes of int32 pairs.
+PyObject* py_outline_ring(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("outline_ring", nargs, 7)) return nullptr;
+    View mask;
+    if (!mask.get(args[0], 2, 1, false, "mask")) return nullptr;
+    double v[6];
+    for (int k = 0; k < 6; ++k) {
+        v[k] = PyFloat_AsDouble(args[1 + k]);
+        if (v[k] == -1.0 && PyErr_Occurred()) return nullptr;
+    }
+    const int64_t rows = mask.dim(0), cols = mask.dim(1);
+    int64_t capacity = 4096, n = 0;
+    std::unique_ptr<int32_t[]> buf;
+    for (;;) {
+        buf.reset(new (std::nothrow) int32_t[2 * capacity]);
+        if (!buf) return PyErr_NoMemory();
+        Py_BEGIN_ALLOW_THREADS n = outline_ring(mask.data<uint8_t>(), rows, cols, v[0], v[1], v[2], v[3], v[4], v[5],
+                                                buf.get(), capacity);
+        Py_END_ALLOW_THREADS
+        if (n <= capacity) break;
+        capacity = n;
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.get()), static_cast<Py_ssize_t>(n) * 8);
+}
+
 PyMethodDef kMethods[] = {
+    {"outline_ring", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_outline_ring)), METH_FASTCALL,
+     nullptr},
+    {"coverage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_coverage)), METH_FASTCALL, nullptr},
+    {"refine_fit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_refine_fit)), METH_FASTCALL,
+     nullptr},
     {"edge_mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_edge_mask)), METH_FASTCALL, nullptr},
     {"polar_path", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_polar_path)), METH_FASTCALL,
      nullptr},

@@ -219,6 +219,26 @@ int64_t outline(const uint8_t* mask, int64_t rows, int64_t cols, int64_t x0, int
 
 namespace {
 
+/// The x-interval [lo, hi] of row y inside the ellipse (a, b, theta) round (x0, y0); false
+/// when the row misses it.
+bool ellipse_row(double x0, double y0, double a, double b, double c, double s, double y, double& lo,
+                 double& hi) noexcept {
+    if (!(a > 0 && b > 0)) return false;
+    // Points (x, y) with (u/a)^2 + (v/b)^2 <= 1, u = c dx + s dy, v = -s dx + c dy: a quadratic
+    // in dx for the row's dy.
+    const double dy = y - y0;
+    const double ia = 1 / (a * a), ib = 1 / (b * b);
+    const double qa = c * c * ia + s * s * ib;
+    const double qb = 2 * dy * c * s * (ia - ib);
+    const double qc = dy * dy * (s * s * ia + c * c * ib) - 1;
+    const double disc = qb * qb - 4 * qa * qc;
+    if (!(disc >= 0)) return false;
+    const double r = std::sqrt(disc);
+    lo = x0 + (-qb - r) / (2 * qa);
+    hi = x0 + (-qb + r) / (2 * qa);
+    return true;
+}
+
 inline int64_t cross(const int32_t* o, const int32_t* a, const int32_t* b) noexcept {
     return static_cast<int64_t>(a[0] - o[0]) * (b[1] - o[1]) - static_cast<int64_t>(a[1] - o[1]) * (b[0] - o[0]);
 }
@@ -342,6 +362,53 @@ void polar_path(const float* cost, int64_t angles, int64_t radii, int64_t reach,
         if (s >= angles) path[s - angles] = static_cast<int32_t>(r);
         if (s > 0) r = back[s * radii + r];
     }
+}
+
+int64_t outline_ring(const uint8_t* mask, int64_t rows, int64_t cols, double x0, double y0, double a, double b,
+                     double theta, double band, int32_t* out, int64_t capacity) noexcept {
+    const double c = std::cos(theta), s = std::sin(theta);
+    const double ao = a + band, bo = b + band, ai = a - band, bi = b - band;
+    const double reach = std::max(ao, bo) + 1;
+    const int64_t ylo = std::max<int64_t>(0, static_cast<int64_t>(std::floor(y0 - reach)));
+    const int64_t yhi = std::min<int64_t>(rows - 1, static_cast<int64_t>(std::ceil(y0 + reach)));
+    int64_t n = 0;
+    auto emit = [&](int64_t x2, int64_t y2) {
+        if (n < capacity) {
+            out[2 * n] = static_cast<int32_t>(x2);
+            out[2 * n + 1] = static_cast<int32_t>(y2);
+        }
+        ++n;
+    };
+    auto scan = [&](int64_t y, int64_t lo, int64_t hi) {
+        lo = std::max<int64_t>(lo, 0);
+        hi = std::min<int64_t>(hi, cols - 1);
+        const uint8_t* row = mask + y * cols;
+        const uint8_t* up = y > 0 ? row - cols : nullptr;
+        const uint8_t* down = y + 1 < rows ? row + cols : nullptr;
+        for (int64_t x = lo; x <= hi; ++x) {
+            if (row[x] == 0) continue;
+            if (x > 0 && row[x - 1] == 0) emit(2 * x - 1, 2 * y);
+            if (x + 1 < cols && row[x + 1] == 0) emit(2 * x + 1, 2 * y);
+            if (up != nullptr && up[x] == 0) emit(2 * x, 2 * y - 1);
+            if (down != nullptr && down[x] == 0) emit(2 * x, 2 * y + 1);
+        }
+    };
+    for (int64_t y = ylo; y <= yhi; ++y) {
+        double olo, ohi;
+        if (!ellipse_row(x0, y0, ao, bo, c, s, static_cast<double>(y), olo, ohi)) continue;
+        const int64_t xo0 = static_cast<int64_t>(std::floor(olo)), xo1 = static_cast<int64_t>(std::ceil(ohi));
+        double ilo, ihi;
+        if (ellipse_row(x0, y0, ai, bi, c, s, static_cast<double>(y), ilo, ihi)) {
+            const int64_t xi0 = static_cast<int64_t>(std::ceil(ilo)), xi1 = static_cast<int64_t>(std::floor(ihi));
+            if (xi0 <= xi1) {
+                scan(y, xo0, xi0 - 1);
+                scan(y, xi1 + 1, xo1);
+                continue;
+            }
+        }
+        scan(y, xo0, xo1);
+    }
+    return n;
 }
 
 void edge_mask(const uint8_t* image, int64_t rows, int64_t cols, int channels, int threshold, uint8_t* out,

@@ -74,6 +74,13 @@ void fill_convex(const double* poly, int64_t n, int64_t rows, int64_t cols, uint
 void polar_path(const float* cost, int64_t angles, int64_t radii, int64_t reach, float step_cost, float* acc,
                 int32_t* back, int32_t* path) noexcept;
 
+/// Outline points as `outline` writes them, from the pixels of the ring
+/// between the ellipses with semi-axes (a - band, b - band) and (a + band,
+/// b + band) round (x0, y0) at angle theta (a circle: a = b). Returns the number
+/// of points found (only the first `capacity` are written).
+int64_t outline_ring(const uint8_t* mask, int64_t rows, int64_t cols, double x0, double y0, double a, double b,
+                     double theta, double band, int32_t* out, int64_t capacity) noexcept;
+
 /// Thin edges: 1 where the colour gradient (the Sobel pair of the channel
 /// that changes most, magnitude (|gx| + |gy|) / 8) is at least `threshold`
 /// and no smaller than at both neighbours across the edge (the gradient's
