@@ -133,7 +133,7 @@ def _along(m, pts):
     return pts[:, 0] * -m["ny"] + pts[:, 1] * m["nx"] - (m["px"] * -m["ny"] + m["py"] * m["nx"])
 
 
-def refine_on_edges(kind, m, support, image, band, rounds: int = 3):
+def refine_on_edges(kind, m, support, image, band, rounds: int = 3, complete: bool = False):
     """Refine a float model on the picture's edges: at the stations of the shape that the
     selection's outline (``support``, points) follows, the strongest colour change across the
     outline within the band; a least-squares fit on those, outliers left out, a few rounds with
@@ -177,7 +177,45 @@ def refine_on_edges(kind, m, support, image, band, rounds: int = 3):
             break  # the edges lie elsewhere: keep what the selection says
         cur = new
         reach = max(1.5, 0.6 * reach)
+    if kind != "line" and complete:
+        cur = _complete(kind, cur, image, band)
     return cur
+
+
+def _complete(kind, m, image, band):
+    """A closed shape carried round its whole outline: where the selection stops short of it
+    (a shadowed side, a colour that matches the background) the picture may still show its
+    edge. A fit on the edges at every station with a clear edge within the band is kept when it
+    has more such stations than the shape had."""
+    rows, cols = image.shape[:2]
+
+    def strong(model):
+        st, nm = stations(kind, model, None)
+        ok = (st[:, 0] >= 2) & (st[:, 0] <= cols - 3) & (st[:, 1] >= 2) & (st[:, 1] <= rows - 3)
+        if ok.sum() < 8:
+            return None
+        ep, strength = edge_points(image, st[ok], nm[ok], band, closed=True)
+        live = strength[strength > 0]
+        if len(live) < 8:
+            return None
+        good = strength >= max(6.0, 0.5 * float(np.median(live)))
+        return ep[good], int(good.sum())
+
+    first = strong(m)
+    if first is None:
+        return m
+    pts, n_before = first
+    new = fit(kind, pts, m)
+    if new is None or not _valid(new) or _shift(kind, m, new) > band + 1.0:
+        return m
+    res = np.abs(distance(kind, new, pts))
+    keep = res <= max(1.0, 3.0 * 1.4826 * float(np.median(res)))
+    if 8 <= keep.sum() < len(pts):
+        again = fit(kind, pts[keep], new)
+        if again is not None and _valid(again):
+            new = again
+    after = strong(new)
+    return new if after is not None and after[1] > n_before else m
 
 
 def _shift(kind, a, b) -> float:
@@ -308,7 +346,7 @@ def judge(shape, source, min_r, max_r, *, refine: bool, earlier, image=None) -> 
         pts = _near(sub, m, source, band)
         if refine and len(pts):
             if image is not None:
-                m = refine_on_edges(sub, m, pts, image, band)
+                m = refine_on_edges(sub, m, pts, image, band, complete=True)
             else:
                 m, _ = refine_model(sub, m, pts, band)
         covers.append(coverage(sub, m, pts, source.shape, shape.delta + 0.5))
