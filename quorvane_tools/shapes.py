@@ -34,6 +34,7 @@ SPARSE = 0.12  # classify only the scanned pixels while they are at most this sh
 AUTO_LINES = (128, 512)  # the range of the automatic scan-line counts
 EVERY_LIMIT = 64  # shapes per fit kind with every=True at most
 DOUBTFUL = 0.6  # circles and ellipses whose outline the selection follows less get a second look
+FAINT = 20.0  # a box's circle or ellipse whose outline crosses weaker edges (mean colour change) is weak
 
 
 def seed_c_generator(seed: int) -> None:
@@ -558,9 +559,10 @@ def _best_boxed(ctx, kind, ps, earlier, shape, marks):
         return best
     if not candidates:
         return shape, marks
-    if len(candidates) == 1:
-        return candidates[0]
-    best = max(candidates, key=lambda c: edge_support(c[0], ctx.image, ctx.seeds))
+    scored = sorted(((edge_support(c[0], ctx.image, ctx.seeds), c) for c in candidates), key=lambda x: -x[0])
+    best = scored[0][1]
+    if scored[0][0] < FAINT and best[0].warning is None:
+        best[0].warning = f"weak: the picture's edge along its outline is faint ({scored[0][0]:.0f})"
     best[0].times["fit"] = best[0].times.get("fit", 0.0) + time.perf_counter() - t
     return best
 
@@ -588,8 +590,11 @@ def _box_lines(ctx, ps, earlier, tries: int = 4):
         sh, mk = _fit_one(ctx, "line", rest, band=1)
         if not sh.found:
             break
+        # The record counts the edge points within the usual band (those are the points the
+        # line was fitted to); the marks say which of the object's points it explains.
+        sh.inliers = int(np.count_nonzero(inliers_of("line", sh.model, rest, d)))
+        sh.delta = d
         marks = inliers_of("line", sh.model, ps, d)
-        sh.inliers, sh.points, sh.delta = int(np.count_nonzero(marks)), len(ps), d
         finish_box_line(sh, edges, ctx.image, ctx.box, refine=ctx.refine)
         out.append((sh, marks, box_line_score(sh, edges, ctx.image, ctx.box, ctx.model)))
         rest = rest[~mk]
