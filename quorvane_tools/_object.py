@@ -30,6 +30,8 @@ __all__ = ["ColourModel", "Grown", "dominant_colour", "grow_object", "work_scale
 
 I_FLOOR = 0.03  # intensity floor of the logarithms (channels as fractions)
 S_FLOOR = 0.04  # saturation floor
+SHADE_SATURATION = 0.6  # log saturation that shading gains per unit of log intensity it loses
+HUE_DRIFT = 1.5  # hue may drift this much more per unit of log intensity away from the object's
 LEVELS_PER_UNIT = 16  # quantisation of the growth cost: levels per unit of colour distance
 MATERIAL = 6.0  # colour distance (in the box's spreads) beyond which a pixel is other material
 WORK_PIXELS = 2_200_000  # larger pictures grow at a coarser scale (about 1080p and below: full)
@@ -57,13 +59,21 @@ class ColourModel:
         return 1.0 + 2.0 * rel
 
     def distance(self, hue, chroma, intensity):
-        """Colour distance of pixels (float arrays) from the model, in units of its spreads."""
+        """Colour distance of pixels (float arrays) from the model, in units of its spreads.
+
+        Shading moves colours along lines, not in every direction: a shadow is darker and,
+        lit by the light its surroundings reflect, often more saturated and of a drifted hue; a
+        highlight is brighter and paler. So the saturation's change counts net of what the
+        intensity's change explains, and hue may drift in proportion to the intensity's change;
+        a colour paler or more saturated at the same intensity is another material."""
         s = chroma / (intensity + I_FLOOR)
         low = np.minimum(s, self.saturation)
         rel = low / (low + 0.08)  # hue means little at low saturation
-        dh = _wrap(hue - self.hue) * (rel / self.sd_hue)
-        ds = (np.log(s + S_FLOOR) - self.log_s) / self.sd_log_s
-        di = (np.log(intensity + I_FLOOR) - self.log_i) / (self.sd_log_i * self.shading)
+        di = np.log(intensity + I_FLOOR) - self.log_i
+        drift = 1.0 + HUE_DRIFT * np.abs(di)
+        dh = _wrap(hue - self.hue) * (rel / (self.sd_hue * drift))
+        ds = (np.log(s + S_FLOOR) - self.log_s + SHADE_SATURATION * di) / self.sd_log_s
+        di = di / (self.sd_log_i * self.shading)
         return np.sqrt(dh * dh + ds * ds + di * di)
 
 

@@ -286,7 +286,7 @@ def _probe(args) -> int:
 # find
 
 
-STAGES = ("bounds", "mask", "region", "edges", "fit", "refine", "remove")
+STAGES = ("bounds", "mask", "region", "edges", "denoise", "fit", "refine", "remove")
 
 
 def _find(args) -> int:

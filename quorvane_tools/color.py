@@ -250,7 +250,7 @@ def _window_of(h, c, i, *, grey: bool) -> Window:
         return Window(None, None, intensity)
     mid = _mean_hue(h[coloured], c[coloured])
     off = _wrap(h[coloured] - mid)
-    lo, hi = (float(v) for v in np.percentile(off, (1, 99)))
+    lo, hi = (float(v) for v in np.percentile(off, (2, 98)))
     lo, hi = lo - HUE_MARGIN, hi + HUE_MARGIN
     limit = 0.94 * math.pi
     if hi - lo > limit:  # hues all round: no wedge holds them, so intensity alone
@@ -398,7 +398,10 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
         obj = inside_m
     if not obj.any():
         obj = inside_m
-    idx = _sample(obj)
+    # The object's own colours: its pixels off its outline (pixels on it mix in their
+    # neighbours' colours), when that leaves enough of them.
+    core = ~dilate(~obj, 1) & obj
+    idx = _sample(core if np.count_nonzero(core) >= max(16, 0.3 * np.count_nonzero(obj)) else obj)
     inside_lch = _lch_at(img, idx)
     window = _window_of(*inside_lch, grey=grey)
     # What surrounds the object: left out where that costs little of the object, so that the
@@ -410,7 +413,9 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     if ring.any():
         window = _narrow_any(window, _lch_at(img, _sample(obj, 20_000)), _lch_at(img, _sample(ring, 20_000)), 0.9)
     if outside_m is not None and outside_m.any():
-        window = _narrow_any(window, _lch_at(img, idx), _lch_at(img, _sample(outside_m, 200_000)), keep)
+        # What the user says is not the object: left out, while the box itself stays selected.
+        box_lch = _lch_at(img, _sample(inside_m, 50_000))
+        window = _narrow_any(window, box_lch, _lch_at(img, _sample(outside_m, 200_000)), keep)
     window = window.rounded()
     selection = window.mask(img).view(bool)
     if alpha is not None:

@@ -263,8 +263,9 @@ def find_shapes(
     if sparse:
         # Only the scanned pixels are classified: the whole selection is made later only if
         # something needs it (a look at the selection's parts, a picture).
-        points = _edge_points_hsv(img, bounds, rows, columns, min_distance)
-        times["edges"] = clock() - t1
+        points = _edge_points_hsv(img, bounds, rows, columns, min_distance, times)
+        times["mask"] = 0.0
+        times["edges"] = clock() - t1 - times["denoise"]
     else:
         mask = selection.full()
         t2 = clock()
@@ -281,13 +282,13 @@ def find_shapes(
         source = convex_fill(obj).view(np.uint8) if closed and obj.any() else support
         times["region"] = clock() - t2
         t2 = clock()
-        points = _edge_points(source, rows, columns, min_distance)
+        points = _edge_points(source, rows, columns, min_distance, times)
         alt = _edge_points(support, rows, columns, min_distance) if source is not support else None
-        times["edges"] = clock() - t2
+        times["edges"] = clock() - t2 - times["denoise"]
     elif not sparse:
         support = mask
-        points = _edge_points(mask, rows, columns, min_distance)
-        times["edges"] = clock() - t2
+        points = _edge_points(mask, rows, columns, min_distance, times)
+        times["edges"] = clock() - t2 - times["denoise"]
     if region is not None:
         keep = region_mask(img.shape, region, "region")
         points = points[keep[points[:, 1], points[:, 0]]]
@@ -313,13 +314,13 @@ def find_shapes(
     return Found(window, shapes, selection, points, times, obj)
 
 
-def _edge_points_hsv(img, bounds, rows, columns, min_distance):
+def _edge_points_hsv(img, bounds, rows, columns, min_distance, times=None):
     """``_edge_points`` of the window's selection, classifying only the scanned pixels (the
     same points as a scan of the whole selection)."""
     h, w = img.shape[:2]
     edges = _scratch("edges", (min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
     n = quorvane.simple_edge_hsv(img, edges, _mapping(bounds), rows, columns)
-    return _denoised(edges[:n], h, w, min_distance)
+    return _denoised(edges[:n], h, w, min_distance, times)
 
 
 def _mapping(bounds) -> dict:
@@ -359,7 +360,7 @@ def _object(img, window, box, mask, alpha):
     return object_region(img, Window(*window), box, alpha=alpha, selection=mask.view(bool))
 
 
-def _edge_points(source, rows, columns, min_distance):
+def _edge_points(source, rows, columns, min_distance, times=None):
     """Denoised scan-line edge points of a mask, in a fixed shuffled order; run ends on the
     picture's own edge are left out (the frame cuts the object there: that is no outline)."""
     h, w = source.shape
@@ -367,10 +368,11 @@ def _edge_points(source, rows, columns, min_distance):
     # point of each scan line.
     edges = _scratch("edges", (min(rows, h) * (w + 1) + min(columns, w) * (h + 1), 2), np.int32)
     n = quorvane.simple_edge(source, edges, rows, columns)
-    return _denoised(edges[:n], h, w, min_distance)
+    return _denoised(edges[:n], h, w, min_distance, times)
 
 
-def _denoised(edges, h, w, min_distance):
+def _denoised(edges, h, w, min_distance, times=None):
+    t = time.perf_counter()
     kept = np.empty((max(len(edges), 1), 2), np.int32)
     m = quorvane.simple_denoise(edges, kept, min_distance)
     pts = kept[:m]
@@ -378,7 +380,10 @@ def _denoised(edges, h, w, min_distance):
     inner = (x > 0) & (x < w - 1) & (y > 0) & (y < h - 1)
     if not inner.all():
         pts = pts[inner]
-    return pts[_shuffle(len(pts))]
+    pts = pts[_shuffle(len(pts))]
+    if times is not None:
+        times["denoise"] = time.perf_counter() - t
+    return pts
 
 
 @dataclass
