@@ -22,7 +22,7 @@ from .shapes import FITS, find_shapes
 __all__ = ["main", "CliError", "check_output", "add_window_options", "add_fit_options", "window_from_args", "fit_kwargs"]
 
 PROG = "quorvane"
-EXTRA_COMMANDS = ("video", "tune")  # modules of this package that add a subcommand, when present
+EXTRA_COMMANDS = ("video", "live", "tune")  # modules of this package that add a subcommand, when present
 
 MODEL_HELP = """\
 colour model: hue is an angle in radians (0 red, 2.09 green, -2.09 blue; a wedge H1 < H2
