@@ -28,7 +28,7 @@ import stat
 import tempfile
 import time
 import uuid
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from fractions import Fraction
 from pathlib import Path
 
@@ -336,6 +336,7 @@ class _Job:
     threads: bool = True
     out_tb: Fraction | None = None
     times: dict = field(default_factory=dict)
+    overlay: object = None  # with --track and --out: draws ids and trails (tracks.TrackOverlay)
 
 
 def _track_range(job: _Job, progress=None, container=None, prepare=None):
@@ -376,9 +377,10 @@ def _track_range_here(job: _Job, progress, qt, container=None, prepare=None):
                 job.window, job.fit = prepare(rgb)
                 prepare = None
             found = qt.find_shapes(rgb, job.window, seed=frame_seed(job.seed, index), **job.fit)
-            if container is not None:
+            if container is not None:  # times for now; sorted into place at the end
                 stamps.append(frame.pts)
-                seconds = None
+                seconds = (round(float((frame.pts - stamps[0]) * job.time_base), 6)
+                           if frame.pts is not None and stamps[0] is not None else len(stamps) / float(job.rate))
             else:
                 seconds = _time_of(job, index)
             records.append({"index": index, "time": seconds, "shapes": found.to_dict()["shapes"]})
@@ -388,9 +390,11 @@ def _track_range_here(job: _Job, progress, qt, container=None, prepare=None):
                 if encoder is None:
                     encoder = _Encoder(job.segment, job.codec, job.rate, (rgb.shape[1], rgb.shape[0]), job.out_tb)
                 picture = qt.annotate(rgb, found)
+                if job.overlay is not None:
+                    picture = job.overlay(picture, records[-1])
                 t3 = clock()
                 times["annotate"] += t3 - t2
-                encoder.add(picture, None if seconds is None else seconds)
+                encoder.add(picture, None if container is not None else seconds)
                 times["encode"] += clock() - t3
             last = index
             if progress is not None:
@@ -593,6 +597,7 @@ def track_video(
     chunk: int | None = None,
     retries: int = 2,
     progress=None,
+    track=False,
     **fit,
 ) -> dict:
     """Find shapes in every frame of a video; returns the per-frame records.
@@ -610,6 +615,11 @@ def track_video(
     task that opens the file itself, and a task that still fails after ``retries`` retries raises
     VideoTaskError. Without a client everything runs here, in one pass. ``progress(n)`` is
     called as frames get done.
+
+    ``track``: True (or a dict of ``Tracker`` keywords) follows the circles and ellipses from
+    frame to frame: every frame record gains ``"tracks"`` and ``"events"`` (see
+    ``Tracker.update``), computed over the records in frame order, so they too are the same
+    however the work is split; ``out`` then also draws each track's id and trail.
 
     ``path`` may be a pipe (a FIFO, standard input's device): it is read once, in one pass;
     ``client`` and ``frames`` beyond the first ones then cannot be used.
@@ -633,7 +643,7 @@ def track_video(
         return w, fit
 
     return _track(path, prepare, fits, frames=frames, seed=seed, out=out, client=client,
-                  chunk=chunk, retries=retries, progress=progress)
+                  chunk=chunk, retries=retries, progress=progress, track=track)
 
 
 def _plain_window(window):
@@ -648,7 +658,7 @@ def _plain_window(window):
 
 
 def _track(path, prepare, fits, *, frames=None, seed=1, out=None, client=None, chunk=None,
-           retries=2, progress=None, info=None) -> dict:
+           retries=2, progress=None, info=None, track=False) -> dict:
     """track_video's work; ``prepare(first RGB frame)`` gives (window, find_shapes keywords)."""
     fits = tuple([fits] if isinstance(fits, str) else fits)
     seed = 1 if seed is None else int(seed)
@@ -671,10 +681,10 @@ def _track(path, prepare, fits, *, frames=None, seed=1, out=None, client=None, c
         if out_path is not None:
             parts = tempfile.mkdtemp(prefix=f".{out_path.name}.parts.", dir=out_path.parent)
         if pipe:
-            result, short = _track_pipe(path, prepare, fits, frames, seed, parts, codec, progress)
+            result, short = _track_pipe(path, prepare, fits, frames, seed, parts, codec, progress, track)
         else:
             result, short = _track_file(path, prepare, fits, frames, seed, parts, codec, client,
-                                        chunk, retries, progress, info)
+                                        chunk, retries, progress, info, track)
         segments = result.pop("segments")
         if out_path is not None:
             if not segments:
@@ -688,8 +698,19 @@ def _track(path, prepare, fits, *, frames=None, seed=1, out=None, client=None, c
     return result
 
 
+def _tracking(track, size):
+    if not track:
+        return None
+    from .tracks import VideoTracking
+
+    try:
+        return VideoTracking(track, size)
+    except (TypeError, ValueError) as e:
+        raise VideoError(f"track: {e}") from None
+
+
 def _track_file(path, prepare, fits, frames, seed, parts, codec, client, chunk, retries, progress,
-                info=None):
+                info=None, track=False):
     info = probe_video(path) if info is None else info
     start, stop = (0, info.frames) if frames is None else (int(frames[0]), int(frames[1]))
     if not 0 <= start < stop:
@@ -699,6 +720,7 @@ def _track_file(path, prepare, fits, frames, seed, parts, codec, client, chunk, 
     window, fit = prepare(read_frame(info, start))
     window = _plain_window(window)
     fit = dict(fit, fits=fits)
+    tracking = _tracking(track, (info.width, info.height))
 
     if client is None:
         ranges = [(start, stop)] if chunk is None else plan_ranges(info, start, stop, chunk)
@@ -722,10 +744,25 @@ def _track_file(path, prepare, fits, frames, seed, parts, codec, client, chunk, 
                  # already fill the cores.
                  threads=client is None, out_tb=out_tb)
         )
+    tracked = False
+    if tracking is not None and parts:
+        # The annotated frames show the tracks, which depend on every frame before them.
+        tracked = True
+        if client is None:  # one process, frames in order: track as they come
+            overlay = tracking.overlay()
+            jobs = [replace(job, overlay=overlay) for job in jobs]
+        else:  # the records first, tracked here in order; then the tasks draw
+            half = _halves(progress)
+            results = _run_on(client, [replace(job, segment=None) for job in jobs], retries, half)
+            done = tracking.run([rec for records, _, _ in results for rec in records])
+            jobs = [replace(job, overlay=tracking.replay(done, job.start, job.stop)) for job in jobs]
+            _run_on(client, jobs, retries, half)
     if client is None:
         results = [_track_range(job, progress) for job in jobs]
-    else:
+    elif not tracked:
         results = _run_on(client, jobs, retries, progress)
+    if tracking is not None and not tracked:
+        tracking.run([rec for records, _, _ in results for rec in records])
     shorts = [s for _, _, s in results if s]
     if info.declared:
         shorts.append(f"its header promises {info.declared} frames, {info.frames} are in the file")
@@ -735,7 +772,21 @@ def _track_file(path, prepare, fits, frames, seed, parts, codec, client, chunk, 
             "; ".join(shorts) or None)
 
 
-def _track_pipe(path, prepare, fits, frames, seed, parts, codec, progress):
+def _halves(progress):
+    """A progress callback for two passes over the frames: each pass counts half a frame."""
+    if progress is None:
+        return None
+    carry = [0]
+
+    def half(n):
+        whole, carry[0] = divmod(carry[0] + n, 2)
+        if whole:
+            progress(whole)
+
+    return half
+
+
+def _track_pipe(path, prepare, fits, frames, seed, parts, codec, progress, track=False):
     start, stop = (0, 1 << 62) if frames is None else (int(frames[0]), int(frames[1]))
     if not 0 <= start < stop:
         raise VideoError(f"frame range {start} {stop} needs 0 <= START < STOP")
@@ -744,14 +795,23 @@ def _track_pipe(path, prepare, fits, frames, seed, parts, codec, progress):
         stream = container.streams.video[0]
         rate = _rate_of(stream) or Fraction(25)
 
+        tracking = []
+
         def first(rgb):
             window, fit = prepare(rgb)
+            t = _tracking(track, (rgb.shape[1], rgb.shape[0]))
+            if t is not None:
+                tracking.append(t)
+                if parts:  # one pass, frames in order: track as they come
+                    job.overlay = t.overlay()
             return _plain_window(window), dict(fit, fits=fits)
 
         job = _Job(str(path), start, stop, (), 0, None, Fraction(stream.time_base or 1 / rate), 0,
                    None, {}, seed, os.path.join(parts, "000000.mkv") if parts else None,
                    codec, rate, (0, 0))
         records, _, short = _track_range(job, progress, container=container, prepare=first)
+    if tracking and not parts:
+        tracking[0].run(records)
     if not records:
         raise VideoError(f"{path}: no frame could be decoded" if start == 0 else
                          f"{path}: frame range {start} {stop} is beyond its end")
@@ -881,6 +941,17 @@ the JSON (--json FILE, or --json - for standard output), one frame a line, in fr
   damaged file) gives the frames that decoded, the key "incomplete" with the reason, a
   warning on standard error and exit status 3.
 
+tracks (--track): each frame record also has
+    "tracks": [{"id": 1, "state": "confirmed", "shape": "circle", "x": 633.2, "y": 318.1,
+                "r": 17.0, "vx": 152.4, "vy": -3.1, "match": 0}, ...],
+    "events": [{"event": "appeared", "id": 1}, ...]
+  A new object gets the next id once it has been seen in 3 frames in a row; "x", "y", "r" are
+  smoothed, "vx", "vy" in pixels per second, "match" the index of its shape in "shapes" (null
+  while "lost": not seen in this frame, "x" and "y" are then where it is predicted). A lost
+  track that is not seen again within 15 frames, or whose predicted centre leaves the frame,
+  ends. Events: "appeared", "lost", "found", "ended". The tracks are computed over the records
+  in frame order, so they too are the same for any split; --out also draws ids and trails.
+
 files and pipes: frames are numbered in the order the decoder hands them out (presentation
   order, whatever order the packets and their timestamps come in). A FIFO or a device
   (e.g. VIDEO of /dev/stdin with a pipe) is read once, in one pass; --workers and --scheduler
@@ -925,6 +996,9 @@ def register(subparsers) -> None:
                    help="write the records as JSON to FILE ('-': standard output)")
     g.add_argument("--out", metavar="VIDEO",
                    help="write the annotated video (H.264, else MPEG-4 part 2; .mp4 or .mkv)")
+    g.add_argument("--track", action="store_true",
+                   help="follow the circles and ellipses from frame to frame: ids, smoothed "
+                   "centres, velocities and events in the records, ids and trails in --out")
     d = p.add_argument_group("cluster (needs quorvane[dask])")
     m = d.add_mutually_exclusive_group()
     m.add_argument("--workers", type=int, metavar="N",
@@ -1085,7 +1159,7 @@ def _run(args, cli, Progress) -> int:
                 result = _track(
                     args.video, prepare, args.fit, frames=args.frames, seed=args.seed, out=args.out,
                     client=client, chunk=args.chunk, retries=args.retries, progress=bar.update,
-                    info=info,
+                    info=info, track=args.track,
                 )
     finally:
         if client is not None:
@@ -1124,6 +1198,10 @@ def _print_summary(result: dict, window, seed) -> None:
           f"window {qt.Window(*window).flags()}; seed {seed}")
     for f in result["frames"]:
         shapes = "; ".join(_phrase(s) for s in f["shapes"]) or "nothing found"
+        if "tracks" in f:  # --track
+            from .tracks import phrase
+
+            shapes += phrase(f)
         print(f"frame {f['index']:6d}  {f['time']:10.3f} s  {shapes}")
 
 
