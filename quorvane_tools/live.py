@@ -31,12 +31,14 @@ import socket
 import sys
 import threading
 import time
+import uuid
 from dataclasses import dataclass, field
 from urllib.parse import parse_qs, urlsplit
 
 import numpy as np
 
-__all__ = ["LiveError", "Live", "Frame", "live", "search_frame", "parse_source", "open_publisher"]
+__all__ = ["LiveError", "Live", "Frame", "live", "search_frame", "parse_source", "open_publisher",
+           "view_server"]
 
 STREAM_SCHEMES = ("rtsp", "rtsps", "rtmp", "rtmps", "http", "https", "udp", "tcp", "srt", "rtp")
 BACKOFF = (0.25, 0.5, 1.0, 2.0, 4.0, 8.0)  # seconds between attempts to reopen a lost stream
@@ -471,6 +473,7 @@ class Live:
             raise LiveError(f"retry_for must be 0 or more seconds, got {retry_for}")
         self.source = source if isinstance(source, Source) else parse_source(source, format, options, backend)
         self.every, self.max_fps, self.seed = int(every), max_fps, seed
+        self.log = log
         self.fits = tuple([fits] if isinstance(fits, str) else fits)
         self._capture = _Capture(self.source, open_timeout=open_timeout, read_timeout=read_timeout,
                                  retry_for=retry_for, realtime=realtime, log=log)
@@ -481,10 +484,12 @@ class Live:
         self._closed = False
         self._started = time.monotonic()
         self.first = None
+        self.fit_lock = None  # set by the view: the page's fits and the search take turns
         self.fit = dict(fit)
         try:
             self.first = self._capture.take()
             rgb = self.first.rgb()
+            self.first_rgb = rgb
             self.height, self.width = rgb.shape[:2]
             if prepare is not None:  # the command line: options checked against the first frame
                 window, extra = prepare(rgb)
@@ -564,7 +569,11 @@ class Live:
             if self.max_fps is not None:
                 self._next_time = time.perf_counter() + 1.0 / self.max_fps
             dropped = frame.number - self.searched  # frames up to this one that were not searched
-            record, found = search_frame(frame, self.window, self.fits, self.fit, self.seed, dropped)
+            if self.fit_lock is None:
+                record, found = search_frame(frame, self.window, self.fits, self.fit, self.seed, dropped)
+            else:
+                with self.fit_lock:
+                    record, found = search_frame(frame, self.window, self.fits, self.fit, self.seed, dropped)
             self.searched += 1
             self._last = frame.number
             latency = time.perf_counter() - frame.decoded
@@ -966,12 +975,146 @@ def _quiet_stdout() -> None:
 
 
 def _start_view(stream, args):
-    from .tune.live import LiveServer
-
     try:
-        server = LiveServer(stream, "127.0.0.1", args.port)
+        server = view_server(stream, "127.0.0.1", args.port)
     except OSError as e:
         raise LiveError(f"--view: cannot listen on 127.0.0.1 port {args.port}: {e.strerror or e}") from None
     threading.Thread(target=server.serve_forever, name="quorvane-view", daemon=True).start()
     _say(f"view at {server.url}")
+    return server
+
+
+# --------------------------------------------------------------------------
+# --view: the tune page on the live stream
+
+# Runs after tune.js: keeps the picture on the newest searched frame, shows the live window in
+# the page's fields once, and sends the window on to the stream when the user changes it.
+LIVE_JS = r"""// quorvane live --view: the tune page on the newest frame of the stream.
+"use strict";
+(() => {
+  const me = document.currentScript;
+  const token = me.dataset.token;
+  const live = JSON.parse(me.dataset.window);
+  const $ = (id) => document.getElementById(id);
+  const LIMITS = ["hue", "chroma", "intensity"];
+  let adopted = false;
+  let touched = false;
+  let frame = 0;
+  const set = (w) => {
+    for (const k of LIMITS)
+      for (const i of [0, 1]) {
+        const f = $(`${k}-${i}`);
+        f.value = String(w[k][i]);
+        f.dispatchEvent(new Event("change"));
+      }
+  };
+  const value = (k, i) => Number($(`${k}-${i}`).value).toFixed(4);
+  const send = () => {
+    if (!touched) return;
+    const path = LIMITS.map((k) => `${value(k, 0)},${value(k, 1)}`).join("/");
+    fetch(`live/${token}/window/${path}`, { cache: "no-store" }).catch(() => {});
+  };
+  for (const el of document.querySelectorAll("#limits input"))
+    for (const kind of ["input", "change"])
+      el.addEventListener(kind, (ev) => {
+        if (!ev.isTrusted) return;
+        touched = true;
+        setTimeout(send, 0);
+      });
+  // A box drawn on the picture suggests a window: send it on once the page has it.
+  $("stage").addEventListener("pointerup", (ev) => {
+    if (ev.isTrusted) {
+      touched = true;
+      setTimeout(send, 400);
+    }
+  });
+  const picture = $("picture");
+  const next = () => {
+    if (!adopted && Number(document.body.dataset.updates || 0) >= 1) {
+      adopted = true;
+      set(live);
+    }
+    if (document.body.dataset.busy !== "1") {
+      frame += 1;
+      picture.src = `live/${token}/frame/${frame}.png`;
+    }
+    setTimeout(next, 200);
+  };
+  // A new picture: redraw the mask and the shapes on it.
+  picture.addEventListener("load", () => {
+    if (adopted) $("hue-0").dispatchEvent(new Event("change"));
+  });
+  setTimeout(next, 200);
+})();
+"""
+
+
+def view_server(stream, host: str = "127.0.0.1", port: int = 0):
+    """The tune server (its host checks, headers and limits) on the live ``stream``: the page's
+    picture is the newest searched frame (pinned when the page asks for it, so that the page's
+    mask and shapes are computed on the frame it shows), and a window changed on the page is
+    used by the stream from the next frame on. Start it with ``serve_forever`` on a thread. The
+    search then takes the page's fitting lock (they share the C library's generator)."""
+    from .tune.server import BadRequest, TuneApp, TuneServer, parse_window
+
+    class LiveApp(TuneApp):
+        def __init__(self, stream, name):
+            super().__init__(stream.first_rgb, name)
+            self.stream = stream
+            self.token = uuid.uuid4().hex  # in the page only: other sites cannot send windows
+            self.latest = self.image
+            self._frame_lock = threading.Lock()
+
+        def show(self, result) -> None:
+            """A searched frame, from the search loop."""
+            rgb = result.frame.rgb()
+            if rgb.shape == self.image.shape:
+                self.latest = rgb
+
+        def pin(self) -> bytes:
+            """The newest frame becomes the page's picture; returns it as PNG."""
+            with self._frame_lock:
+                image = self.latest
+                if not (image.flags.c_contiguous and image.flags.writeable):
+                    image = np.array(image, order="C")
+                self.image = image
+                self._png = None
+                with self._masks_lock:
+                    self._masks.clear()
+                return self.picture()
+
+        def static(self, path: str):
+            if path in ("/", "/index.html"):
+                html, ctype = super().static(path)
+                window = json.dumps(self.stream.window.to_dict()).replace('"', "&quot;")
+                tag = (f'<script src="live/{self.token}/live.js" data-token="{self.token}" '
+                       f'data-window="{window}"></script>\n</body>').encode()
+                return html.replace(b"</body>", tag, 1), ctype
+            prefix = f"/live/{self.token}/"
+            if not path.startswith(prefix):
+                return super().static(path)
+            rest = path[len(prefix):]
+            if rest == "live.js":
+                return LIVE_JS.encode(), "text/javascript; charset=utf-8"
+            if re.fullmatch(r"frame/\d{1,12}\.png", rest):
+                return self.pin(), "image/png"
+            m = re.fullmatch(r"window/([^/]{1,40})/([^/]{1,40})/([^/]{1,40})", rest)
+            if m:
+                try:
+                    w = parse_window(dict(zip(("hue", "chroma", "intensity"), m.groups())))
+                    if w != self.stream.window:
+                        self.stream.set_window(w)
+                        if self.stream.log is not None:
+                            self.stream.log(f"window from the view, from frame {self.stream.decoded} on: {w.flags()}")
+                except (BadRequest, ValueError) as e:
+                    return f"refused: {e}\n".encode(), "text/plain; charset=utf-8"
+                return b"ok\n", "text/plain; charset=utf-8"
+            return None
+
+        def info(self) -> dict:
+            return {**super().info(), "live": True}
+
+    app = LiveApp(stream, f"{stream.source.text} (live)")
+    server = TuneServer(app, host, port)
+    stream.fit_lock = app._fit_lock
     return server

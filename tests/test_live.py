@@ -295,3 +295,114 @@ def test_the_per_frame_step_is_the_find_search():
     expect = qt.find_shapes(picture(7), W, ["circle"], radius=(5, 30), seed=qt.frame_seed(1, 7))
     assert record["shapes"] == expect.to_dict()["shapes"] and record["dropped"] == 2
     assert np.array_equal(found.mask, expect.mask)
+
+
+# --------------------------------------------------------------------------
+# --view: the tune page on the stream
+
+
+@pytest.fixture
+def viewed(mjpeg):
+    pytest.importorskip("PIL")
+    said = []
+    stream = qt.live(mjpeg.url, W, ["circle"], radius=(5, 30), log=said.append)
+    server = live_module.view_server(stream, "127.0.0.1", 0)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        yield stream, server, said
+    finally:
+        server.shutdown()
+        server.server_close()
+        stream.close()
+
+
+def get(server, path, host=None):
+    import http.client
+
+    c = http.client.HTTPConnection("127.0.0.1", server.server_port, timeout=10)
+    c.request("GET", path, headers={"Host": host or f"127.0.0.1:{server.server_port}"})
+    r = c.getresponse()
+    body = r.read()
+    c.close()
+    return r.status, body
+
+
+def test_view_shows_the_newest_frame_and_sends_the_window_on(viewed):
+    import io
+    import re
+
+    from PIL import Image
+
+    stream, server, said = viewed
+    records = iter(stream.results())
+    for _ in range(5):
+        result = next(records)
+        server.app.show(result)
+    status, page = get(server, "/")
+    token = re.search(rb'data-token="([0-9a-f]{32})"', page).group(1).decode()
+    assert status == 200 and b'"hue&quot;: [0.2, 0.75]' in page.replace(b"{&quot;", b'"')
+    status, png = get(server, f"/live/{token}/frame/1.png")
+    shown = np.asarray(Image.open(io.BytesIO(png)).convert("RGB"))
+    assert status == 200 and np.array_equal(shown, result.frame.rgb())  # the newest searched frame
+    # The page's answers are computed on the frame it shows.
+    status, body = get(server, "/api/update?hue=0.2,0.75&chroma=0.35,1&intensity=0.15,0.95&fit=circle&radius=5,30")
+    (circle,) = json.loads(body)["shapes"]  # (the page seeds its fit its own way)
+    assert abs(circle["x"] - result.record["shapes"][0]["x"]) <= 2
+    assert abs(circle["y"] - result.record["shapes"][0]["y"]) <= 2
+    # A window from the page: used from the next frame on (this one selects nothing orange).
+    assert get(server, f"/live/{token}/window/2.0000,2.5000/0.3500,1.0000/0.1500,0.9500") == (200, b"ok\n")
+    assert next(records).record["shapes"] == [] and "window from the view" in said[-1]
+    assert get(server, f"/live/{token}/window/5,1/0,1/0,1")[1].startswith(b"refused: hue")
+    # Without the page's token, or from another name for this machine: nothing.
+    assert get(server, "/live/0123456789abcdef0123456789abcdef/window/0,1/0,1/0,1")[0] == 404
+    assert get(server, f"/live/{token}/frame/2.png", host="rebound.test:80")[0] == 421
+    assert stream.window == qt.Window((2.0, 2.5), (0.35, 1.0), (0.15, 0.95))
+
+
+def test_view_in_a_browser(viewed):
+    webdriver = pytest.importorskip("selenium.webdriver")
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    driver_path = shutil.which("chromedriver")
+    if not (chromium and driver_path):
+        pytest.skip("needs headless Chromium: apt-get install chromium chromium-driver")
+    from selenium.webdriver.chrome.service import Service
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    stream, server, said = viewed
+    stop = threading.Event()
+
+    def search():  # the search loop of `quorvane live`, bounded
+        for k, result in enumerate(stream.results()):
+            server.app.show(result)
+            if stop.is_set() or k > 600:
+                return
+
+    loop = threading.Thread(target=search, daemon=True)
+    loop.start()
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage"):
+        options.add_argument(arg)
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+    driver = webdriver.Chrome(service=Service(driver_path, env=env), options=options)
+    try:
+        driver.get(server.url)
+        wait = WebDriverWait(driver, 30)
+        # The page takes the stream's window, and its picture follows the stream.
+        wait.until(lambda d: d.find_element(By.ID, "flags").text
+                   == "--hue 0.2 0.75 --chroma 0.35 1 --intensity 0.15 0.95")
+        src = lambda d: d.find_element(By.ID, "picture").get_attribute("src")  # noqa: E731
+        first = wait.until(lambda d: "/frame/" in src(d) and src(d))
+        wait.until(lambda d: src(d) != first)
+        assert stream.window == W  # nothing sent until the user changes something
+        field = driver.find_element(By.ID, "hue-1")
+        field.send_keys(Keys.CONTROL, "a")
+        field.send_keys("0.7", Keys.ENTER)
+        wait.until(lambda d: stream.window.hue == (0.2, 0.7))
+        assert "--hue 0.2 0.7 " in driver.find_element(By.ID, "flags").text
+    finally:
+        driver.quit()
+        stop.set()
+        loop.join(10)
