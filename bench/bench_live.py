@@ -19,6 +19,11 @@ second (start-up left out). Best of
 
     python bench/bench_live.py                      # 6 s per run, 3 rounds
     python bench/bench_live.py --seconds 10 --rounds 5
+    python bench/bench_live.py --slow-only          # the slow consumer alone
+
+First, a consumer slower than the camera: the Python twin with 100 ms of its own work per record
+on the 640x480 stream at 30 frames/s; end to end runs from the frame leaving the server to the
+consumer holding its record, which should stay within one frame time plus the search.
 
 Needs quorvane[live] and opencv-python-headless.
 """
@@ -109,6 +114,58 @@ def opencv(url, size, count):
 
 
 # --------------------------------------------------------------------------
+# A slow consumer: the Python twin, 100 ms of the consumer's own work per record
+
+
+def twin(url, size, count, work):
+    import quorvane_tools as qt
+
+    from livestreams import WINDOW, ball_at
+
+    _, _, r = ball_at(0, size)
+    w = qt.Window(*(tuple(map(float, WINDOW[k + 1:k + 3])) for k in (0, 3, 6)))
+    with qt.live(url, w, ["circle"], radius=(max(r - 5, 1), r + 10)) as stream:
+        for k, rec in enumerate(stream):
+            rec["got"] = time.monotonic()  # when the consumer has the record
+            sys.stdout.write(json.dumps(rec) + "\n")
+            sys.stdout.flush()
+            if k + 1 >= count:
+                break
+            time.sleep(work)  # the consumer's own work
+
+
+def slow_run(size, fps, seconds, work=0.1):
+    from livestreams import number_of
+
+    sent_file = Path(f"/tmp/bench_live_sent_{os.getpid()}.json")
+    server = subprocess.Popen([sys.executable, __file__, "--serve", str(fps), f"{size[0]}x{size[1]}",
+                               str(seconds), str(sent_file)], stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True, preexec_fn=_pin(1))
+    url = server.stdout.readline().strip()
+    count = int(seconds / work)
+    consumer = subprocess.run([sys.executable, __file__, "--twin", url, f"{size[0]}x{size[1]}",
+                               str(count), str(work)], capture_output=True, text=True,
+                              preexec_fn=_pin(0), timeout=seconds + 60)
+    server.stdin.write("\n")
+    server.stdin.flush()
+    server.wait(10)
+    sent = sorted((int(k), v) for k, v in json.loads(sent_file.read_text()).items())
+    sent_file.unlink()
+    recs = [json.loads(line) for line in consumer.stdout.splitlines()][5:]  # past the start
+    ends, waits = [], []
+    for rec in recs:
+        if rec["shapes"]:
+            n = number_of(rec["shapes"][0]["x"], rec["shapes"][0]["y"], size)
+            k, s = [(k, s) for k, s in sent if k % 200 == n and s <= rec["got"]][-1]
+            ends.append((rec["got"] - s) * 1e3)
+        waits.append(rec["stages_ms"]["wait"])
+    return {"records": len(recs), "e2e50": float(np.percentile(ends, 50)),
+            "e2e99": float(np.percentile(ends, 99)), "e2emax": max(ends),
+            "wait99": float(np.percentile(waits, 99)), "added99": float(np.percentile([r["latency_ms"] for r in recs], 99)),
+            "dropped": recs[-1]["dropped"] - recs[0]["dropped"]}
+
+
+# --------------------------------------------------------------------------
 # One run
 
 
@@ -185,7 +242,12 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--serve", nargs=4, help=argparse.SUPPRESS)
     ap.add_argument("--opencv", nargs=3, help=argparse.SUPPRESS)
+    ap.add_argument("--twin", nargs=4, help=argparse.SUPPRESS)
+    ap.add_argument("--slow-only", action="store_true", help="only the slow consumer")
     args = ap.parse_args()
+    if args.twin:
+        url, size, count, work = args.twin
+        return twin(url, tuple(map(int, size.split("x"))), int(count), float(work))
     if args.serve:
         fps, size, seconds, out = args.serve
         return serve(float(fps), tuple(map(int, size.split("x"))), float(seconds), out)
@@ -199,6 +261,13 @@ def main():
     print(f"{cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
           f"PyAV {av.__version__}, OpenCV {cv2.__version__}; {datetime.date.today()}; "
           f"load average before: {' '.join(f'{v:.2f}' for v in os.getloadavg())}")
+    slow = slow_run((640, 480), 30, max(args.seconds, 6.0))
+    print(f"slow consumer (Python twin, 100 ms of work per record), 640x480 at 30 frames/s: "
+          f"{slow['records']} records, end to end p50 {slow['e2e50']:.1f} ms, p99 {slow['e2e99']:.1f} ms, "
+          f"worst {slow['e2emax']:.1f} ms; wait in the slot p99 {slow['wait99']:.2f} ms; added latency "
+          f"p99 {slow['added99']:.2f} ms; {slow['dropped']} frames dropped", flush=True)
+    if args.slow_only:
+        return
     best = {}
     for rnd in range(args.rounds):
         for size, fps in CONFIGS:

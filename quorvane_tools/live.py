@@ -28,6 +28,7 @@ import math
 import os
 import re
 import socket
+import stat
 import sys
 import threading
 import time
@@ -591,9 +592,9 @@ class Live:
         lat = np.asarray(self.latencies) * 1e3
         pct = {f"p{p}": (round(float(np.percentile(lat, p)), 3) if len(lat) else None) for p in (50, 95, 99)}
         decoded = self._capture.decoded
-        return {"decoded": decoded, "searched": self.searched,
-                "dropped": max(decoded - self.searched, 0) if self._closed or self._capture._ended else
-                max(self._last + 1 - self.searched, 0),
+        # Frames still to come in the slot are not dropped yet; once closed, every frame is counted.
+        seen = decoded if self._closed or self._capture._ended else self._last + 1
+        return {"decoded": decoded, "searched": self.searched, "dropped": max(seen - self.searched, 0),
                 "seconds": round(time.monotonic() - self._started, 3),
                 "reconnects": self._capture.reconnects, "latency_ms": pct}
 
@@ -921,6 +922,7 @@ def _run(args, cli) -> int:
         _say(f"{source.text}: {stream.width} x {stream.height}"
              + (f" at {stream.rate:.3g} frames/s" if stream.rate and source.kind == "file" else "")
              + f"; window {stream.window.flags()}; seed {seed}; one JSON line per frame on standard output")
+        reader_behind = _small_pipe(out)
         if threading.current_thread() is threading.main_thread():
             def on_term(signum, frame):
                 raise _Stop()
@@ -941,6 +943,8 @@ def _run(args, cli) -> int:
                     pub.send(data)
                 if args.stop_after is not None and stream.searched >= args.stop_after:
                     break
+                if reader_behind is not None:
+                    reader_behind()  # the next frame is taken when the reader has this record
         except (KeyboardInterrupt, _Stop):
             pass
         except LiveError as e:  # the stream was lost for good
@@ -961,6 +965,42 @@ def _run(args, cli) -> int:
         for pub in publishers:
             pub.close()
     return 0
+
+
+def _small_pipe(out):
+    """Standard output into a pipe: the pipe's buffer would be a queue in front of a slow
+    reader. Keep it to one page and return a function that waits until the reader has taken
+    what was written, so that the next frame searched is the newest when the reader wants it
+    (a reader that takes 100 ms per record gets records 100 ms plus at most a frame time
+    old). None for a file or a terminal."""
+    try:
+        import array
+        import fcntl
+        import termios
+
+        fd = out.fileno()
+        if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+            return None
+        try:
+            fcntl.fcntl(fd, getattr(fcntl, "F_SETPIPE_SZ", 1031), 4096)
+        except OSError:
+            pass
+        pending = array.array("i", [0])
+        fcntl.ioctl(fd, termios.FIONREAD, pending)
+    except (OSError, ValueError, AttributeError, ImportError):
+        return None
+
+    def wait():
+        while True:
+            try:
+                fcntl.ioctl(fd, termios.FIONREAD, pending)
+            except OSError:
+                return
+            if pending[0] == 0:
+                return
+            time.sleep(0.0005)
+
+    return wait
 
 
 def _quiet_stdout() -> None:

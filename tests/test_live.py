@@ -288,6 +288,22 @@ def test_ends_cleanly(mjpeg, how):
         assert "frames searched of" in err.splitlines()[-1] and "p99" in err
 
 
+def test_a_slow_reader_of_standard_output_gets_fresh_records(mjpeg):
+    # A pipe's buffer would queue records in front of a slow reader; the command waits for the
+    # reader before it takes the next (newest) frame.
+    with _command(mjpeg.url, *WINDOW, *FIT, "--stop-after", "900") as proc:
+        try:
+            lags = []
+            for _ in range(15):
+                record = json.loads(proc.stdout.readline())
+                lags.append((mjpeg.n - 1 - seen(record)) % 200)  # frames sent since this one
+                time.sleep(0.1)  # three frame times
+        finally:
+            proc.kill()
+            proc.communicate()
+    assert max(lags[3:]) <= 8, lags  # one sleep and a frame; a queue would be dozens behind
+
+
 def test_the_per_frame_step_is_the_find_search():
     frame = live_module.Frame(7, time.time(), time.perf_counter(), None, picture(7))
     frame._rgb, frame.picture = picture(7), None
