@@ -773,8 +773,9 @@ streams that fail: the source must answer within --open-timeout and keep sending
   --read-timeout; when it stops, it is opened again after 0.25, 0.5, 1, 2, 4, then every 8 s
   (said on standard error) until it is back, or for --retry-for seconds.
 
-exit status: 0 the source ended or Ctrl+C (a summary line on standard error), 1 the stream was
-lost for good, 2 bad input (one line on standard error)."""
+exit status: 0 the source ended, or Ctrl+C or SIGTERM (a summary line on standard error); 1 the
+stream was lost for good; 2 bad input (one line on standard error); 141 standard output was
+closed early (e.g. by | head)."""
 
 
 def _positive_float(text):
@@ -935,9 +936,9 @@ def _run(args, cli) -> int:
                 try:
                     out.write(line + "\n")
                     out.flush()
-                except BrokenPipeError:
+                except BrokenPipeError:  # the reader went away (| head): end quietly
                     _quiet_stdout()
-                    return 0
+                    return cli.EXIT_PIPE
                 data = line.encode()
                 for pub in publishers:
                     pub.send(data)

@@ -670,6 +670,15 @@ def _track(path, prepare, fits, *, frames=None, seed=1, out=None, client=None, c
 
     codec = out_path = fmt = None
     if out is not None:
+        from ._arrays import OutputError, output_target
+
+        try:
+            target = output_target(out)
+        except OutputError as e:
+            raise VideoError(str(e)) from None
+        if target is None:
+            raise VideoError(f"{out}: a video is written to a file, not to standard output "
+                             "(its container needs to go back to the start)")
         out_path = Path(out).absolute()
         if not out_path.parent.is_dir():
             raise VideoError(f"{out}: folder {out_path.parent} does not exist")
@@ -971,7 +980,8 @@ clusters:
   stay out of the terminal unless --verbose.
 
 exit status: 0 done, 1 a task failed, 2 bad input (one line on standard error), 3 the video
-ended before the frames it promised (the frames that decoded are written)."""
+ended before the frames it promised (the frames that decoded are written), 141 standard output
+was closed early (e.g. by | head)."""
 
 
 def register(subparsers) -> None:
@@ -1053,9 +1063,9 @@ def run(args) -> int:
     except VideoTaskError as e:
         print(f"quorvane: error: {e}", file=sys.stderr)
         return 1
-    except BrokenPipeError:
+    except BrokenPipeError:  # the reader went away (| head): end quietly
         _quiet_stdout()
-        return 0
+        return cli.EXIT_PIPE
     except OSError as e:  # writing the outputs: disk full, no permission, ...
         where = f"{e.filename}: " if e.filename else ""
         raise cli.CliError(f"{where}{e.strerror or _why(e)}") from None

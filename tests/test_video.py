@@ -157,6 +157,7 @@ def test_failed_task_names_its_range(clip):
         (["{clip}", "--out", "{dir}/no/such/folder/a.mp4"], "does not exist"),
         (["{clip}", "--out", "{dir}/a.notavideo"], "cannot write a video"),
         (["{clip}", "--workers", "0"], "--workers must be at least 1"),
+        (["{clip}", "--out", "-"], "not to standard output"),
     ],
 )
 def test_bad_input_is_one_line_and_writes_nothing(clip, tmp_path, capsys, args, message):
