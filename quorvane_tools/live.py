@@ -437,9 +437,20 @@ def search_frame(frame: Frame, window, fits, fit: dict, seed: int | None, droppe
         "latency_ms": None,
         "dropped": dropped,
         "stages_ms": {k: round(stages[k] * 1e3, 3) for k in STAGES if k in stages},
-        "shapes": found.to_dict()["shapes"],
+        "shapes": _finite(found.to_dict()["shapes"]),
     }
     return record, found
+
+
+def _finite(value):
+    """Records with NaN or infinities (a degenerate fit) as None, which JSON can carry."""
+    if isinstance(value, dict):
+        return {k: _finite(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_finite(v) for v in value]
+    if isinstance(value, float) and not math.isfinite(value):
+        return None
+    return value
 
 
 @dataclass
