@@ -984,6 +984,11 @@ ended before the frames it promised (the frames that decoded are written), 141 s
 was closed early (e.g. by | head)."""
 
 
+MAX_FRAME = (1 << 62) - 1  # frame indices of --frames and --chunk
+MAX_WORKERS = 256  # --workers: processes started on this machine
+MAX_RETRIES = 100
+
+
 def register(subparsers) -> None:
     from . import cli
 
@@ -999,7 +1004,7 @@ def register(subparsers) -> None:
     cli.add_fit_options(p)
     g = p.add_argument_group("video")
     g.add_argument(
-        "--frames", nargs=2, type=int, metavar=("START", "STOP"),
+        "--frames", nargs=2, type=cli.whole(0, MAX_FRAME), metavar=("START", "STOP"),
         help="only frames START..STOP-1 (counting from 0); --box is read on frame START",
     )
     g.add_argument("--json", metavar="FILE",
@@ -1011,16 +1016,16 @@ def register(subparsers) -> None:
                    "centres, velocities and events in the records, ids and trails in --out")
     d = p.add_argument_group("cluster (needs quorvane[dask])")
     m = d.add_mutually_exclusive_group()
-    m.add_argument("--workers", type=int, metavar="N",
-                   help="start a local cluster of N worker processes")
+    m.add_argument("--workers", type=cli.whole(1, MAX_WORKERS), metavar="N",
+                   help=f"start a local cluster of N worker processes (1 to {MAX_WORKERS})")
     m.add_argument("--scheduler", metavar="ADDRESS",
                    help="use a running cluster, e.g. tcp://10.0.0.5:8786")
     d.add_argument(
-        "--chunk", type=int, metavar="FRAMES",
+        "--chunk", type=cli.whole(1, MAX_FRAME), metavar="FRAMES",
         help="frames per task, rounded up to the next keyframe (default: four tasks per worker)",
     )
-    d.add_argument("--retries", type=int, default=2, metavar="N",
-                   help="retries of a failed task (default 2)")
+    d.add_argument("--retries", type=cli.whole(0, MAX_RETRIES), default=2, metavar="N",
+                   help=f"retries of a failed task (default 2, at most {MAX_RETRIES})")
     d.add_argument("--verbose", action="store_true", help="let the workers' logs through to standard error")
     p.set_defaults(run=run)
 
@@ -1105,12 +1110,6 @@ def _run(args, cli, Progress) -> int:
     import sys
 
     _av()
-    for name in ("workers", "chunk"):
-        v = getattr(args, name)
-        if v is not None and v < 1:
-            raise VideoError(f"--{name} must be at least 1")
-    if args.retries < 0:
-        raise VideoError("--retries must be 0 or more")
     for option in ("json", "out"):
         value = getattr(args, option)
         if value is not None and not (option == "json" and value == "-"):

@@ -61,7 +61,10 @@ def clip(tmp_path_factory):
 
 
 def quorvane(capsys, *argv):
-    rc = cli.main(["video", *map(str, argv)])
+    try:
+        rc = cli.main(["video", *map(str, argv)])
+    except SystemExit as e:  # argparse's refusals
+        rc = e.code
     out, err = capsys.readouterr()
     return rc, out, err
 
@@ -156,7 +159,9 @@ def test_failed_task_names_its_range(clip):
         (["{clip}", "--hue", "1", "0", "--chroma", "0", "1", "--intensity", "0", "1"], "hue"),
         (["{clip}", "--out", "{dir}/no/such/folder/a.mp4"], "does not exist"),
         (["{clip}", "--out", "{dir}/a.notavideo"], "cannot write a video"),
-        (["{clip}", "--workers", "0"], "--workers must be at least 1"),
+        (["{clip}", "--workers", "0"], "0 is out of range: give 1 to 256"),
+        (["{clip}", "--workers", "99999999999"], "out of range"),
+        (["{clip}", "--frames", "0", "99999999999999999999"], "out of range"),
         (["{clip}", "--out", "-"], "not to standard output"),
     ],
 )
