@@ -28,7 +28,7 @@ __all__ = [
 ]
 
 PROG = "quorvane"
-EXTRA_COMMANDS = ("video", "tune")  # modules of this package that add a subcommand, when present
+EXTRA_COMMANDS = ("video", "live", "tune")  # modules of this package that add a subcommand, when present
 
 MODEL_HELP = """\
 colour model: hue is an angle in radians (0 red, 2.09 green, -2.09 blue; a wedge H1 < H2
