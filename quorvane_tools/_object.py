@@ -216,6 +216,8 @@ def _shrink(a, k: int):
 GROWTHS = (("centre", 1.0, 0.5), ("centre", 0.4, 1.0), ("centre", 0.0, 1.0), ("flat", 1.0, 0.5))
 STEP = 3  # levels between the regions looked at
 NEARLY = 0.9  # a region scoring this share of the best one's counts as good
+SAME = 3.0  # colour distance within which a pixel has the object's colour
+HOMOGENEOUS = 0.75  # a larger good region keeps at least this share of the best one's homogeneity
 GROWTH = 1.1  # a region looked at holds at least this many times the pixels of the one before
 
 
@@ -288,16 +290,20 @@ def grow_object(image, box, *, allowed=None, alpha=None) -> Grown:
     model, seeds, _ = models["centre"]
     ring = polar_region(img, seeds, max(16, 4 * max(bw, bh)), bound)
     if ring is not None:
-        s = judge_region(img, ring, seeds, model, floor)
+        s = judge_region(img, ring, seed_sample(seeds), model, floor)
         if s is not None:
-            found.append((s[0], 0, ring, model, seeds))
+            same = float(np.mean(model.distance(h[ring], c[ring], i[ring]) <= SAME))
+            found.append((s[0], 0, ring, same, model, seeds))
     if not found:
         return Grown(empty, models["centre"][0], empty, 0.0, 0.0)
     # The whole object rather than a part of it: the largest region that scores nearly as well
     # as the best one.
-    top = max(c[0] for c in found)
-    score, tau, region, model, seeds = max((c for c in found if c[0] >= NEARLY * top),
-                                           key=lambda c: int(np.count_nonzero(c[2])))
+    # A larger region must not owe its size to another material: at least most as much of it
+    # has the object's colour as of the best region.
+    best = max(found, key=lambda c: c[0])
+    score, tau, region, _, model, seeds = max(
+        (c for c in found if c[0] >= NEARLY * best[0] and c[3] >= HOMOGENEOUS * best[3]),
+        key=lambda c: int(np.count_nonzero(c[2])))
     if k > 1:
         region = _grow_back(region, k, rows, cols)
         seeds = _grow_back(seeds, k, rows, cols)
@@ -388,6 +394,7 @@ def _candidates(img, levels, seeds, model, colour, box_area, bound, floor, keep:
     area = np.cumsum(np.bincount(levels.ravel(), minlength=n)[:n])
     total = levels.size if bound is None else int(np.count_nonzero(bound))
     n_seeds = int(np.count_nonzero(seeds))
+    seed_points = seed_sample(seeds)
     scored = []
     last = 0
     for t in range(1, 254, STEP):
@@ -396,14 +403,14 @@ def _candidates(img, levels, seeds, model, colour, box_area, bound, floor, keep:
             continue
         last = a
         region = levels <= t
-        s = judge_region(img, region, seeds, model, floor, refine=False)
+        s = judge_region(img, region, seed_points, model, floor, refine=False)
         if s is not None:
             scored.append((s[0], t, region, s[1]))
     # The best few, judged again with their ellipses refined on the picture's edges.
     scored.sort(key=lambda x: -x[0])
     again = []
     for _, t, region, _ in scored[: 2 * keep]:
-        s = judge_region(img, region, seeds, model, floor)
+        s = judge_region(img, region, seed_points, model, floor)
         if s is not None:
             again.append((s[0], t, region, s[1]))
     again.sort(key=lambda x: -x[0])
@@ -411,21 +418,25 @@ def _candidates(img, levels, seeds, model, colour, box_area, bound, floor, keep:
     for s, t, region, hull_area in again[:keep]:
         filled = fill_holes(region)
         convexity = min(1.0, float(np.count_nonzero(filled)) / max(hull_area, 1.0))
-        out.append((s * convexity, t, filled))
+        out.append((s * convexity, t, filled, float(np.mean(colour[region] <= SAME))))
     return out
 
 
 EDGE_STRENGTH = 12.0  # colour change (0..255 units per pixel) that counts as an edge at least
 
 
-def judge_region(img, region, seeds, model, floor: float, *, refine: bool = True):
+MAX_STATIONS = 160  # stations round an ellipse judged at most
+
+
+def judge_region(img, region, seed_points, model, floor: float, *, refine: bool = True):
     """(score, hull area) of a region, or None.
 
     The ellipse fitted to the region's convex hull, refined on the picture's edges, is scored by
     the share of its outline that runs along an edge (a colour change of at least ``floor``
     within a pixel and a half) times how well it separates the object's colour inside from
     other colours outside (plus a floor, for objects whose colour matches their surroundings);
-    a region whose ellipse leaves out the box's pixels of the object's colour scores nothing."""
+    a region whose ellipse leaves out the box's pixels of the object's colour (``seed_points``,
+    (n, 2) from ``seed_sample``) scores nothing."""
     from ._edges import _bilinear, edge_points, stations
     from ._judge import refine_on_edges
     from ._refine import direct_ellipse, distance
@@ -444,29 +455,33 @@ def judge_region(img, region, seeds, model, floor: float, *, refine: bool = True
         support = outline_points(region, _rect(m, 6, rows, cols))
         if len(support) >= 8:
             m = refine_on_edges("ellipse", m, support, img, 3.0, rounds=2)
-    st, nm = stations("ellipse", m, None, 1.0)
+    if np.mean(distance("ellipse", m, seed_points) <= 0) < 0.8:
+        return None
+    reach = max(m["a"], m["b"])
+    st, nm = stations("ellipse", m, None, max(1.0, 2 * math.pi * reach / MAX_STATIONS))
     ok = (st[:, 0] >= 4) & (st[:, 0] <= cols - 5) & (st[:, 1] >= 4) & (st[:, 1] <= rows - 5)
     if ok.sum() < 8:
         return None
     st, nm = st[ok], nm[ok]
     _, strength = edge_points(img, st, nm, 1.5, closed=True)
     edges = float(np.mean(np.minimum(strength, 60.0)))
-    like = []
-    for side in (-2.5, 2.5):
-        p = st + side * nm
-        f = _bilinear(img, p[:, 0], p[:, 1]) * np.float32(1 / 255)
-        r, g, b = f[:, 0], f[:, 1], f[:, 2]
-        xx = r - 0.5 * (g + b)
-        yy = np.float32(math.sqrt(3) / 2) * (g - b)
-        d = model.distance(np.arctan2(yy, xx), np.hypot(xx, yy), (r + g + b) * np.float32(1 / 3))
-        like.append(np.exp(-0.125 * d * d))
-    separation = float(np.mean(np.maximum(like[0] - like[1], 0.0)))
-    ys, xs = np.nonzero(seeds)
-    stride = max(1, len(xs) // 2000)
-    held = float(np.mean(distance("ellipse", m, np.stack([xs[::stride], ys[::stride]], 1).astype(float)) <= 0))
-    if held < 0.8:
-        return None
+    both = np.concatenate([st - 2.5 * nm, st + 2.5 * nm])
+    f = _bilinear(img, both[:, 0], both[:, 1]) * np.float32(1 / 255)
+    r, g, b = f[:, 0], f[:, 1], f[:, 2]
+    xx = r - 0.5 * (g + b)
+    yy = np.float32(math.sqrt(3) / 2) * (g - b)
+    d = model.distance(np.arctan2(yy, xx), np.hypot(xx, yy), (r + g + b) * np.float32(1 / 3))
+    like = np.exp(-0.125 * d * d)
+    n = len(st)
+    separation = float(np.mean(np.maximum(like[:n] - like[n:], 0.0)))
     return edges * (0.25 + separation), hull_area
+
+
+def seed_sample(seeds, limit: int = 500) -> np.ndarray:
+    """At most about ``limit`` of a mask's pixels, evenly spread, as (n, 2) float (x, y)."""
+    ys, xs = np.nonzero(seeds)
+    step = max(1, len(xs) // limit)
+    return np.stack([xs[::step], ys[::step]], axis=1).astype(np.float64)
 
 
 def _rect(m, margin, rows, cols):

@@ -413,9 +413,11 @@ def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: floa
     if ring.any():
         window = _narrow_any(window, _lch_at(img, _sample(obj, 20_000)), _lch_at(img, _sample(ring, 20_000)), 0.9)
     if outside_m is not None and outside_m.any():
-        # What the user says is not the object: left out, while the box itself stays selected.
-        box_lch = _lch_at(img, _sample(inside_m, 50_000))
-        window = _narrow_any(window, box_lch, _lch_at(img, _sample(outside_m, 200_000)), keep)
+        # What the user says is not the object: left out, while the object stays selected (the
+        # box alone, when the object grown from it reaches into the outside box).
+        keep_m = inside_m if (obj & outside_m).any() else obj
+        window = _narrow_any(window, _lch_at(img, _sample(keep_m, 50_000)),
+                             _lch_at(img, _sample(outside_m, 200_000)), keep)
     window = window.rounded()
     selection = window.mask(img).view(bool)
     if alpha is not None:

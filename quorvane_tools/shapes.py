@@ -18,6 +18,7 @@ import quorvane
 from ._arrays import as_rgb, region_mask
 from ._judge import box_line_score, finish_box_line, inside_earlier, judge
 from ._records import FITS, SAMPLE, Shape, ellipse_axes, empty_model, line_angle
+from . import _refine
 from ._regions import convex_fill, fill_holes, labels, thin_edges
 from ._object import box_colour
 from ._selection import Selection
@@ -518,7 +519,7 @@ def _best(ctx, kind, ps, earlier):
     if ctx.boxed:
         return _best_boxed(ctx, kind, ps, earlier, shape, marks)
     _finish(ctx, shape, earlier)
-    if kind not in ("circle", "ellipse") or (shape.found and shape.coverage >= DOUBTFUL):
+    if kind not in ("circle", "ellipse") or (shape.found and not shape.weak and shape.coverage >= DOUBTFUL):
         return shape, marks
     t = time.perf_counter()
     candidates = [(shape, marks)] if shape.found else []
@@ -529,9 +530,15 @@ def _best(ctx, kind, ps, earlier):
         if again.found:
             candidates.append((_finish(ctx, again, earlier), again_marks))
     if candidates:
-        shape, marks = max(candidates, key=lambda c: c[0].inliers * min(1.0, c[0].coverage / 0.8))
+        # Strong candidates first; among them, inliers discounted for poor coverage and for the
+        # share of their part's points they leave unexplained (a part that is the shape).
+        shape, marks = max(candidates, key=lambda c: (not c[0].weak, _rank(c[0])))
     shape.times["fit"] = shape.times.get("fit", 0.0) + time.perf_counter() - t
     return shape, marks
+
+
+def _rank(shape) -> float:
+    return shape.inliers * min(1.0, shape.coverage / 0.8) * math.sqrt(shape.inliers / max(shape.points, 1))
 
 
 def _best_boxed(ctx, kind, ps, earlier, shape, marks):
@@ -583,6 +590,12 @@ def _box_lines(ctx, ps, earlier, tries: int = 4):
     wx1, wy1 = min(cols, x1 + margin), min(rows, y1 + margin)
     ys, xs = np.nonzero(edges[wy0:wy1, wx0:wx1])
     pts = np.stack([xs + wx0, ys + wy0], axis=1).astype(np.int32)
+    for e in earlier:  # the edges of lines found before are theirs
+        for m in (e.shown if e.kind == "line2" else (e.shown,)) if e.kind in ("line", "line2") else ():
+            if not (m["nx"] or m["ny"]):
+                continue
+            f = _refine.as_float("line", m) if isinstance(m["nx"], int) else m
+            pts = pts[np.abs(_refine.distance("line", f, pts.astype(np.float64))) > ctx.band("line")]
     if len(pts) < 8:
         return []
     pts = np.ascontiguousarray(pts[_shuffle(len(pts))])
@@ -628,7 +641,7 @@ def _per_part(ctx, kind, ps, limit: int = 6):
         cand, cm = _fit_one(ctx, kind, ps[sel])
         if cand.found:
             marks = inliers_of(kind, cand.model, ps, cand.delta)
-            cand.inliers, cand.points = int(np.count_nonzero(marks)), len(ps)
+            cand.inliers = int(np.count_nonzero(marks))  # its points: those of its part
             out.append((cand, marks))
     return out
 

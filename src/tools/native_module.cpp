@@ -378,7 +378,27 @@ PyObject* py_outline_ring(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(buf.get()), static_cast<Py_ssize_t>(n) * 8);
 }
 
+/// bilinear(image, xy, out): xy a C-contiguous (n, 2) float64 array, out an (n, channels)
+/// float32 array.
+PyObject* py_bilinear(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("bilinear", nargs, 3)) return nullptr;
+    View image, xy, out;
+    if (!image.get(args[0], 3, 1, false, "image")) return nullptr;
+    if (!xy.get(args[1], 2, 8, false, "xy")) return nullptr;
+    if (!out.get(args[2], 2, 4, true, "out")) return nullptr;
+    if (xy.dim(1) != 2 || out.dim(0) != xy.dim(0) || out.dim(1) != image.dim(2) || image.dim(0) < 1 ||
+        image.dim(1) < 1) {
+        PyErr_SetString(PyExc_ValueError, "bilinear: xy (n, 2), out (n, channels), a non-empty image");
+        return nullptr;
+    }
+    Py_BEGIN_ALLOW_THREADS bilinear(image.data<uint8_t>(), image.dim(0), image.dim(1), static_cast<int>(image.dim(2)),
+                                    xy.data<double>(), xy.dim(0), out.data<float>());
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"bilinear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_bilinear)), METH_FASTCALL, nullptr},
     {"outline_ring", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_outline_ring)), METH_FASTCALL,
      nullptr},
     {"coverage", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_coverage)), METH_FASTCALL, nullptr},

@@ -411,6 +411,30 @@ int64_t outline_ring(const uint8_t* mask, int64_t rows, int64_t cols, double x0,
     return n;
 }
 
+void bilinear(const uint8_t* image, int64_t rows, int64_t cols, int channels, const double* xy, int64_t n,
+              float* out) noexcept {
+    const double xmax = static_cast<double>(cols) - 1.001, ymax = static_cast<double>(rows) - 1.001;
+    for (int64_t k = 0; k < n; ++k) {
+        double x = xy[2 * k], y = xy[2 * k + 1];
+        x = std::isnan(x) ? 0.0 : std::min(std::max(x, 0.0), std::max(xmax, 0.0));
+        y = std::isnan(y) ? 0.0 : std::min(std::max(y, 0.0), std::max(ymax, 0.0));
+        const int64_t x0 = static_cast<int64_t>(x), y0 = static_cast<int64_t>(y);
+        const int64_t x1 = std::min(x0 + 1, cols - 1), y1 = std::min(y0 + 1, rows - 1);
+        const float fx = static_cast<float>(x - static_cast<double>(x0));
+        const float fy = static_cast<float>(y - static_cast<double>(y0));
+        const uint8_t* a = image + (y0 * cols + x0) * channels;
+        const uint8_t* b = image + (y0 * cols + x1) * channels;
+        const uint8_t* c = image + (y1 * cols + x0) * channels;
+        const uint8_t* d = image + (y1 * cols + x1) * channels;
+        float* o = out + k * channels;
+        for (int ch = 0; ch < channels; ++ch) {
+            const float top = a[ch] + (b[ch] - a[ch]) * fx;
+            const float bottom = c[ch] + (d[ch] - c[ch]) * fx;
+            o[ch] = top + (bottom - top) * fy;
+        }
+    }
+}
+
 void edge_mask(const uint8_t* image, int64_t rows, int64_t cols, int channels, int threshold, uint8_t* out,
                uint8_t* magnitude, uint8_t* direction) noexcept {
     const int64_t stride = cols * channels;

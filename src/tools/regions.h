@@ -81,6 +81,12 @@ void polar_path(const float* cost, int64_t angles, int64_t radii, int64_t reach,
 int64_t outline_ring(const uint8_t* mask, int64_t rows, int64_t cols, double x0, double y0, double a, double b,
                      double theta, double band, int32_t* out, int64_t capacity) noexcept;
 
+/// Bilinear samples of an interleaved image (`channels` bytes per pixel) at
+/// `n` float positions (x, y pairs), clamped into the picture: `channels`
+/// floats per position into `out`.
+void bilinear(const uint8_t* image, int64_t rows, int64_t cols, int channels, const double* xy, int64_t n,
+              float* out) noexcept;
+
 /// Thin edges: 1 where the colour gradient (the Sobel pair of the channel
 /// that changes most, magnitude (|gx| + |gy|) / 8) is at least `threshold`
 /// and no smaller than at both neighbours across the edge (the gradient's
