@@ -35,7 +35,8 @@ SPARSE = 0.12  # classify only the scanned pixels while they are at most this sh
 AUTO_LINES = (128, 512)  # the range of the automatic scan-line counts
 EVERY_LIMIT = 64  # shapes per fit kind with every=True at most
 DOUBTFUL = 0.6  # circles and ellipses whose outline the selection follows less get a second look
-FAINT = 20.0  # a box's circle or ellipse whose outline crosses weaker edges (mean colour change) is weak
+FAINT = 15.0  # a box's circle or ellipse whose outline crosses weaker edges (mean colour change) is weak
+CLEAR = 30.0  # ... and one whose outline crosses edges this strong holds, whatever its colour's outline
 
 
 def seed_c_generator(seed: int) -> None:
@@ -573,8 +574,11 @@ def _best_boxed(ctx, kind, ps, earlier, shape, marks):
         return shape, marks
     scored = sorted(((edge_support(c[0], ctx.image, ctx.seeds), c) for c in candidates), key=lambda x: -x[0])
     best = scored[0][1]
-    if scored[0][0] < FAINT and best[0].warning is None:
-        best[0].warning = f"weak: the picture's edge along its outline is faint ({scored[0][0]:.0f})"
+    sh = best[0]
+    if scored[0][0] < FAINT and sh.warning is None:
+        sh.warning = f"weak: the picture's edge along its outline is faint ({scored[0][0]:.0f})"
+    elif scored[0][0] >= CLEAR and sh.warning is not None and sh.warning.startswith("weak: the selection follows"):
+        sh.warning = None  # the picture's edges follow it all round, where the colour does not
     best[0].times["fit"] = best[0].times.get("fit", 0.0) + time.perf_counter() - t
     return best
 
