@@ -19,7 +19,7 @@ from pathlib import Path
 import numpy as np
 
 from ._arrays import MAX_PIXELS, ImageError, OutputError, atomic_output, load_image, output_target, region_mask
-from .color import PERCENTILES, Window, lch, suggest_window
+from .color import PERCENTILES, Window, is_grey, suggest_window
 from .shapes import FITS, find_shapes
 
 __all__ = [
@@ -110,14 +110,18 @@ def finite(text: str) -> float:
     return value
 
 
-def add_window_options(parser, *, box_required: bool = False) -> None:
-    g = parser.add_argument_group("colour window (give the three bands, or --box to suggest them)")
+def add_window_options(parser) -> None:
+    g = parser.add_argument_group(
+        "colour window (the three bands, --intensity alone for grey, or --box to suggest them)")
     g.add_argument("--hue", nargs=2, type=finite, metavar=("H1", "H2"), help="hue wedge, radians")
     g.add_argument("--chroma", nargs=2, type=finite, metavar=("C1", "C2"), help="chroma band, fractions")
-    g.add_argument("--intensity", nargs=2, type=finite, metavar=("I1", "I2"), help="intensity band, fractions")
+    g.add_argument("--intensity", nargs=2, type=finite, metavar=("I1", "I2"),
+                   help="intensity band, fractions; alone (without --hue and --chroma) it selects by "
+                   "intensity only, for grey pictures and grey or white objects")
     g.add_argument(
-        "--box", nargs=4, type=whole(-MAX_COORD, MAX_COORD), metavar=("X", "Y", "W", "H"), required=box_required,
-        help="a box on the object, in pixels from the top-left corner: the window is suggested from it",
+        "--box", nargs=4, type=whole(-MAX_COORD, MAX_COORD), metavar=("X", "Y", "W", "H"),
+        help="a box on the object, in pixels from the top-left corner: alone it suggests the window; "
+        "with the window flags the flags choose the colour and the box names the object",
     )
     g.add_argument(
         "--outside", nargs=4, type=whole(-MAX_COORD, MAX_COORD), metavar=("X", "Y", "W", "H"),
@@ -131,6 +135,10 @@ def add_fit_options(parser) -> None:
         "--fit", action="append", choices=FITS, required=True,
         help="shape to find; repeat for more (each fit works on the points the ones before it left)",
     )
+    g.add_argument("--all", action="store_true",
+                   help="every object of the window's colour: each part of the selection that could "
+                   "hold the shape is fitted (touching objects one after another); with line and "
+                   "line2, fits repeat while they stay strong")
     g.add_argument("--radius", nargs=2, type=whole(0, MAX_RADIUS), metavar=("MIN", "MAX"),
                    help="radius range of circles, semi-axis range of ellipses, in pixels "
                    f"(default 8 to half the picture's smaller side; at most {MAX_RADIUS})")
@@ -140,6 +148,11 @@ def add_fit_options(parser) -> None:
     g.add_argument("--count", type=whole(1, MAX_COUNT), default=400, metavar="N",
                    help=f"RANSAC samples per fit, 1 to {MAX_COUNT} (default 400; more finds shapes among "
                    "more clutter; the ceiling keeps one fit to about a second, so Ctrl+C is prompt)")
+    g.add_argument("--lines", nargs=2, type=whole(1, MAX_LINES), metavar=("ROWS", "COLUMNS"),
+                   help="scan lines for edge points (default: about a third of the smallest radius "
+                   f"apart, 128 to 512 each way; 128 each for lines; at most {MAX_LINES})")
+    g.add_argument("--no-refine", dest="refine", action="store_false",
+                   help="report the fitter's shapes as they are, without the least-squares refinement")
     g.add_argument("--seed", type=whole(0, MAX_SEED), default=1, metavar="S",
                    help=f"seed of the C library's generator, 0 to {MAX_SEED}, for the same shapes on "
                    "every run (default 1)")
@@ -155,36 +168,53 @@ def add_limit_options(parser) -> None:
 
 
 def window_from_args(args, image):
-    """The window the options give; with --box, the one suggested from the box (a Suggestion)."""
+    """The window the options give: the flags' window, or with --box alone the one suggested from
+    the box (a Suggestion)."""
     bands = (args.hue, args.chroma, args.intensity)
-    if args.box is not None:
-        if any(b is not None for b in bands):
-            raise CliError("give either --box or --hue/--chroma/--intensity, not both")
+    outside = getattr(args, "outside", None)
+    if args.box is not None and all(b is None for b in bands):
         try:
-            return suggest_window(image, args.box, getattr(args, "outside", None))
+            return suggest_window(image, args.box, outside)
         except ValueError as e:
             raise CliError(str(e)) from None
-    if getattr(args, "outside", None) is not None:
-        raise CliError("--outside goes with --box")
-    if any(b is None for b in bands):
-        raise CliError("give the colour window as --hue H1 H2 --chroma C1 C2 --intensity I1 I2, or --box X Y W H")
-    window = Window(tuple(args.hue), tuple(args.chroma), tuple(args.intensity))
+    if outside is not None:
+        raise CliError("--outside goes with --box alone (it narrows the suggested window)")
+    if args.intensity is None or (args.hue is None) != (args.chroma is None):
+        raise CliError("give the colour window as --hue H1 H2 --chroma C1 C2 --intensity I1 I2 "
+                       "(or --intensity I1 I2 alone), or --box X Y W H")
+    window = Window(
+        None if args.hue is None else tuple(args.hue),
+        None if args.chroma is None else tuple(args.chroma),
+        tuple(args.intensity),
+    )
     try:
         window.check()
     except ValueError as e:
         raise CliError(str(e)) from None
+    if args.box is not None:
+        try:
+            region_mask(image.shape, args.box, "box")
+        except ValueError as e:
+            raise CliError(str(e)) from None
     return window
 
 
 def fit_kwargs(args, image=None) -> dict:
     """Keyword arguments for find_shapes from the fitting options."""
-    kw = {"count": args.count, "seed": args.seed}
+    kw = {"count": args.count, "seed": args.seed, "refine": getattr(args, "refine", True),
+          "every": getattr(args, "all", False)}
     if args.count <= 0:
         raise CliError(f"--count {args.count}: give a positive number of samples")
     if args.delta is not None:
         if args.delta < 0:
             raise CliError(f"--delta {args.delta}: give a half-width of 0 or more pixels")
         kw["delta"] = args.delta
+    lines = getattr(args, "lines", None)
+    if lines is not None:
+        lo = min(lines)
+        if lo < 1 or max(lines) > MAX_LINES:
+            raise CliError(f"--lines {lines[0]} {lines[1]}: give 1 to {MAX_LINES} rows and columns")
+        kw["rows"], kw["columns"] = lines
     if args.radius is not None:
         lo, hi = args.radius
         if not 0 <= lo <= hi or hi == 0:
@@ -237,31 +267,26 @@ def _probe(args) -> int:
         ["intensity", *map(_fmt, st["intensity"])],
     ]
     print(_table(header, rows, "<" + ">" * len(PERCENTILES)))
+    region = int(np.count_nonzero(s.region))
     print(f"suggested window selects {100 * s.inside_fraction:.1f}% of the box and "
           f"{100 * s.image_fraction:.1f}% of the picture"
           + (f", {100 * s.outside_fraction:.1f}% of the outside box" if s.outside_fraction is not None else ""))
-    grey = _grey_share(image, args.box)
-    if grey > 0.5:
-        print(f"note: {100 * grey:.0f}% of the box is grey or white (chroma below 0.02): pixels "
-              "without colour lie on the edge of every hue wedge and cannot be selected; a "
-              "slightly tinted light or a box on a coloured part helps")
-    elif s.inside_fraction < 0.5:
-        print("note: the box holds several colours; a smaller box on one colour suggests a tighter window")
+    print(f"object grown from the box: {region} pixels ({100 * region / s.region.size:.1f}% of the picture), "
+          f"{100 * s.region_fraction:.0f}% of them selected")
+    if s.intensity_only:
+        why = "the picture is grey" if is_grey(image) else "the object is grey or white"
+        print(f"window of intensity alone: {why}, so hue and chroma say nothing about it")
+    if s.note:
+        print(f"note: {s.note}")
     print(Window(*s).flags())
     return 0
-
-
-def _grey_share(image, box) -> float:
-    """Fraction of the box's pixels with almost no chroma."""
-    _, chroma, _ = lch(image[region_mask(image.shape, box, "inside")][None])
-    return float(np.mean(chroma < 0.02))
 
 
 # --------------------------------------------------------------------------
 # find
 
 
-STAGES = ("bounds", "mask", "edges", "denoise", "fit", "remove")
+STAGES = ("bounds", "mask", "region", "edges", "denoise", "fit", "refine", "remove")
 
 
 def _find(args) -> int:
@@ -278,27 +303,29 @@ def _find(args) -> int:
     window = window_from_args(args, image)
     kw = fit_kwargs(args, image)
     if args.box is not None:
-        kw["region"] = window.region
-    bounds = Window(*window)
+        kw["box"] = tuple(args.box)
     try:
-        found = find_shapes(image, bounds, args.fit, **kw)
+        found = find_shapes(image, window, args.fit, **kw)
     except ValueError as e:
         raise CliError(str(e)) from None
+    flags = Window(*window).flags()
     mask_count = int(np.count_nonzero(found.mask))
     if mask_count == 0:
-        hint = ""
-        if args.box is not None and _grey_share(image, args.box) > 0.5:
-            hint = " (the box is grey or white: pixels without colour cannot be selected)"
-        if args.box is None:
-            hint = " (try: quorvane probe IMAGE --box X Y W H, on the object, for a window)"
-        raise CliError(f"the window {bounds.flags()} selects no pixel of {args.image}{hint}")
+        hint = " (try: quorvane probe IMAGE --box X Y W H, on the object, for a window)"
+        raise CliError(f"the window {flags} selects no pixel of {args.image}{hint}")
     h, w = image.shape[:2]
-    print(f"{args.image}: {w} x {h}; window {bounds.flags()}; "
-          f"{mask_count} pixels selected, {len(found.points)} edge points; seed {args.seed}", file=report)
+    where = ""
+    if found.region is not None:
+        where = f", object {int(np.count_nonzero(found.region))} pixels"
+    print(f"{args.image}: {w} x {h}; window {flags}; {mask_count} pixels selected{where}, "
+          f"{len(found.points)} edge points; seed {args.seed}", file=report)
     rows = []
-    for k, s in enumerate(found.shapes, 1):
-        rows.append([k, s.kind, s.describe(), s.inliers if s.found else "-", s.warning or ""])
-    print(_table(["#", "shape", "where", "inliers", "note"], rows, "><<><"), file=report)
+    for k, sh in enumerate(found.shapes, 1):
+        rows.append([k, sh.kind, sh.describe(), sh.inliers if sh.found else "-", sh.warning or ""])
+    if rows:
+        print(_table(["#", "shape", "where", "inliers", "note"], rows, "><<><"), file=report)
+    n = found.count
+    print(f"{n} shape{'s' if n != 1 else ''} found", file=report)
     print("times (ms): " + ", ".join(f"{k} {found.times[k] * 1e3:.3f}" for k in STAGES if k in found.times),
           file=report)
     # Both outputs are made in memory first, then written together: each to a temporary file,

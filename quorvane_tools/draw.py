@@ -8,11 +8,12 @@ import math
 
 import numpy as np
 
-from .shapes import ellipse_axes
+from ._records import ellipse_axes
 
 __all__ = ["annotate", "contrast_tint"]
 
 OUTLINE = (255, 255, 255)
+LEGEND_SHAPES = 6  # shapes listed in the legend at most
 WEAK = (255, 200, 0)
 
 
@@ -46,8 +47,9 @@ def _line_ends(m, w, h):
 
 
 def _outlines(shape, w, h):
-    """Polylines of a shape, and a point to put its label near."""
-    m = shape.model
+    """Polylines of a shape (the refined one when there is one), and a point to put its label
+    near."""
+    m = shape.shown
     t = np.linspace(0, 2 * np.pi, 181)
     if shape.kind in ("line", "line2"):
         lines = m if shape.kind == "line2" else (m,)
@@ -135,6 +137,11 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6
         entries.append((colour, f"{number}  {shape.kind}: {shape.describe()}, {shape.inliers} inliers{note}"))
     if not legend:
         return np.asarray(pic)
+    if len(entries) > LEGEND_SHAPES:  # many shapes (every object): the first few, then a count
+        weak = sum(1 for s in shapes if s.warning)
+        rest = len(entries) - (LEGEND_SHAPES - 1)
+        entries = entries[: LEGEND_SHAPES - 1] + [
+            (OUTLINE, f"... and {rest} more, numbered on the picture" + (f" ({weak} weak)" if weak else ""))]
     lines = [
         (colour, f"selected{f' ({k})' if len(tints) > 1 else ''}: {count} pixels")
         for k, (colour, count) in enumerate(tints, 1)

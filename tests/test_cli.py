@@ -64,16 +64,20 @@ def test_probe_then_find(capsys, tmp_path, disc_png):
     _, out, _ = run(capsys, "probe", disc_png, "--box", 90, 80, 20, 20, "--outside", 0, 0, 240, 30)
     assert "0.0% of the outside box" in out and out.splitlines()[-1] == flags
     fits = ("--fit", "circle", "--fit", "ellipse")
-    pasted, _ = find_json(capsys, tmp_path, disc_png, *shlex.split(flags), *fits)
+    # The flags with the box name the same object as the box alone; the flags alone search the
+    # whole picture, where the disc is the only thing of its colour.
+    pasted, _ = find_json(capsys, tmp_path, disc_png, "--box", 90, 80, 20, 20, *shlex.split(flags), *fits)
     boxed, out = find_json(capsys, tmp_path, disc_png, "--box", 90, 80, 20, 20, *fits)
+    alone, _ = find_json(capsys, tmp_path, disc_png, *shlex.split(flags), *fits)
     assert pasted["shapes"] == boxed["shapes"] and f"wrote {tmp_path / 'found.json'}" in out
-    assert set(boxed) == {"image", "window", "shapes"} and boxed["image"] == disc_png
-    assert set(boxed["window"]) == {"hue", "chroma", "intensity"}
+    assert alone["shapes"][0]["model"] == boxed["shapes"][0]["model"]   # the same fitter's circle
+    assert set(boxed) == {"image", "window", "count", "shapes"} and boxed["image"] == disc_png
+    assert set(boxed["window"]) == {"hue", "chroma", "intensity"} and boxed["count"] == 1
     assert all(len(v) == 2 and v[0] < v[1] for v in boxed["window"].values())
-    (circle,) = boxed["shapes"]   # the ellipse had no points left
-    assert set(circle) == {"shape", "x", "y", "r", "inliers", "warning"} and circle["warning"] is None
-    assert isinstance(circle["inliers"], int) and circle["inliers"] > 100
-    assert abs(circle["x"] - 100) <= 1 and abs(circle["y"] - 90) <= 1 and abs(circle["r"] - 50) <= 2
+    (circle,) = boxed["shapes"]   # no second shape inside the first
+    assert set(circle) == {"shape", "x", "y", "r", "inliers", "warning", "model", "refined"}
+    assert circle["warning"] is None and isinstance(circle["inliers"], int) and circle["inliers"] > 100
+    assert abs(circle["x"] - 100) <= 0.5 and abs(circle["y"] - 90) <= 0.5 and abs(circle["r"] - 50) <= 1
 
 
 def test_table_columns_line_up(capsys, disc_png):
@@ -120,7 +124,7 @@ BAD = {  # command line (DIR: an empty folder, DISC: the disc picture), words of
     "box without area": ("probe DISC --box 10 10 0 20", "no area"),
     "selects nothing": ("find DISC --hue 2 2.2 --chroma 0.8 0.9 --intensity 0.1 0.2", "selects no"),
     "radius too big": ("find DISC --box 90 80 20 20 --radius 300 400", "radius"),
-    "box and hue": ("find DISC --box 90 80 20 20 --hue -0.5 0.5", "not both"),
+    "chroma without hue": ("find DISC --chroma 0.1 0.9 --intensity 0 1", "--intensity I1 I2 alone"),
     "outside alone": ("find DISC --outside 1 1 5 5", "--outside goes with --box"),
     "reversed hue": ("find DISC --hue 0.5 -0.5 --chroma 0.1 0.9 --intensity 0.1 0.9", "H1 < H2"),
     "missing folder": ("find DISC --box 90 80 20 20 --json DIR/no/x.json", "does not exist"),
@@ -207,9 +211,14 @@ def test_crema_from_a_box(capsys, tmp_path, coffee):
 def test_crema_from_the_probes_flags(capsys, tmp_path, coffee):
     img, path = coffee
     _, out, _ = run(capsys, "probe", path, "--box", 250, 120, 70, 40)
-    record, _ = find_json(capsys, tmp_path, path, *shlex.split(out.splitlines()[-1]),
+    flags = shlex.split(out.splitlines()[-1])
+    boxed, _ = find_json(capsys, tmp_path, path, "--box", 250, 120, 70, 40, "--fit", "ellipse", "--radius", 20, 150)
+    record, _ = find_json(capsys, tmp_path, path, "--box", 250, 120, 70, 40, *flags,
                           "--fit", "ellipse", "--radius", 20, 150)
+    assert record["shapes"] == boxed["shapes"]   # the flags give the box's window: the same shape
     _check_crema(record["shapes"][0], photos.crema_ellipse(img))
+    alone, _ = find_json(capsys, tmp_path, path, *flags, "--fit", "ellipse", "--radius", 20, 150)
+    _check_crema(alone["shapes"][0], photos.crema_ellipse(img))   # the crema stands out of its colour
 
 
 @pytest.mark.parametrize("fits", [["line", "line"], ["line2"]])

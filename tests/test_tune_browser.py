@@ -116,7 +116,7 @@ def test_flags_find_the_shapes_the_page_shows(browser, server, picture, tmp_path
     open_page(browser, server, f"{query}&fit=ellipse&radius={radius[0]},{radius[1]}")
     flags = browser.find_element(By.ID, "flags").text
     fit_flags = browser.find_element(By.ID, "command").get_attribute("data-fit-flags")
-    assert fit_flags == f"--fit ellipse --radius {radius[0]} {radius[1]} --seed 1"
+    assert fit_flags == f"--box 250 120 70 40 --fit ellipse --radius {radius[0]} {radius[1]} --seed 1"
     shown = [json.loads(li.get_attribute("data-record")) for li in browser.find_elements(By.CSS_SELECTOR, "#found li")]
     assert len(shown) == 1
 
@@ -139,13 +139,15 @@ def test_slider_changes_mask_and_count(browser, server):
     open_page(browser, server, CREMA)
     before_flags, before_count = browser.find_element(By.ID, "flags").text, count(browser)
     slider = browser.find_element(By.ID, "intensity-1-range")
+    lower, old_upper = (float(v) for v in before_flags.split("--intensity ")[1].split()[:2])
     n = updates(browser)
-    # Click the track a little left of the middle: intensity below about 0.45.
-    ActionChains(browser).move_to_element_with_offset(slider, -slider.size["width"] // 10, 0).click().perform()
+    # Click the track a little left of the middle: intensity about 0.475, below the suggestion's.
+    ActionChains(browser).move_to_element_with_offset(slider, -slider.size["width"] // 40, 0).click().perform()
     settle(browser, n)
     upper = float(browser.find_element(By.ID, "intensity-1").get_attribute("value"))
-    assert 0.35 < upper < 0.5
-    assert f"--intensity 0.3564 {upper:g}" in browser.find_element(By.ID, "flags").text != before_flags
+    lower = f"{lower:g}"   # the suggestion's, unmoved
+    assert 0.4 < upper < 0.55 < old_upper
+    assert f"--intensity {lower} {upper:g}" in browser.find_element(By.ID, "flags").text != before_flags
     assert 0 < count(browser) < before_count
     assert tinted_pixels(browser) == count(browser)
 
@@ -154,7 +156,8 @@ def test_slider_changes_mask_and_count(browser, server):
     field.send_keys(Keys.CONTROL, "a")
     field.send_keys("1", Keys.ENTER)
     WebDriverWait(browser, 30).until(lambda d: "hue needs A < B" in d.find_element(By.ID, "status").text)
-    assert browser.find_element(By.ID, "flags").text.startswith("--hue 1 0.6255 ")
+    upper_hue = before_flags.split("--hue ")[1].split()[1]
+    assert browser.find_element(By.ID, "flags").text.startswith(f"--hue 1 {upper_hue} ")
 
 
 def test_drag_boxes_with_the_mouse(browser, server):

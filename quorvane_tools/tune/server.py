@@ -5,7 +5,9 @@ four small endpoints that run the library on the picture.
     GET /image.png      the picture, encoded once at start
     GET /api/info       {"name", "width", "height", "radius": [min, max]}
     GET /api/suggest    ?box=X,Y,W,H[&outside=X,Y,W,H]  -> a window suggested from the box
-    GET /api/update     ?hue=A,B&chroma=C,D&intensity=E,F[&fit=...&radius=MIN,MAX&seed=N]
+    GET /api/update     ?hue=A,B&chroma=C,D&intensity=E,F[&fit=...&radius=MIN,MAX&seed=N&box=X,Y,W,H]
+                        (no hue and chroma: a window of intensity alone; a box names the
+                        object the fit looks at, as `quorvane find --box` does)
                         -> count of selected pixels, flags, fitted shapes, edge points
     GET /api/mask       ?hue=A,B&chroma=C,D&intensity=E,F -> the mask as a PNG overlay: a
                         1-bit palette picture, selected pixels tinted and translucent, the
@@ -122,7 +124,13 @@ def _numbers(fields, key, n, kind, lo, hi):
 
 def parse_window(fields) -> qt.Window:
     """The colour window of a query, each limit rounded to the page's step of 0.0001 so
-    that the flags shown describe exactly the window that was computed."""
+    that the flags shown describe exactly the window that was computed. Without hue and
+    chroma it is a window of intensity alone."""
+    if "hue" not in fields and "chroma" not in fields:
+        intensity = [round(v, DECIMALS) for v in _numbers(fields, "intensity", 2, float, *BAND_RANGE)]
+        if intensity[0] >= intensity[1]:
+            raise BadRequest(f"intensity needs its lower limit below its upper limit, got {fields['intensity']!r}")
+        return qt.Window(None, None, tuple(intensity))
     hue = [round(v, DECIMALS) for v in _numbers(fields, "hue", 2, float, *HUE_RANGE)]
     chroma = [round(v, DECIMALS) for v in _numbers(fields, "chroma", 2, float, *BAND_RANGE)]
     intensity = [round(v, DECIMALS) for v in _numbers(fields, "intensity", 2, float, *BAND_RANGE)]
@@ -220,6 +228,7 @@ class TuneApp:
         self._fit_lock = threading.Lock()  # the fitters share the C library's generator
         self._masks_lock = threading.Lock()
         self._masks: collections.OrderedDict[qt.Window, bytes] = collections.OrderedDict()
+        self._suggestions: collections.OrderedDict = collections.OrderedDict()
         self._png: bytes | None = None
         self._static: dict[str, bytes] = {}
         folder = resources.files(__package__) / "static"
@@ -248,9 +257,8 @@ class TuneApp:
     def suggest(self, fields) -> dict:
         box = parse_box(fields, "box", self.width, self.height)
         outside = parse_box(fields, "outside", self.width, self.height) if "outside" in fields else None
-        s = qt.suggest_window(self.image, box, outside)
-        (h1, h2), (c1, c2), (i1, i2) = ((round(float(a), DECIMALS), round(float(b), DECIMALS)) for a, b in s)
-        window = qt.Window((h1, h2), (c1, c2), (i1, i2))
+        s = self._suggestion(box, outside)
+        window = s.window.rounded(DECIMALS)
         return {
             "window": window.to_dict(),
             "flags": window.flags(),
@@ -260,6 +268,20 @@ class TuneApp:
             "outside_fraction": s.outside_fraction,
             "image_fraction": s.image_fraction,
         }
+
+    def _suggestion(self, box, outside):
+        """suggest_window on the picture, remembered for the last few boxes (the page asks
+        again for the same box when it is reloaded or opened from a link)."""
+        key = (tuple(box), tuple(outside) if outside else None)
+        with self._masks_lock:
+            s = self._suggestions.get(key)
+        if s is None:
+            s = qt.suggest_window(self.image, box, outside)
+            with self._masks_lock:
+                self._suggestions[key] = s
+                while len(self._suggestions) > 8:
+                    self._suggestions.popitem(last=False)
+        return s
 
     def _fit_options(self, fields):
         fit = fields.get("fit", "none")
@@ -272,14 +294,18 @@ class TuneApp:
             if radius[0] > radius[1]:
                 raise BadRequest(f"radius needs MIN <= MAX, got {fields['radius']!r}")
         seed = _numbers(fields, "seed", 1, int, 0, 2**31 - 1)[0] if "seed" in fields else 1
-        return fit, radius, seed
+        box = parse_box(fields, "box", self.width, self.height) if "box" in fields and fit != "none" else None
+        return fit, radius, seed, box
 
     @staticmethod
-    def fit_flags(fit, radius, seed) -> str:
-        """The `quorvane find` options that repeat the page's fit."""
+    def fit_flags(fit, radius, seed, box=None) -> str:
+        """The `quorvane find` options that repeat the page's fit (with the page's box, which
+        names the object under the window)."""
         if fit == "none":
             return ""
         flags = f"--fit {fit}"
+        if box is not None:
+            flags = f"--box {box[0]} {box[1]} {box[2]} {box[3]} " + flags
         if radius is not None:
             flags += f" --radius {radius[0]} {radius[1]}"
         return flags + f" --seed {seed}"
@@ -296,12 +322,13 @@ class TuneApp:
     def update(self, fields) -> dict:
         t0 = time.perf_counter()
         window = parse_window(fields)
-        fit, radius, seed = self._fit_options(fields)
+        fit, radius, seed, box = self._fit_options(fields)
         points = fields.get("points", "1")
         if points not in ("0", "1"):
             raise BadRequest(f"points must be 0 or 1, got {points!r}")
         with self._fit_lock:
-            found = qt.find_shapes(self.image, window, (fit,) if fit != "none" else (), radius=radius, seed=seed)
+            found = qt.find_shapes(self.image, window, (fit,) if fit != "none" else (), radius=radius, seed=seed,
+                                   box=box)
         count = int(np.count_nonzero(found.mask))
         self._remember_mask(window, found.mask)
         shapes = []
@@ -312,7 +339,7 @@ class TuneApp:
         return {
             "window": window.to_dict(),
             "flags": window.flags(),
-            "fit_flags": self.fit_flags(fit, radius, seed),
+            "fit_flags": self.fit_flags(fit, radius, seed, box),
             "count": count,
             "fraction": count / (self.width * self.height),
             "shapes": shapes,
@@ -326,7 +353,7 @@ class TuneApp:
         with self._masks_lock:
             png = self._masks.get(window)
         if png is None:
-            png = self._remember_mask(window, qv.mask_image(self.image, window.bounds()))
+            png = self._remember_mask(window, window.mask(self.image))
         return png
 
 
@@ -560,7 +587,8 @@ class TuneHandler(BaseHTTPRequestHandler):
                     if path == "/api/suggest":
                         result = app.suggest(parse_query(query, ("box", "outside")))
                     else:
-                        fields = parse_query(query, ("hue", "chroma", "intensity", "fit", "radius", "seed", "points"))
+                        fields = parse_query(query, ("hue", "chroma", "intensity", "fit", "radius", "seed", "points",
+                                                     "box"))
                         result = app.update(fields)
                 return self._send(200, _json(result), "application/json")
             if path == "/image.png":

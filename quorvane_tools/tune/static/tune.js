@@ -29,8 +29,11 @@
   function showFlags() {
     // The server's answer carries the same text; this keeps it current while a request
     // is on its way, or when the server refuses the window.
+    // A window of intensity alone (hue and chroma null) has only the intensity flags.
     const w = state.window;
-    $("flags").textContent = LIMITS.map((k) => `--${k} ${num(w[k][0])} ${num(w[k][1])}`).join(" ");
+    $("flags").textContent = LIMITS.filter((k) => w[k])
+      .map((k) => `--${k} ${num(w[k][0])} ${num(w[k][1])}`)
+      .join(" ");
   }
 
   function setStatus(text, error = false) {
@@ -53,12 +56,16 @@
 
   function windowQuery() {
     const w = state.window;
-    return LIMITS.map((k) => `${k}=${fmt(w[k][0])},${fmt(w[k][1])}`).join("&");
+    return LIMITS.filter((k) => w[k])
+      .map((k) => `${k}=${fmt(w[k][0])},${fmt(w[k][1])}`)
+      .join("&");
   }
 
   function fitQuery() {
     const fit = $("fit").value;
     let q = `fit=${encodeURIComponent(fit)}&seed=${parseInt($("seed").value, 10) || 0}`;
+    // The box names the object, as `quorvane find --box` does with the window's flags.
+    if (state.box && fit !== "none") q += `&box=${state.box.join(",")}`;
     if (fit === "circle" || fit === "ellipse") q += `&radius=${$("radius-0").value},${$("radius-1").value}`;
     return q;
   }
@@ -68,6 +75,11 @@
   function showWindow() {
     for (const k of LIMITS) {
       for (const i of [0, 1]) {
+        // Hue and chroma of a window of intensity alone stay where they were, greyed out,
+        // until one of them is moved.
+        $(`${k}-${i}-range`).classList.toggle("off", !state.window[k]);
+        $(`${k}-${i}`).classList.toggle("off", !state.window[k]);
+        if (!state.window[k]) continue;
         const v = state.window[k][i];
         const range = $(`${k}-${i}-range`);
         if (v < Number(range.min)) range.min = String(Math.floor(v));
@@ -80,12 +92,21 @@
     drawWheel();
   }
 
+  // Moving a hue or chroma limit of a window of intensity alone brings both back, from the
+  // fields as they stand.
+  function colourOn() {
+    for (const k of ["hue", "chroma"]) {
+      if (!state.window[k]) state.window[k] = [0, 1].map((i) => Number($(`${k}-${i}`).value));
+    }
+  }
+
   function bindLimits() {
     for (const k of LIMITS) {
       for (const i of [0, 1]) {
         const range = $(`${k}-${i}-range`);
         const number = $(`${k}-${i}`);
         range.addEventListener("input", () => {
+          colourOn();
           state.window[k][i] = Number(range.value);
           number.value = fmt(state.window[k][i]);
           showFlags();
@@ -95,6 +116,7 @@
         number.addEventListener("change", () => {
           const v = Number(number.value);
           if (!Number.isFinite(v)) return showWindow();
+          colourOn();
           state.window[k][i] = v;
           showWindow();
           schedule();
@@ -144,6 +166,7 @@
     ctx.beginPath();
     ctx.arc(c, c, 1.15 * radius, 0, 2 * Math.PI);
     ctx.fill();
+    if (!state.window.hue) return; // intensity alone: every hue
     const [h1, h2] = state.window.hue;
     const [c1, c2] = state.window.chroma;
     const width = h2 - h1;
@@ -369,7 +392,7 @@
       state.box = s.box;
       state.outside = s.outside;
       drawMarks();
-      for (const k of LIMITS) state.window[k] = s.window[k].slice();
+      for (const k of LIMITS) state.window[k] = s.window[k] ? s.window[k].slice() : null;
       showWindow();
       const pct = (v) => (v === null ? "–" : `${(100 * v).toFixed(1)} %`);
       $("suggestion").textContent =
