@@ -8,6 +8,7 @@ choose a colour window from a region, and find the shapes in one call.
     print(found.shapes[0].describe())
 """
 
+from quorvane import __version__  # one release for both packages: pyproject.toml's version
 from ._arrays import ImageError, as_rgb, atomic_output, load_image, region_mask
 from .shapes import FITS, Found, Shape, find_shapes, inliers_of, seed_c_generator
 from .draw import annotate, contrast_tint

@@ -15,6 +15,8 @@ from pathlib import Path
 
 import numpy as np
 
+import quorvane
+
 from ._arrays import ImageError, atomic_output, load_image, region_mask
 from .color import PERCENTILES, Window, lch, suggest_window
 from .shapes import FITS, find_shapes
@@ -269,6 +271,8 @@ def build_parser():
         "  quorvane find coffee.png --box 250 120 70 40 --fit ellipse --radius 20 150 --out found.png",
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", help="print the release and the colour kernel in use",
+                        version=f"{PROG} {quorvane.__version__} (colour kernel {quorvane.__color_kernel__})")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     p = sub.add_parser(
         "probe", help="the colours of a box on the picture, and the window they suggest",
