@@ -14,6 +14,8 @@ from .shapes import FITS, Found, Shape, find_shapes, inliers_of, seed_c_generato
 from .draw import annotate, contrast_tint
 from .color import Suggestion, Window, in_window, lch, selected_fraction, suggest_window
 from .video import VideoError, VideoTaskError, frame_seed, track_video
+from .live import Live, LiveError, live
+from .tracks import Tracker
 
 __all__ = [
     "FITS", "Found", "Shape", "find_shapes", "inliers_of", "seed_c_generator",
@@ -21,4 +23,6 @@ __all__ = [
     "ImageError", "Suggestion", "Window", "as_rgb", "atomic_output", "in_window", "lch",
     "load_image", "region_mask", "selected_fraction", "suggest_window",
     "VideoError", "VideoTaskError", "frame_seed", "track_video",
+    "Live", "LiveError", "live",
+    "Tracker",
 ]

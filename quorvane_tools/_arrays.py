@@ -2,14 +2,21 @@
 
 from __future__ import annotations
 
+import errno
 import os
+import stat
+import sys
 import tempfile
+import threading
 from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
 
-__all__ = ["ImageError", "as_rgb", "region_mask", "load_image", "atomic_output"]
+__all__ = [
+    "ImageError", "OutputError", "MAX_PIXELS", "as_rgb", "region_mask", "load_image", "atomic_output",
+    "output_target",
+]
 
 
 class ImageError(ValueError):
@@ -66,10 +73,26 @@ def region_mask(shape, region, name: str = "region") -> np.ndarray:
     return mask
 
 
-def load_image(path) -> np.ndarray:
+MAX_PIXELS = 100_000_000
+"""Default limit on the pixels of one picture: 100 megapixels (an 8K video frame is 33)."""
+
+_pillow_lock = threading.Lock()
+
+
+def _too_large(path, w: int, h: int, max_pixels: int) -> ImageError:
+    return ImageError(
+        f"{path}: {w} x {h} is {w * h:,} pixels, more than the limit of {max_pixels:,} "
+        "(--max-pixels N raises it)"
+    )
+
+
+def load_image(path, *, max_pixels: int | None = MAX_PIXELS) -> np.ndarray:
     """An RGB picture file as a writable (rows, columns, 3) uint8 array.
 
-    ``.npy`` files are read with NumPy, everything else with Pillow (the ``demo`` extra)."""
+    ``.npy`` files are read with NumPy, everything else with Pillow (the ``demo`` extra). A
+    picture of more than ``max_pixels`` pixels (rows x columns; None for no limit) is refused
+    from its header, before anything is decoded; Pillow's own guard against decompression
+    bombs is replaced by this limit."""
     path = Path(path)
     if not path.exists():
         raise ImageError(f"{path}: no such file")
@@ -77,20 +100,13 @@ def load_image(path) -> np.ndarray:
         raise ImageError(f"{path}: is a folder, not a picture")
     try:
         if path.suffix.lower() == ".npy":
+            _check_npy_size(path, max_pixels)
             img = np.load(path, allow_pickle=False)
         else:
-            try:
-                from PIL import Image, UnidentifiedImageError
-            except ImportError:
-                raise ImageError(
-                    "reading pictures needs Pillow: python3 -m pip install 'quorvane[demo]'"
-                ) from None
-            try:
-                with Image.open(path) as f:
-                    img = _pillow_rgb(f)
-            except UnidentifiedImageError:
-                raise ImageError(f"{path}: not a picture Pillow can read") from None
+            img = _load_pillow(path, max_pixels)
     except ImageError:
+        raise
+    except MemoryError:
         raise
     except (OSError, ValueError, SyntaxError) as e:
         raise ImageError(f"{path}: cannot read it ({e})") from None
@@ -102,6 +118,45 @@ def load_image(path) -> np.ndarray:
         raise ImageError(f"{path}: {e}") from None
 
 
+def _check_npy_size(path, max_pixels) -> None:
+    """Refuse a .npy array of more pixels than the limit, from its header."""
+    if max_pixels is None:
+        return
+    fmt = np.lib.format
+    with open(path, "rb") as f:
+        version = fmt.read_magic(f)
+        read = fmt.read_array_header_1_0 if version == (1, 0) else fmt.read_array_header_2_0
+        shape, _, _ = read(f)
+    if len(shape) >= 2 and shape[0] * shape[1] > max_pixels:
+        raise _too_large(path, shape[1], shape[0], max_pixels)
+
+
+def _load_pillow(path, max_pixels):
+    try:
+        from PIL import Image, UnidentifiedImageError
+    except ImportError:
+        raise ImageError("reading pictures needs Pillow: python3 -m pip install 'quorvane[demo]'") from None
+    # Pillow's guard (a warning past Image.MAX_IMAGE_PIXELS, an error past twice that) is
+    # switched off while the file is opened: the size is checked here, against max_pixels,
+    # before the picture is decoded. Only the opening reads the setting.
+    with _pillow_lock:
+        saved = Image.MAX_IMAGE_PIXELS
+        Image.MAX_IMAGE_PIXELS = None
+        try:
+            f = Image.open(path)
+        except UnidentifiedImageError:
+            raise ImageError(f"{path}: not a picture Pillow can read") from None
+        except Image.DecompressionBombError as e:  # only if another thread set the guard again
+            raise ImageError(f"{path}: more than the limit of {max_pixels:,} pixels ({e})") from None
+        finally:
+            Image.MAX_IMAGE_PIXELS = saved
+    with f:
+        w, h = f.size
+        if max_pixels is not None and w * h > max_pixels:
+            raise _too_large(path, w, h, max_pixels)
+        return _pillow_rgb(f)
+
+
 def _umask() -> int:
     mask = os.umask(0o022)
     os.umask(mask)
@@ -109,35 +164,167 @@ def _umask() -> int:
 
 
 def _pillow_rgb(picture):
-    """A Pillow picture as 8-bit RGB. Deep grey modes (16-bit, 32-bit integer, float) are scaled
-    to 0..255 by their type's range; ``convert("RGB")`` would clip them to white."""
+    """A Pillow picture as 8-bit RGB, converted a band of rows at a time (the whole picture is
+    held once by Pillow and once as the result, never as a third copy). Deep grey modes
+    (16-bit, 32-bit integer, float) are scaled to 0..255 by their type's range;
+    ``convert("RGB")`` would clip them to white."""
+    picture.load()
+    w, h = picture.size
     mode = picture.mode
-    if mode.startswith("I;16") or mode in ("I", "F"):
-        grey = np.asarray(picture)
+    out = np.empty((h, w, 3), np.uint8)
+    step = max(1, (1 << 18) // max(w, 1))  # rows per band: about a quarter of a megapixel
+    bands = [(y, min(y + step, h)) for y in range(0, h, step)]
+    deep = mode.startswith("I;16") or mode in ("I", "F")
+    top = 0.0
+    if mode in ("I", "F"):  # the scale depends on the largest value of the whole picture
+        for y0, y1 in bands:
+            grey = np.asarray(picture.crop((0, y0, w, y1)))
+            if grey.size:
+                top = max(top, float(np.nanmax(grey)) if mode == "F" else float(grey.max()))
+    for y0, y1 in bands:
+        part = picture.crop((0, y0, w, y1))
+        if not deep:
+            out[y0:y1] = np.asarray(part.convert("RGB"))
+            continue
+        grey = np.asarray(part)
         if mode.startswith("I;16"):
             grey = grey.astype(np.float64) / 257.0
         elif mode == "F":
-            top = float(np.nanmax(grey)) if grey.size else 0.0
             grey = grey * 255.0 if top <= 1.0 else grey
         else:  # 32-bit integers: 16-bit data is the usual content
-            top = int(grey.max()) if grey.size else 0
             grey = grey / 257.0 if top > 255 else grey
-        grey = np.clip(np.rint(np.nan_to_num(grey)), 0, 255).astype(np.uint8)
-        return np.repeat(grey[..., None], 3, axis=2)
-    return np.array(picture.convert("RGB"))
+        out[y0:y1] = np.clip(np.rint(np.nan_to_num(grey)), 0, 255).astype(np.uint8)[..., None]
+    return out
+
+
+class OutputError(ValueError):
+    """An output that must not be written: a folder, a device, a pipe, a symbolic link loop, a
+    folder that does not exist... ``reason`` is the one-line why, without the path."""
+
+    def __init__(self, path, reason: str):
+        self.path, self.reason = path, reason
+        super().__init__(f"{path}: {reason}")
+
+
+_KINDS = (
+    (stat.S_ISDIR, "a folder"),
+    (stat.S_ISFIFO, "a pipe (FIFO)"),
+    (stat.S_ISCHR, "a device"),
+    (stat.S_ISBLK, "a device"),
+    (stat.S_ISSOCK, "a socket"),
+)
+
+
+def _kind(mode: int) -> str:
+    for test, name in _KINDS:
+        if test(mode):
+            return name
+    return "not a regular file"
+
+
+def _why(e: OSError) -> str:
+    if e.errno == errno.ELOOP:
+        return "a loop of symbolic links"
+    if e.errno == errno.ENOTDIR:
+        return "a part of its folder is not a folder"
+    if e.errno == errno.EACCES:
+        return "permission denied"
+    return e.strerror or str(e)
+
+
+def _is_stdout(st) -> bool:
+    try:
+        out = os.fstat(1)
+    except OSError:
+        return False
+    return (out.st_dev, out.st_ino) == (st.st_dev, st.st_ino)
+
+
+def output_target(path) -> Path | None:
+    """The file that writing ``path`` with ``atomic_output`` creates or replaces: ``path``
+    itself, or where its symbolic links lead; None for standard output (``-``, or a name of
+    the file or pipe standard output already goes to, such as /dev/stdout). Raises
+    OutputError when that is not a regular file or a missing name in an existing folder."""
+    name = os.fspath(path)
+    if name == "-":
+        return None
+    if name == "":
+        raise OutputError(path, "an empty name")
+    try:
+        st = os.stat(name)  # follows symbolic links
+    except FileNotFoundError:
+        st = None
+    except OSError as e:
+        raise OutputError(path, _why(e)) from None
+    target = Path(os.path.realpath(name))
+    if st is not None:
+        if _is_stdout(st):  # /dev/stdout, or the file standard output was sent to
+            return None
+        if not stat.S_ISREG(st.st_mode):
+            raise OutputError(path, f"is {_kind(st.st_mode)}; only a regular file is replaced")
+        try:
+            same = os.stat(target)
+        except OSError:
+            same = None
+        if same is None or (same.st_dev, same.st_ino) != (st.st_dev, st.st_ino):
+            # e.g. /dev/stdout on a file that was deleted: no name to rename over
+            raise OutputError(path, "cannot tell which file it names")
+        if not os.access(target, os.W_OK):
+            raise OutputError(path, "permission denied (the file is not writable)")
+    else:
+        if os.path.lexists(target):  # the name resolves to something stat() cannot see
+            raise OutputError(path, "cannot tell which file it names")
+        try:
+            folder = os.stat(target.parent)
+        except FileNotFoundError:
+            raise OutputError(path, f"the folder {target.parent} does not exist") from None
+        except OSError as e:
+            raise OutputError(path, f"its folder {target.parent}: {_why(e)}") from None
+        if not stat.S_ISDIR(folder.st_mode):
+            raise OutputError(path, f"{target.parent} is not a folder")
+    if not os.access(target.parent, os.W_OK | os.X_OK):
+        raise OutputError(path, f"cannot create files in {target.parent} (permission denied)")
+    return target
 
 
 @contextmanager
 def atomic_output(path, mode: str = "wb"):
-    """Write a file all at once: yields a file object on a temporary file in the same folder,
-    renamed to ``path`` when the block ends without an exception and removed otherwise."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent or ".")
+    """Write a file all at once: yields a file object on a temporary file, renamed over the
+    target when the block ends without an exception and removed otherwise, so that the
+    target holds either its old content or the whole new one.
+
+    The rule for every output of this package:
+
+    - a regular file is replaced (its permission bits are kept) and a missing name is created
+      (with 0666 less the umask);
+    - a symbolic link is followed: the file it leads to is replaced or created, in that file's
+      folder, and the link stays;
+    - a folder, a device, a named pipe (FIFO), a socket, a loop of symbolic links or a name
+      in a folder that does not exist is refused with OutputError, before the temporary file
+      is made (call ``output_target(path)`` to refuse it before any work);
+    - ``-`` is standard output (its text stream for mode "w", its binary one for "wb"),
+      flushed at the end and never closed; so is a name of what standard output already
+      goes to (/dev/stdout, or the file it was redirected to)."""
+    if mode not in ("w", "wb", "wt"):
+        raise ValueError(f"atomic_output writes new files: mode 'w' or 'wb', not {mode!r}")
+    target = output_target(path)
+    if target is None:
+        stream = sys.stdout.buffer if "b" in mode else sys.stdout
+        yield stream
+        stream.flush()
+        return
+    try:
+        bits = stat.S_IMODE(os.stat(target).st_mode) & 0o777
+    except FileNotFoundError:
+        bits = 0o666 & ~_umask()
+    fd, tmp = tempfile.mkstemp(prefix=f".{target.name[:64]}.", suffix=".part", dir=target.parent)
     try:
         with os.fdopen(fd, mode) as f:
             yield f
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
+        if output_target(path) != target:  # replaced by something else meanwhile
+            raise OutputError(path, "changed while it was being written")
+        os.chmod(tmp, bits)
+        os.replace(tmp, target)
     except BaseException:
         try:
             os.unlink(tmp)

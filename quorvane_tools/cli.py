@@ -7,9 +7,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
+import io
 import json
 import math
+import os
 import sys
 from pathlib import Path
 
@@ -17,14 +20,17 @@ import numpy as np
 
 import quorvane
 
-from ._arrays import ImageError, atomic_output, load_image, region_mask
+from ._arrays import MAX_PIXELS, ImageError, OutputError, atomic_output, load_image, output_target, region_mask
 from .color import PERCENTILES, Window, lch, suggest_window
 from .shapes import FITS, find_shapes
 
-__all__ = ["main", "CliError", "check_output", "add_window_options", "add_fit_options", "window_from_args", "fit_kwargs"]
+__all__ = [
+    "main", "CliError", "check_output", "add_window_options", "add_fit_options", "add_limit_options",
+    "window_from_args", "fit_kwargs", "whole", "finite",
+]
 
 PROG = "quorvane"
-EXTRA_COMMANDS = ("video", "tune")  # modules of this package that add a subcommand, when present
+EXTRA_COMMANDS = ("video", "live", "tune")  # modules of this package that add a subcommand, when present
 
 MODEL_HELP = """\
 colour model: hue is an angle in radians (0 red, 2.09 green, -2.09 blue; a wedge H1 < H2
@@ -33,21 +39,90 @@ and intensity ((R + G + B) / 3, 0 black, 1 white) are fractions of the channel r
 window selects the pixels strictly inside all three."""
 
 
+# Ceilings on what one command may ask for, shared by every command (find, probe, tune, video).
+#
+# A fitter call holds the interpreter lock, so Ctrl+C waits for it: the count is bounded so that
+# one call takes at most about a second here. The slowest fitter, the ellipse, scores about
+# 37,000 samples a second on the points of an ellipse's outline among 150,000 (what the
+# default scan lines take from a 100-megapixel picture); find_shapes gives a doubtful circle or
+# ellipse a second look with 8 x --count samples in one call, hence 8 x MAX_COUNT = 32,000.
+# The time of a sample grows with the points, that is with the scan lines: MAX_LINES keeps the
+# scan's point list at most 8 times the default one (and its buffer under 8 x MAX_LINES x
+# (rows + columns) bytes).
+MAX_COUNT = 4000  # --count: RANSAC samples per fit
+MAX_LINES = 1024  # scan lines per direction (--lines ROWS COLUMNS)
+MAX_RADIUS = 45000  # --radius; radius + delta stays below 46341, where the fitters' squares wrap
+MAX_DELTA = 1000  # --delta
+MAX_COORD = 1 << 30  # |X|, |Y|, W, H of --box and --outside
+MAX_SEED = (1 << 32) - 1  # --seed: the C library's generator takes 32 bits
+MAX_MAX_PIXELS = 1 << 40  # --max-pixels
+
+EXIT_OK, EXIT_FAILED, EXIT_BAD_INPUT, EXIT_INTERRUPTED, EXIT_PIPE = 0, 1, 2, 130, 141
+
+EXIT_HELP = """\
+exit status: 0 done; 1 a failure after the input was accepted (out of memory, disk full...);
+2 bad input (one line on standard error, nothing written); 130 interrupted (Ctrl+C);
+141 standard output was closed early (e.g. by | head)."""
+
+OUTPUT_HELP = """\
+outputs: written to a temporary file beside the target, renamed over it once complete (a
+failure or Ctrl+C leaves the old file as it was). A symbolic link is followed: the file it leads
+to is replaced, the link stays. A folder, device, pipe or socket is never replaced: it is
+refused before any work. '-' is standard output (for a picture, only when that is not a
+terminal); the report then goes to standard error."""
+
+
 class CliError(Exception):
     """Bad input: main prints 'quorvane: error: <message>' and exits with status 2."""
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse whose usage errors are one line: 'quorvane: error: find: <message>; see ...'."""
+
+    def error(self, message):
+        where = self.prog[len(PROG):].strip()
+        self.exit(EXIT_BAD_INPUT, f"{PROG}: error: {where + ': ' if where else ''}{message}; "
+                  f"see '{self.prog} --help'\n")
+
+
+def whole(lo: int, hi: int):
+    """An argparse type: a whole number from lo to hi, refused with one clear message."""
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text, 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text[:40]!r} is not a whole number") from None
+        if not lo <= value <= hi:
+            raise argparse.ArgumentTypeError(f"{text[:40]} is out of range: give {lo} to {hi}")
+        return value
+
+    parse.__name__ = "whole number"
+    return parse
+
+
+def finite(text: str) -> float:
+    """An argparse type: a finite decimal number (no nan, no inf)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text[:40]!r} is not a number") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text[:40]} is not a finite number")
+    return value
+
+
 def add_window_options(parser, *, box_required: bool = False) -> None:
     g = parser.add_argument_group("colour window (give the three bands, or --box to suggest them)")
-    g.add_argument("--hue", nargs=2, type=float, metavar=("H1", "H2"), help="hue wedge, radians")
-    g.add_argument("--chroma", nargs=2, type=float, metavar=("C1", "C2"), help="chroma band, fractions")
-    g.add_argument("--intensity", nargs=2, type=float, metavar=("I1", "I2"), help="intensity band, fractions")
+    g.add_argument("--hue", nargs=2, type=finite, metavar=("H1", "H2"), help="hue wedge, radians")
+    g.add_argument("--chroma", nargs=2, type=finite, metavar=("C1", "C2"), help="chroma band, fractions")
+    g.add_argument("--intensity", nargs=2, type=finite, metavar=("I1", "I2"), help="intensity band, fractions")
     g.add_argument(
-        "--box", nargs=4, type=int, metavar=("X", "Y", "W", "H"), required=box_required,
+        "--box", nargs=4, type=whole(-MAX_COORD, MAX_COORD), metavar=("X", "Y", "W", "H"), required=box_required,
         help="a box on the object, in pixels from the top-left corner: the window is suggested from it",
     )
     g.add_argument(
-        "--outside", nargs=4, type=int, metavar=("X", "Y", "W", "H"),
+        "--outside", nargs=4, type=whole(-MAX_COORD, MAX_COORD), metavar=("X", "Y", "W", "H"),
         help="with --box: a box on what must not be selected; the window is narrowed to leave it out",
     )
 
@@ -58,15 +133,27 @@ def add_fit_options(parser) -> None:
         "--fit", action="append", choices=FITS, required=True,
         help="shape to find; repeat for more (each fit works on the points the ones before it left)",
     )
-    g.add_argument("--radius", nargs=2, type=int, metavar=("MIN", "MAX"),
+    g.add_argument("--radius", nargs=2, type=whole(0, MAX_RADIUS), metavar=("MIN", "MAX"),
                    help="radius range of circles, semi-axis range of ellipses, in pixels "
-                   "(default 8 to half the picture's smaller side)")
-    g.add_argument("--delta", type=int, metavar="D",
-                   help="half-width of the inlier band in pixels (default 5 for lines, 2 otherwise)")
-    g.add_argument("--count", type=int, default=400, metavar="N",
-                   help="RANSAC samples per fit (default 400; more finds shapes among more clutter)")
-    g.add_argument("--seed", type=int, default=1, metavar="S",
-                   help="seed of the C library's generator, for the same shapes on every run (default 1)")
+                   f"(default 8 to half the picture's smaller side; at most {MAX_RADIUS})")
+    g.add_argument("--delta", type=whole(0, MAX_DELTA), metavar="D",
+                   help="half-width of the inlier band in pixels (default 5 for lines, 2 otherwise; "
+                   f"at most {MAX_DELTA})")
+    g.add_argument("--count", type=whole(1, MAX_COUNT), default=400, metavar="N",
+                   help=f"RANSAC samples per fit, 1 to {MAX_COUNT} (default 400; more finds shapes among "
+                   "more clutter; the ceiling keeps one fit to about a second, so Ctrl+C is prompt)")
+    g.add_argument("--seed", type=whole(0, MAX_SEED), default=1, metavar="S",
+                   help=f"seed of the C library's generator, 0 to {MAX_SEED}, for the same shapes on "
+                   "every run (default 1)")
+
+
+def add_limit_options(parser) -> None:
+    """--max-pixels: the largest picture (or frame) a command accepts."""
+    parser.add_argument(
+        "--max-pixels", type=whole(1, MAX_MAX_PIXELS), default=MAX_PIXELS, metavar="N",
+        help=f"refuse pictures of more than N pixels, from their header, before decoding them "
+        f"(default {MAX_PIXELS:,})",
+    )
 
 
 def window_from_args(args, image):
@@ -115,9 +202,9 @@ def fit_kwargs(args, image=None) -> dict:
     return kw
 
 
-def _load(path):
+def _load(args):
     try:
-        return load_image(path)
+        return load_image(args.image, max_pixels=getattr(args, "max_pixels", MAX_PIXELS))
     except ImageError as e:
         raise CliError(str(e)) from None
 
@@ -140,7 +227,7 @@ def _table(header, rows, align):
 
 
 def _probe(args) -> int:
-    image = _load(args.image)
+    image = _load(args)
     s = window_from_args(args, image)
     st = s.stats
     print(f"{args.image}: {image.shape[1]} x {image.shape[0]}; box {' '.join(map(str, args.box))}, "
@@ -181,8 +268,15 @@ STAGES = ("bounds", "mask", "edges", "denoise", "fit", "remove")
 
 def _find(args) -> int:
     check_output(args.json, "--json")
-    check_output(args.out, "--out")
-    image = _load(args.image)
+    check_output(args.out, "--out", binary=True)
+    if args.json is not None and args.out is not None and output_target(args.json) is None \
+            and output_target(args.out) is None:
+        raise CliError("--json and --out cannot both go to standard output")
+    picture_format = _picture_format(args.out) if args.out is not None else None
+    # With an output on standard output, the report goes to standard error.
+    report = sys.stderr if any(o is not None and output_target(o) is None for o in (args.json, args.out)) \
+        else sys.stdout
+    image = _load(args)
     window = window_from_args(args, image)
     kw = fit_kwargs(args, image)
     if args.box is not None:
@@ -202,35 +296,59 @@ def _find(args) -> int:
         raise CliError(f"the window {bounds.flags()} selects no pixel of {args.image}{hint}")
     h, w = image.shape[:2]
     print(f"{args.image}: {w} x {h}; window {bounds.flags()}; "
-          f"{mask_count} pixels selected, {len(found.points)} edge points; seed {args.seed}")
+          f"{mask_count} pixels selected, {len(found.points)} edge points; seed {args.seed}", file=report)
     rows = []
     for k, s in enumerate(found.shapes, 1):
         rows.append([k, s.kind, s.describe(), s.inliers if s.found else "-", s.warning or ""])
-    print(_table(["#", "shape", "where", "inliers", "note"], rows, "><<><"))
-    print("times (ms): " + ", ".join(f"{k} {found.times[k] * 1e3:.3f}" for k in STAGES if k in found.times))
+    print(_table(["#", "shape", "where", "inliers", "note"], rows, "><<><"), file=report)
+    print("times (ms): " + ", ".join(f"{k} {found.times[k] * 1e3:.3f}" for k in STAGES if k in found.times),
+          file=report)
+    # Both outputs are made in memory first, then written together: each to a temporary file,
+    # both renamed only once both are complete.
+    files = []
     if args.json:
         record = {"image": str(args.image), **found.to_dict()}
-        with _writing(args.json, "w") as f:
-            json.dump(record, f, indent=2)
-            f.write("\n")
-        print(f"wrote {args.json}")
+        files.append((args.json, "w", json.dumps(record, indent=2) + "\n"))
     if args.out:
+        from PIL import Image
+
         from .draw import annotate
 
-        try:
-            from PIL import Image
-        except ImportError:
-            raise CliError("--out needs Pillow: python3 -m pip install 'quorvane[demo]'") from None
-        pic = Image.fromarray(annotate(image, found))
-        fmt = Image.registered_extensions().get("." + str(args.out).rsplit(".", 1)[-1].lower(), "PNG")
-        with _writing(args.out, "wb") as f:
-            pic.save(f, format=fmt)
-        print(f"wrote {args.out}")
+        encoded = io.BytesIO()
+        Image.fromarray(annotate(image, found)).save(encoded, format=picture_format)
+        files.append((args.out, "wb", encoded.getvalue()))
+    with contextlib.ExitStack() as stack:
+        for path, mode, data in files:
+            stack.enter_context(_writing(path, mode)).write(data)
+    for path, _, _ in files:
+        target = output_target(path)
+        if target is not None:
+            where = "" if target == _absolute(path) else f" (the file it links to: {target})"
+            print(f"wrote {path}{where}", file=report)
     return 0
 
 
+def _absolute(path):
+    return Path(os.path.abspath(path))
+
+
+def _picture_format(path) -> str:
+    """Pillow's name of the format --out asks for by its extension (PNG when it names none)."""
+    try:
+        from PIL import Image
+    except ImportError:
+        raise CliError("--out needs Pillow: python3 -m pip install 'quorvane[demo]'") from None
+    name = os.fspath(path)
+    ext = "." + name.rsplit(".", 1)[-1].lower() if "." in os.path.basename(name) else ""
+    fmt = Image.registered_extensions().get(ext, "PNG")
+    if fmt not in Image.SAVE:
+        raise CliError(f"--out {path}: Pillow reads {fmt} pictures but cannot write them; use .png or .jpg")
+    return fmt
+
+
 class _writing:
-    """atomic_output, with failures to create or replace the file reported as CliError."""
+    """atomic_output, with failures to create or replace the file reported as errors after
+    the input was accepted (status 1)."""
 
     def __init__(self, path, mode):
         self.path, self.cm = path, atomic_output(path, mode)
@@ -238,37 +356,59 @@ class _writing:
     def __enter__(self):
         try:
             return self.cm.__enter__()
+        except OutputError as e:
+            raise CliError(str(e)) from None
         except OSError as e:
-            raise CliError(f"cannot write {self.path}: {e.strerror or e}") from None
+            raise WriteError(f"cannot write {self.path}: {e.strerror or e}") from None
 
     def __exit__(self, *exc):
         try:
             return self.cm.__exit__(*exc)
+        except OutputError as e:
+            raise CliError(str(e)) from None
         except OSError as e:
-            raise CliError(f"cannot write {self.path}: {e.strerror or e}") from None
+            if isinstance(e, BrokenPipeError):
+                raise
+            raise WriteError(f"cannot write {self.path}: {e.strerror or e}") from None
 
 
-def check_output(path, option):
-    """Refuse an output path whose folder does not exist, before any work is done."""
+class WriteError(Exception):
+    """A failure after the input was accepted: main prints the line and exits with status 1."""
+
+
+def check_output(path, option, *, binary: bool = False):
+    """Refuse, before any work is done, an output that atomic_output would refuse (a folder, a
+    device, a pipe, a symbolic link loop, a missing folder...); with ``binary``, also '-' while
+    standard output is a terminal. None (the option not given) passes."""
     if path is None:
         return
-    parent = Path(path).resolve().parent
-    if not parent.is_dir():
-        raise CliError(f"{option} {path}: the folder {parent} does not exist")
-    if Path(path).is_dir():
-        raise CliError(f"{option} {path}: is a folder")
+    try:
+        target = output_target(path)
+    except OutputError as e:
+        raise CliError(f"{option} {e}") from None
+    if target is None and binary and _stdout_is_terminal():
+        raise CliError(f"{option} {path}: standard output is a terminal; send the picture to a file "
+                       "or a program (> found.png, | display)")
+
+
+def _stdout_is_terminal() -> bool:
+    try:
+        return os.isatty(sys.stdout.fileno())
+    except (AttributeError, OSError, ValueError):
+        return False
 
 
 # --------------------------------------------------------------------------
 
 
 def build_parser():
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Find lines, circles and ellipses of one colour in pictures. Start with "
         "'probe' on a box drawn on the object to get a colour window, then 'find' the shapes.",
         epilog=MODEL_HELP + "\n\nexample:\n  quorvane probe coffee.png --box 250 120 70 40\n"
-        "  quorvane find coffee.png --box 250 120 70 40 --fit ellipse --radius 20 150 --out found.png",
+        "  quorvane find coffee.png --box 250 120 70 40 --fit ellipse --radius 20 150 --out found.png"
+        "\n\n" + EXIT_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     parser.add_argument("--version", action="version", help="print the release and the colour kernel in use",
@@ -279,14 +419,16 @@ def build_parser():
         description="Print the hue, chroma and intensity percentiles of a box, how much of the box "
         "and of the picture the suggested window selects, and, as the last line, the window as "
         "flags to paste into 'quorvane find'.",
-        epilog=MODEL_HELP + "\n\nexample:\n  quorvane probe coffee.png --box 250 120 70 40 --outside 480 250 100 100",
+        epilog=MODEL_HELP + "\n\nexample:\n  quorvane probe coffee.png --box 250 120 70 40 --outside 480 250 100 100"
+        "\n\n" + EXIT_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     p.add_argument("image", metavar="IMAGE", help="a picture (PNG, JPEG, ... or a .npy array)")
-    p.add_argument("--box", nargs=4, type=int, metavar=("X", "Y", "W", "H"), required=True,
-                   help="a box on the object, in pixels from the top-left corner")
-    p.add_argument("--outside", nargs=4, type=int, metavar=("X", "Y", "W", "H"),
+    p.add_argument("--box", nargs=4, type=whole(-MAX_COORD, MAX_COORD), metavar=("X", "Y", "W", "H"),
+                   required=True, help="a box on the object, in pixels from the top-left corner")
+    p.add_argument("--outside", nargs=4, type=whole(-MAX_COORD, MAX_COORD), metavar=("X", "Y", "W", "H"),
                    help="a box on what must not be selected")
+    add_limit_options(p)
     p.set_defaults(run=_probe, hue=None, chroma=None, intensity=None)
     f = sub.add_parser(
         "find", help="find shapes of one colour and print, draw or save them",
@@ -296,14 +438,20 @@ def build_parser():
         epilog=MODEL_HELP + "\n\nexamples:\n"
         "  quorvane find coffee.png --box 250 120 70 40 --fit ellipse --radius 20 150 --out found.png\n"
         "  quorvane find frame.png --hue -0.5 0.5 --chroma 0.1 0.6 --intensity 0.1 0.9 \\\n"
-        "      --fit line --fit line --json lines.json",
+        "      --fit line --fit line --json lines.json\n"
+        "  quorvane find coffee.png --box 250 120 70 40 --fit ellipse --json - | jq .shapes"
+        "\n\n" + OUTPUT_HELP + "\n\n" + EXIT_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
     f.add_argument("image", metavar="IMAGE", help="a picture (PNG, JPEG, ... or a .npy array)")
     add_window_options(f)
     add_fit_options(f)
-    f.add_argument("--out", metavar="PNG", help="write the annotated picture here")
-    f.add_argument("--json", metavar="FILE", help="write the window and the shapes as JSON here")
+    f.add_argument("--out", metavar="PNG",
+                   help="write the annotated picture here (its format from the extension, PNG if none; "
+                   "'-': standard output)")
+    f.add_argument("--json", metavar="FILE",
+                   help="write the window and the shapes as JSON here ('-': standard output)")
+    add_limit_options(f)
     f.set_defaults(run=_find)
     for name in EXTRA_COMMANDS:
         try:
@@ -316,17 +464,64 @@ def build_parser():
     return parser
 
 
-def main(argv=None) -> int:
-    parser = build_parser()
-    args = parser.parse_args(argv)
+def _say(message: str) -> None:
+    """The one line of an error, on standard error."""
+    text = " ".join(str(message).split()) or "(no message)"
     try:
-        return int(args.run(args) or 0)
+        print(f"{PROG}: error: {text}", file=sys.stderr, flush=True)
+    except (OSError, ValueError):
+        pass  # standard error closed: nothing left to tell
+
+
+def _quiet_stdout() -> None:
+    """After a closed pipe on standard output: point it at /dev/null, so that the interpreter's
+    final flush does not fail again and print 'Exception ignored' (as the Python docs advise)."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (AttributeError, OSError, ValueError):
+        pass
+
+
+def main(argv=None) -> int:
+    """The ``quorvane`` command. Every failure ends as one 'quorvane: error: ...' line on standard
+    error and a status (see EXIT_HELP); usage errors and --help leave through SystemExit."""
+    try:
+        args = build_parser().parse_args(argv)
+        code = int(args.run(args) or 0)
+        sys.stdout.flush()  # a closed pipe shows here, not at the interpreter's exit
+        return code
     except CliError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
-        return 2
+        _say(e)
+        return EXIT_BAD_INPUT
+    except (ImageError, OutputError) as e:  # raised by a command that did not turn them into CliError
+        _say(e)
+        return EXIT_BAD_INPUT
     except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
+        _say("interrupted")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader of standard output went away (| head): stop quietly, with the status a
+        # shell reports for a program that a closed pipe ended.
+        _quiet_stdout()
+        return EXIT_PIPE
+    except WriteError as e:
+        _say(e)
+        return EXIT_FAILED
+    except MemoryError:
+        _say("out of memory (a smaller picture, or a lower --max-pixels, needs less)")
+        return EXIT_FAILED
+    except RecursionError as e:
+        _say(f"internal error: RecursionError: {e}")
+        return EXIT_FAILED
+    except OSError as e:
+        where = f"{e.filename}: " if getattr(e, "filename", None) else ""
+        _say(f"{where}{e.strerror or e}")
+        return EXIT_FAILED
+    except Exception as e:  # a fault of this program: one line all the same, and say so
+        _say(f"internal error: {type(e).__name__}: {e} (please report it)")
+        return EXIT_FAILED
 
 
 if __name__ == "__main__":

@@ -4,6 +4,12 @@ textured grass, passing behind a blue bar."""
 import io
 import json
 import math
+import os
+import shlex
+import subprocess
+import sys
+import threading
+from fractions import Fraction
 
 import numpy as np
 import pytest
@@ -55,7 +61,10 @@ def clip(tmp_path_factory):
 
 
 def quorvane(capsys, *argv):
-    rc = cli.main(["video", *map(str, argv)])
+    try:
+        rc = cli.main(["video", *map(str, argv)])
+    except SystemExit as e:  # argparse's refusals
+        rc = e.code
     out, err = capsys.readouterr()
     return rc, out, err
 
@@ -123,14 +132,20 @@ def test_same_json_however_split(clip, tmp_path, capsys, reference):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["annotated.mp4", "c.json", "w.json"]
 
 
-def test_failed_task_names_its_range():
+def test_failed_task_names_its_range(clip):
     distributed = pytest.importorskip("distributed")
     loopback = {"dashboard_address": "127.0.0.1:0", "worker_dashboard_address": "127.0.0.1:0"}
+    window = qt.Window((0, 1), (0, 1), (0, 1))
     with distributed.Client(processes=False, n_workers=1, threads_per_worker=1, **loopback) as client:
-        job = video._Job("/nonexistent/clip.mp4", 20, 30, tuple(range(10)), None, 1, 0,
-                         qt.Window((0, 1), (0, 1), (0, 1)), {}, 0)
-        with pytest.raises(video.VideoTaskError, match=r"frames 20\.\.29 failed: .*No such file"):
+        info = video.probe_video(clip)
+        job = video._Job(str(clip), 20, 30, info.pts[12:30], 12, info.pts[12], info.time_base, 0,
+                         window, {"no_such_keyword": 1}, 0)
+        with pytest.raises(video.VideoTaskError, match=r"frames 20\.\.29 failed: TypeError: .*no_such_keyword"):
             video._run_on(client, [job], retries=1, progress=None)
+        # Bad input is bad input on a worker too: the same error as in one process.
+        job = video._Job("/nonexistent/clip.mp4", 20, 30, tuple(range(10)), 20, None, 1, 0, window, {}, 0)
+        with pytest.raises(video.VideoError, match="clip.mp4: cannot open it .*No such file"):
+            video._run_on(client, [job], retries=0, progress=None)
 
 
 @pytest.mark.parametrize(
@@ -144,7 +159,10 @@ def test_failed_task_names_its_range():
         (["{clip}", "--hue", "1", "0", "--chroma", "0", "1", "--intensity", "0", "1"], "hue"),
         (["{clip}", "--out", "{dir}/no/such/folder/a.mp4"], "does not exist"),
         (["{clip}", "--out", "{dir}/a.notavideo"], "cannot write a video"),
-        (["{clip}", "--workers", "0"], "--workers must be at least 1"),
+        (["{clip}", "--workers", "0"], "0 is out of range: give 1 to 256"),
+        (["{clip}", "--workers", "99999999999"], "out of range"),
+        (["{clip}", "--frames", "0", "99999999999999999999"], "out of range"),
+        (["{clip}", "--out", "-"], "not to standard output"),
     ],
 )
 def test_bad_input_is_one_line_and_writes_nothing(clip, tmp_path, capsys, args, message):
@@ -171,3 +189,137 @@ def test_progress_line():
     with Progress(10, stream=quiet) as bar:  # not a terminal
         bar.update(10)
     assert quiet.getvalue() == ""
+
+
+# --------------------------------------------------------------------------
+# Real files: timestamps out of order, cut files, variable frame rates, pipes
+
+
+def ball_frames(times, size=(W, H)):
+    """An orange ball moving right, one frame per time (seconds)."""
+    y, x = np.mgrid[0:size[1], 0:size[0]]
+    for i, _ in enumerate(times):
+        img = np.full((size[1], size[0], 3), (40, 90, 50), np.uint8)
+        img[(x - 30 - 3 * i) ** 2 + (y - 120) ** 2 < 18 ** 2] = (235, 115, 25)
+        yield img
+
+
+def write(path, times, codec="libx264", bf=0, first_pts=0, gop=12, tb=Fraction(1, 25)):
+    with av.open(str(path), "w") as c:
+        s = c.add_stream(codec, rate=25)
+        s.width, s.height, s.pix_fmt = W, H, "yuv420p"
+        s.options = {"g": str(gop), "bf": str(bf)}
+        s.codec_context.time_base = tb
+        for t, img in zip(times, ball_frames(times)):
+            f = av.VideoFrame.from_ndarray(img, format="rgb24")
+            f.pts, f.time_base = first_pts + round(t / tb), tb
+            c.mux(s.encode(f))
+        c.mux(s.encode(None))
+    return path
+
+
+BALL_WINDOW = [*WINDOW, "--fit", "circle", "--radius", "10", "30"]
+
+
+def records(capsys, path, *more):
+    rc, out, err = quorvane(capsys, path, *BALL_WINDOW, "--json", "-", *more)
+    return rc, (json.loads(out) if out else None), err
+
+
+def test_frames_whose_timestamps_come_out_of_order(tmp_path, capsys):
+    # H.264 with B-frames in AVI, timestamps from 1: the decoder hands the frames out in order,
+    # but carrying the packets' timestamps in decode order.
+    path = write(tmp_path / "b.avi", [k / 25 for k in range(90)], bf=3, first_pts=1)
+    with av.open(str(path)) as c:
+        stamps = [f.pts for f in c.decode(video=0)]
+    assert stamps != sorted(stamps) and len(stamps) == 90  # the case itself
+    rc, whole, err = records(capsys, path)
+    assert (rc, err) == (0, "")
+    assert [f["index"] for f in whole["frames"]] == list(range(90))
+    assert [f["time"] for f in whole["frames"]] == [round(k / 25, 6) for k in range(90)]
+    assert all(abs(f["shapes"][0]["x"] - (30 + 3 * f["index"])) <= 2 for f in whole["frames"][:80])
+    rc, part, _ = records(capsys, path, "--frames", 1, 90)
+    assert rc == 0 and part["frames"] == whole["frames"][1:]
+    rc, chunked, _ = records(capsys, path, "--chunk", 20)
+    assert rc == 0 and chunked == whole
+
+
+@pytest.mark.parametrize("kind", ["mkv", "avi"])
+def test_a_cut_file_ends_with_a_notice(tmp_path, capsys, kind):
+    full = write(tmp_path / f"full.{kind}", [k / 25 for k in range(60)])
+    cut = tmp_path / f"cut.{kind}"
+    size = full.stat().st_size
+    subprocess.run(f"head -c {size // 2} {full} > {cut}", shell=True, check=True)
+    _, whole, _ = records(capsys, full)
+    rc, got, err = records(capsys, cut, "--out", tmp_path / "a.mp4")
+    assert rc == 3 and err.startswith(f"quorvane: warning: {cut}: ended early: ") and err.count("\n") == 1
+    n = len(got["frames"])
+    assert 0 < n < 60 and f"holds the {n} frames that decoded" in err and "60 frames" in got["incomplete"]
+    assert got["frames"] == whole["frames"][:n]
+    assert frame_count(tmp_path / "a.mp4") == n
+
+
+def test_variable_frame_rate_is_kept(tmp_path, capsys):
+    gaps = [0.04, 0.5, 0.04, 1.0, 0.1] * 8
+    times = np.round(np.concatenate([[0], np.cumsum(gaps)]), 3).tolist()
+    path = write(tmp_path / "vfr.mkv", times, tb=Fraction(1, 1000))
+    out = tmp_path / "a.mp4"
+    rc, got, _ = records(capsys, path, "--out", out)
+    assert rc == 0 and [f["time"] for f in got["frames"]] == times
+    with av.open(str(out)) as c:
+        assert [round(float(f.time), 3) for f in c.decode(video=0)] == times
+
+
+def test_a_fifo_is_read_once(tmp_path, capsys):
+    path = write(tmp_path / "b.mkv", [k / 25 for k in range(30)])
+    _, whole, _ = records(capsys, path)
+    fifo = tmp_path / "fifo"
+
+    def feed():
+        with open(fifo, "wb") as w:
+            try:
+                w.write(path.read_bytes())
+            except BrokenPipeError:
+                pass
+
+    for more, ok in [((), True), (("--workers", 2), False)]:
+        os.mkfifo(fifo)
+        writer = threading.Thread(target=feed, daemon=True)
+        writer.start()
+        rc, got, err = records(capsys, fifo, *more)
+        if not ok:  # refused before reading: let the writer go
+            with open(fifo, "rb") as r:
+                r.read()
+        writer.join(10)
+        os.unlink(fifo)
+        if ok:
+            assert (rc, err) == (0, "") and got["frames"] == whole["frames"]
+        else:
+            assert rc == 2 and "read only once" in err and err.count("\n") == 1
+
+
+def test_a_closed_pipe_ends_quietly(clip):
+    proc = subprocess.run(
+        f"{shlex.quote(sys.executable)} -m quorvane_tools video {clip} {' '.join(WINDOW)} "
+        f"--fit circle --json - | head -c 10", shell=True, capture_output=True, text=True, timeout=120,
+        executable="/bin/bash",
+    )
+    assert proc.stdout == '{"video": ' and proc.stderr == ""
+
+
+def test_a_failed_run_leaves_nothing_behind(clip, tmp_path, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    real = video._track_range_here
+
+    def failing(job, *a, **k):
+        if job.start >= 24:
+            raise RuntimeError("disk on fire")
+        return real(job, *a, **k)
+
+    monkeypatch.setattr(video, "_track_range_here", failing)
+    loopback = {"dashboard_address": "127.0.0.1:0", "worker_dashboard_address": "127.0.0.1:0"}
+    with distributed.Client(processes=False, n_workers=2, threads_per_worker=1, **loopback) as client:
+        with pytest.raises(video.VideoTaskError, match="disk on fire"):
+            video.track_video(clip, qt.Window((0.15, 0.7), (0.3, 1), (0.15, 0.95)), "circle",
+                              out=tmp_path / "a.mp4", client=client, chunk=12, retries=0)
+    assert list(tmp_path.iterdir()) == []

@@ -29,6 +29,11 @@ To use it on a remote machine, forward the port over SSH instead of opening it:
 
   ssh -L 8765:127.0.0.1:8765 host          # on your machine
   quorvane tune img.png --port 8765 --no-browser   # on the host; open the printed URL locally
+
+Limits, so that no client can stall the page: requests are answered by a fixed pool of
+threads; a suggestion or a fit is computed one at a time per client (IP address) and two at
+most over all, and one that would wait more than 5 s is answered 503 with Retry-After. A
+connection may idle 30 s between requests and has 10 s to send a request's headers.
 """
 
 
@@ -43,6 +48,8 @@ def _port(text: str) -> int:
 
 
 def register(subparsers) -> None:
+    from quorvane_tools import cli
+
     p = subparsers.add_parser(
         "tune",
         help="pick a colour window by eye on a local web page",
@@ -64,6 +71,7 @@ def register(subparsers) -> None:
         action="store_true",
         help="allow a --host that other machines can reach: anyone who reaches it sees the picture",
     )
+    cli.add_limit_options(p)
     p.set_defaults(run=run)
 
 
@@ -98,7 +106,7 @@ def run(args) -> int:
 
     host, warning = check_host(args.host, args.allow_remote)
     try:
-        image = qt.load_image(args.image)
+        image = qt.load_image(args.image, max_pixels=args.max_pixels)
     except ValueError as e:
         raise CliError(str(e)) from None
     app = TuneApp(image, os.path.basename(args.image))

@@ -21,10 +21,15 @@ a bad one gets 400 with the reason as plain text.
 from __future__ import annotations
 
 import collections
+import contextlib
+import http
 import io
 import ipaddress
 import json
 import math
+import queue
+import re
+import selectors
 import socket
 import socketserver
 import struct
@@ -33,7 +38,7 @@ import threading
 import time
 import traceback
 import zlib
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from importlib import resources
 from urllib.parse import parse_qsl, urlsplit
 
@@ -356,18 +361,145 @@ def _is_ip_literal_host(value: str, port: int) -> bool:
     return True
 
 
+# Limits of the server. Every request is answered by one of a fixed pool of threads; a
+# connection between requests (or while its request's head is still arriving) costs no thread:
+# one loop watches them all.
+POOL_SIZE = 8  # worker threads
+BACKLOG = 128  # connections the kernel queues before the loop accepts them
+MAX_CONNECTIONS = 512  # open connections; past it, the one idle longest is closed
+MAX_HEAD = 1 << 16  # bytes of a request's line and headers
+HEADER_TIMEOUT = 10.0  # seconds from a request's first byte to the end of its headers
+IDLE_TIMEOUT = 30.0  # seconds a kept-alive connection may wait for its next request
+WRITE_TIMEOUT = 20.0  # seconds to send one response to a client that reads slowly
+HEAVY = ("/api/suggest", "/api/update")  # requests that compute on the whole picture
+HEAVY_SLOTS = 2  # heavy computations at once, over all clients
+HEAVY_WAITING = 4  # heavy requests that may wait for their turn; more are refused at once
+HEAVY_WAIT = 5.0  # seconds a heavy request waits for its turn before it is refused
+RETRY_AFTER = 1  # seconds, in the Retry-After of a 503
+
+_HEAD_END = re.compile(rb"\r?\n\r?\n")
+
+
+class Busy(Exception):
+    """No turn for a heavy computation: answered with 503 and Retry-After."""
+
+
+class HeavyGate:
+    """Turns for heavy computations: one at a time per client (its IP address; a page's
+    requests all come from one), at most ``slots`` over all clients. A request waits up to
+    ``wait`` seconds for its turn, behind at most ``waiting`` others; past that, Busy."""
+
+    def __init__(self, slots: int = HEAVY_SLOTS, waiting: int = HEAVY_WAITING, wait: float = HEAVY_WAIT):
+        self.slots, self.waiting, self.wait = slots, waiting, wait
+        self._cond = threading.Condition()
+        self._clients: set = set()  # clients with a computation running
+        self._queued = 0
+
+    def _free(self, client) -> bool:
+        return len(self._clients) < self.slots and client not in self._clients
+
+    @contextlib.contextmanager
+    def turn(self, client):
+        with self._cond:
+            if not self._free(client):
+                if self._queued >= self.waiting:
+                    raise Busy
+                self._queued += 1
+                try:
+                    if not self._cond.wait_for(lambda: self._free(client), self.wait):
+                        raise Busy
+                finally:
+                    self._queued -= 1
+            self._clients.add(client)
+        try:
+            yield
+        finally:
+            with self._cond:
+                self._clients.discard(client)
+                self._cond.notify_all()
+
+    @property
+    def running(self) -> int:
+        with self._cond:
+            return len(self._clients)
+
+
+class _Connection:
+    """One client connection: its socket, the bytes read and not yet used, and, once a whole
+    request head has arrived, that head (or the error status it earned)."""
+
+    __slots__ = ("sock", "address", "buffer", "head", "error", "deadline")
+
+    def __init__(self, sock, address):
+        self.sock, self.address = sock, address
+        self.buffer = bytearray()
+        self.head: bytes | None = None
+        self.error: tuple[int, str] | None = None
+        self.deadline = 0.0
+
+    def take_head(self, max_head: int) -> bool:
+        """Cut a whole request head off the buffer into ``head`` (or mark a head too long
+        in ``error``); False while more bytes are needed."""
+        end = _HEAD_END.search(self.buffer)
+        if end is None or end.end() > max_head:
+            if len(self.buffer) <= max_head:
+                return False
+            first = self.buffer.find(b"\n")
+            self.error = (414, "request line too long") if first < 0 or first > max_head else \
+                (431, "request headers too long")
+            return True
+        self.head = bytes(self.buffer[: end.end()])
+        del self.buffer[: end.end()]
+        return True
+
+    def close(self) -> None:
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+class _Reply:
+    """The handler's wfile: collects the response, sent in one write by ``send``."""
+
+    def __init__(self, sock):
+        self.sock, self.parts = sock, []
+
+    def write(self, data) -> int:
+        self.parts.append(data)
+        return len(data)
+
+    def flush(self) -> None:
+        pass
+
+    def send(self) -> None:
+        if self.parts:
+            data, self.parts = b"".join(self.parts), []
+            self.sock.sendall(data)
+
+
 class TuneHandler(BaseHTTPRequestHandler):
+    """One request. Made by a worker for a connection whose request head has arrived whole,
+    so reading it never waits on the client."""
+
     server: TuneServer
     server_version = "quorvane-tune"
     sys_version = ""
     protocol_version = "HTTP/1.1"
-    timeout = 30  # seconds a connection may idle or dribble before it is closed
 
     def setup(self):
-        super().setup()
-        # Headers and body leave in separate writes; without this, Nagle's algorithm holds
-        # the body back until the client's delayed ACK, some 40 ms per response.
-        self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        conn = self.request
+        self.connection = conn.sock
+        self.rfile = io.BytesIO(conn.head)
+        self.wfile = _Reply(conn.sock)
+
+    def handle(self):
+        self.close_connection = True
+        self.handle_one_request()
+        self.wfile.send()
+
+    def finish(self):
+        pass
 
     def version_string(self):
         return self.server_version
@@ -376,11 +508,14 @@ class TuneHandler(BaseHTTPRequestHandler):
         if self.server.verbose:
             super().log_message(format, *args)
 
-    def _send(self, status: int, body: bytes, ctype: str = "text/plain; charset=utf-8", head_only=False):
+    def _send(self, status: int, body: bytes, ctype: str = "text/plain; charset=utf-8", head_only=False,
+              headers=()):
         self.send_response(status)
         self.send_header("Content-Type", ctype)
         self.send_header("Content-Length", str(len(body)))
         for k, v in SECURITY_HEADERS.items():
+            self.send_header(k, v)
+        for k, v in headers:
             self.send_header(k, v)
         if status >= 400:
             self.send_header("Connection", "close")
@@ -389,8 +524,8 @@ class TuneHandler(BaseHTTPRequestHandler):
         if not head_only:
             self.wfile.write(body)
 
-    def _refuse(self, status: int, reason: str):
-        self._send(status, (reason + "\n").encode())
+    def _refuse(self, status: int, reason: str, headers=()):
+        self._send(status, (reason + "\n").encode(), headers=headers)
 
     def _check_host(self) -> bool:
         values = self.headers.get_all("Host") or []
@@ -420,23 +555,30 @@ class TuneHandler(BaseHTTPRequestHandler):
         if path == "/favicon.ico":
             return self._send(204, b"")
         try:
+            if path in HEAVY:
+                with self.server.heavy.turn(self.client_address[0]):
+                    if path == "/api/suggest":
+                        result = app.suggest(parse_query(query, ("box", "outside")))
+                    else:
+                        fields = parse_query(query, ("hue", "chroma", "intensity", "fit", "radius", "seed", "points"))
+                        result = app.update(fields)
+                return self._send(200, _json(result), "application/json")
             if path == "/image.png":
                 parse_query(query, ())
                 return self._send(200, app.picture(), "image/png")
             if path == "/api/info":
                 parse_query(query, ())
                 return self._send(200, _json(app.info()), "application/json")
-            if path == "/api/suggest":
-                result = app.suggest(parse_query(query, ("box", "outside")))
-                return self._send(200, _json(result), "application/json")
-            if path == "/api/update":
-                fields = parse_query(query, ("hue", "chroma", "intensity", "fit", "radius", "seed", "points"))
-                return self._send(200, _json(app.update(fields)), "application/json")
             if path == "/api/mask":
                 png = app.mask(parse_query(query, ("hue", "chroma", "intensity")))
                 return self._send(200, png, "image/png")
+        except Busy:
+            return self._refuse(503, "busy: other computations are running; try again in a moment",
+                                headers=[("Retry-After", str(RETRY_AFTER))])
         except ValueError as e:  # BadRequest, or the library's refusal of the values
             return self._refuse(400, str(e).splitlines()[0] if str(e) else "bad request")
+        except MemoryError:
+            return self._refuse(503, "out of memory; try a smaller box", headers=[("Retry-After", str(RETRY_AFTER))])
         except Exception as e:  # a fault here: answer, and tell whoever runs the server
             traceback.print_exc(file=sys.stderr)
             return self._refuse(500, f"internal error: {type(e).__name__}")
@@ -453,24 +595,50 @@ class TuneHandler(BaseHTTPRequestHandler):
     do_POST = do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = _method_not_allowed
 
 
-class TuneServer(ThreadingHTTPServer):
-    """A threading HTTP server for one TuneApp; `port` 0 picks a free port."""
+class TuneServer(socketserver.TCPServer):
+    """The HTTP server of one TuneApp; `port` 0 picks a free port.
 
-    def handle_error(self, request, client_address):
-        # A page that reloads or closes drops its open requests: not worth a traceback.
-        if isinstance(sys.exc_info()[1], ConnectionError):
-            return
-        super().handle_error(request, client_address)
+    ``serve_forever`` runs one loop that accepts connections and watches every connection that
+    waits for a request (idle keep-alive connections, heads still arriving) without a thread of
+    its own; a request whose head has arrived whole goes to a pool of ``pool_size`` worker
+    threads, which answer it and hand the connection back. Deadlines: ``header_timeout`` from a
+    request's first byte to the end of its head, ``idle_timeout`` between requests,
+    ``write_timeout`` to send a response; heavy requests take turns (HeavyGate)."""
 
-    daemon_threads = True
-    request_queue_size = 16
+    allow_reuse_address = True
+    request_queue_size = BACKLOG
+    pool_size = POOL_SIZE
+    max_connections = MAX_CONNECTIONS
+    max_head = MAX_HEAD
+    header_timeout = HEADER_TIMEOUT
+    idle_timeout = IDLE_TIMEOUT
+    write_timeout = WRITE_TIMEOUT
 
     def __init__(self, app: TuneApp, host: str = "127.0.0.1", port: int = 0, *, verbose: bool = False):
         ip = ipaddress.ip_address(host)
         self.address_family = socket.AF_INET6 if ip.version == 6 else socket.AF_INET
         self.app = app
         self.verbose = verbose
-        super().__init__((ip.compressed, port), TuneHandler)
+        self.heavy = HeavyGate()
+        self._ready: queue.SimpleQueue = queue.SimpleQueue()  # connections with a whole head
+        self._back: collections.deque = collections.deque()  # connections the workers hand back
+        self._parked: dict = {}  # socket -> _Connection, watched by the loop (oldest first)
+        self._open = 0  # connections accepted and not closed
+        self._lock = threading.Lock()
+        self._workers: list[threading.Thread] = []
+        self._stop = False
+        self._serving = threading.Event()
+        self._done = threading.Event()
+        self._done.set()
+        self._wake_r, self._wake_w = socket.socketpair()
+        self._wake_r.setblocking(False)
+        self._wake_w.setblocking(False)
+        try:
+            super().__init__((ip.compressed, port), TuneHandler)
+        except BaseException:
+            self._wake_r.close()
+            self._wake_w.close()
+            raise
         self.allowed_hosts = allowed_hosts(ip.compressed, self.server_port)
 
     def server_bind(self):
@@ -484,3 +652,207 @@ class TuneServer(ThreadingHTTPServer):
         ip = ipaddress.ip_address(str(self.server_address[0]))
         literal = f"[{ip.compressed}]" if ip.version == 6 else ip.compressed
         return f"http://{literal}:{self.server_port}/"
+
+    @property
+    def connections(self) -> int:
+        """Connections open now."""
+        with self._lock:
+            return self._open
+
+    # ---------------------------------------------------------------- the loop
+
+    def serve_forever(self, poll_interval: float = 0.5) -> None:
+        self._stop = False
+        self._done.clear()
+        self._start_workers()
+        sel = selectors.DefaultSelector()
+        self.socket.setblocking(False)
+        sel.register(self.socket, selectors.EVENT_READ, "accept")
+        sel.register(self._wake_r, selectors.EVENT_READ, "wake")
+        for conn in self._parked.values():
+            sel.register(conn.sock, selectors.EVENT_READ, conn)
+        self._serving.set()
+        try:
+            next_sweep = 0.0
+            while not self._stop:
+                for key, _ in sel.select(min(poll_interval, 0.25)):
+                    if key.data == "accept":
+                        self._accept(sel)
+                    elif key.data == "wake":
+                        try:
+                            while self._wake_r.recv(4096):
+                                pass
+                        except BlockingIOError:
+                            pass
+                    else:
+                        self._read(sel, key.data)
+                self._take_back(sel)
+                now = time.monotonic()
+                if now >= next_sweep:
+                    self._sweep(sel, now)
+                    next_sweep = now + 0.25
+        finally:
+            sel.close()
+            self._serving.clear()
+            self._done.set()
+
+    def shutdown(self) -> None:
+        """Stop serve_forever (running in another thread) and wait until it has."""
+        self._stop = True
+        self._wake()
+        if self._serving.is_set():
+            self._done.wait()
+
+    def server_close(self) -> None:
+        """Close the listening socket and every connection, and let the workers go."""
+        self._stop = True
+        super().server_close()
+        for _ in self._workers:
+            self._ready.put(None)
+        end = time.monotonic() + 1.0  # a worker still computing is a daemon: it does not hold the exit
+        for t in self._workers:
+            t.join(timeout=max(0.0, end - time.monotonic()))
+        self._workers = []
+        for conn in list(self._parked.values()):
+            self._close(conn)
+        self._parked.clear()
+        while self._back:
+            self._close(self._back.popleft())
+        for s in (self._wake_r, self._wake_w):
+            s.close()
+
+    def _wake(self) -> None:
+        try:
+            self._wake_w.send(b"x")
+        except OSError:
+            pass  # full (the loop will wake anyway) or closed
+
+    def _accept(self, sel) -> None:
+        for _ in range(64):
+            try:
+                sock, address = self.socket.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError:  # out of file descriptors, ...: make room, try on the next turn
+                if not self._evict(sel):
+                    time.sleep(0.01)
+                return
+            with self._lock:
+                full = self._open >= self.max_connections
+            if full and not self._evict(sel):
+                sock.close()
+                continue
+            try:
+                sock.setblocking(False)
+                if sock.family in (socket.AF_INET, socket.AF_INET6):
+                    # Headers and body leave in one write, but a response bigger than a
+                    # segment still must not wait for the client's delayed ACK.
+                    sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            except OSError:
+                sock.close()
+                continue
+            conn = _Connection(sock, address)
+            with self._lock:
+                self._open += 1
+            self._park(sel, conn, time.monotonic() + self.idle_timeout)
+
+    def _park(self, sel, conn, deadline) -> None:
+        conn.deadline = deadline
+        self._parked[conn.sock] = conn
+        sel.register(conn.sock, selectors.EVENT_READ, conn)
+
+    def _unpark(self, sel, conn) -> None:
+        del self._parked[conn.sock]
+        sel.unregister(conn.sock)
+
+    def _evict(self, sel) -> bool:
+        """Close the connection that has waited longest for a request; False if none waits."""
+        for conn in self._parked.values():
+            self._unpark(sel, conn)
+            self._close(conn)
+            return True
+        return False
+
+    def _read(self, sel, conn) -> None:
+        try:
+            data = conn.sock.recv(65536)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError:
+            data = b""
+        if not data:  # the client closed, or reset
+            self._unpark(sel, conn)
+            self._close(conn)
+            return
+        if not conn.buffer:  # the first byte of a request: its head must follow in time
+            conn.deadline = time.monotonic() + self.header_timeout
+        conn.buffer += data
+        if conn.take_head(self.max_head):
+            self._unpark(sel, conn)
+            self._ready.put(conn)
+
+    def _take_back(self, sel) -> None:
+        while self._back:
+            conn = self._back.popleft()
+            if self._stop:
+                self._close(conn)
+            elif conn.take_head(self.max_head):  # the next request was already there
+                self._ready.put(conn)
+            else:
+                wait = self.header_timeout if conn.buffer else self.idle_timeout
+                self._park(sel, conn, time.monotonic() + wait)
+
+    def _sweep(self, sel, now) -> None:
+        for conn in [c for c in self._parked.values() if c.deadline <= now]:
+            self._unpark(sel, conn)
+            self._close(conn)
+
+    def _close(self, conn) -> None:
+        conn.close()
+        with self._lock:
+            self._open -= 1
+
+    # ---------------------------------------------------------------- the workers
+
+    def _start_workers(self) -> None:
+        self._workers = [t for t in self._workers if t.is_alive()]
+        while len(self._workers) < self.pool_size:
+            t = threading.Thread(target=self._work, name=f"quorvane-tune-worker-{len(self._workers)}", daemon=True)
+            t.start()
+            self._workers.append(t)
+
+    def _work(self) -> None:
+        while True:
+            conn = self._ready.get()
+            if conn is None:
+                return
+            keep = False
+            try:
+                keep = self._answer(conn)
+            except OSError:
+                pass  # reset, closed or too slow a reader: nothing to tell anyone
+            except Exception:  # a fault of this server: tell whoever runs it
+                traceback.print_exc(file=sys.stderr)
+            if keep and not self._stop:
+                conn.head = None
+                self._back.append(conn)
+                self._wake()
+            else:
+                self._close(conn)
+
+    def _answer(self, conn) -> bool:
+        """Answer the request in conn.head; True when the connection stays open for the next."""
+        conn.sock.settimeout(self.write_timeout)
+        try:
+            if conn.error is not None:
+                status, reason = conn.error
+                body = (reason + "\n").encode()
+                conn.sock.sendall(
+                    f"HTTP/1.1 {status} {http.HTTPStatus(status).phrase}\r\nContent-Type: text/plain; "
+                    f"charset=utf-8\r\nContent-Length: {len(body)}\r\nConnection: close\r\n\r\n".encode() + body
+                )
+                return False
+            handler = TuneHandler(conn, conn.address, self)
+            return not handler.close_connection
+        finally:
+            conn.sock.setblocking(False)
