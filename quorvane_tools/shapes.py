@@ -575,7 +575,7 @@ def _best_boxed(ctx, kind, ps, earlier, shape, marks):
     scored = sorted(((edge_support(c[0], ctx.image, ctx.seeds), c) for c in candidates), key=lambda x: -x[0])
     best = scored[0][1]
     sh = best[0]
-    if ctx.refine and sh.refined is not None:
+    if ctx.refine and sh.refined is not None and kind in ("circle", "ellipse"):
         grown = outer_outline(sh, ctx.image, ctx.seeds, scored[0][0], ctx.max_r)
         if grown is not None:
             sh.refined, score = grown
