@@ -74,6 +74,8 @@ class _Ellipse(TypedDict):
     theta: float
 
 __test__: dict[str, Any]
+__version__: str  # the release, e.g. "0.1.0"
+__color_kernel__: str  # the colour kernel chosen at import: "avx512", "avx2", "sse41", "sse2", "neon" or "scalar"
 
 def calculate_lch_bounds(
     hue_limit: _Limits, chroma_limit: _Limits, intensity_limit: _Limits, rgb_bits: int | None = 8

@@ -13,6 +13,7 @@ import pkgutil as _pkgutil
 # Developer builds put the private native helpers in a quorvane_tools folder of their own.
 __path__ = _pkgutil.extend_path(__path__, __name__)
 
+from quorvane import __version__  # one release for both packages: pyproject.toml's version
 from ._arrays import ImageError, as_rgb, atomic_output, load_image, region_mask
 from .shapes import FITS, Found, Shape, find_shapes, inliers_of, seed_c_generator
 from .draw import annotate, contrast_tint

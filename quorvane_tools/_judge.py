@@ -77,6 +77,7 @@ def coverage(kind, m, pts, shape_hw, band) -> float:
                             float(cols), float(samples), GAP)
 
 
+OUTER = 0.9  # a wider outline keeps at least this share of the edge support of the shape
 EDGE_CAP = 60.0  # colour change per pixel beyond which an edge counts no more
 
 
@@ -112,6 +113,39 @@ def edge_support(shape, image, seeds=None) -> float:
         m = as_float(kind, shape.shown)
         score *= float(np.mean(distance(kind, m, pts) <= 0))
     return score
+
+
+def outer_outline(shape, image, seeds, score, max_r, scales=(1.08, 1.16, 1.25, 1.35)):
+    """A box's circle or ellipse carried out to the object's outer outline, or None: where the
+    object's rim differs from its face (a cap's lighter rim, a wheel's tyre) or its far side
+    lies in shadow, the selection stops inside the outline. The shape is widened about its
+    centre and refined on the picture's edges; the widest that keeps nearly the edge support of
+    the shape and holds it wins (None when no wider one does)."""
+    kind = shape.kind
+    m = shape.shown
+    band = shape.delta + 1.0
+    best = None
+    for s in scales:
+        if kind == "circle":
+            wide = dict(m, r=m["r"] * s)
+            if wide["r"] > max_r:
+                break
+        else:
+            wide = dict(m, a=m["a"] * s, b=m["b"] * s)
+            if max(wide["a"], wide["b"]) > max_r:
+                break
+        new = _complete(kind, wide, image, band)
+        if new is wide or not _valid(new):
+            continue
+        size_new = new["r"] if kind == "circle" else max(new["a"], new["b"])
+        size_old = m["r"] if kind == "circle" else max(m["a"], m["b"])
+        if size_new < size_old * (1 + 0.5 * (s - 1)):
+            continue  # the edges pulled it back in: the same outline
+        trial = type(shape)(kind, shape.model, shape.inliers, shape.points, shape.delta, refined=new)
+        support = edge_support(trial, image, seeds)
+        if support >= OUTER * score:
+            best = (new, support)
+    return best
 
 
 def _station_index(kind, m, pts, n, lo=0.0):

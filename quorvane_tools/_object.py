@@ -288,12 +288,16 @@ def grow_object(image, box, *, allowed=None, alpha=None) -> Grown:
         found += [cand + (model, seeds) for cand in _candidates(img, levels, seeds, model, colour, (bw * bh),
                                                                  bound, floor)]
     model, seeds, _ = models["centre"]
-    ring = polar_region(img, seeds, max(16, 4 * max(bw, bh)), bound)
-    if ring is not None:
-        s = judge_region(img, ring, seed_sample(seeds), model, floor)
-        if s is not None:
-            same = float(np.mean(model.distance(h[ring], c[ring], i[ring]) <= SAME))
-            found.append((s[0], 0, ring, same, model, seeds))
+    for weight in POLAR_WEIGHTS:
+        ring = None
+        for _ in range(POLAR_NESTED):  # the outline round the seeds, then the next one out
+            ring = polar_region(img, seeds, max(16, 4 * max(bw, bh)), bound, model, weight, outside=ring)
+            if ring is None:
+                break
+            s = judge_region(img, ring, seed_sample(seeds), model, floor)
+            if s is not None:
+                same = float(np.mean(model.distance(h[ring], c[ring], i[ring]) <= SAME))
+                found.append((s[0], 0, ring, same, model, seeds))
     if not found:
         return Grown(empty, models["centre"][0], empty, 0.0, 0.0)
     # The whole object rather than a part of it: the largest region that scores nearly as well
@@ -311,16 +315,23 @@ def grow_object(image, box, *, allowed=None, alpha=None) -> Grown:
 
 
 POLAR_STEP_COST = 1.0  # the outline's cost per pixel of radius it moves from one ray to the next
+POLAR_WEIGHTS = (0.0, 0.05)  # outlines by edges alone, and by edges and the object's colour
+POLAR_NESTED = 2  # outlines looked at per weight: round the seeds, then the next one out
+POLAR_SMOOTH = 0.0  # pixels: the Gaussian along the rays before their colour changes are taken
 
 
-def polar_region(img, seeds, rmax: int, bound=None):
+def polar_region(img, seeds, rmax: int, bound=None, model=None, weight: float = 0.0, outside=None):
     """The region inside the strongest closed outline round the seeds, or None.
 
     Rays from the seeds' centre sample the colour every pixel out to ``rmax``; the outline is
     the path through the rays (one radius per ray, beyond every seed) that crosses the largest
     colour changes with the fewest jumps in radius from one ray to the next, found by dynamic
     programming. An object whose outline is a weak edge all round (a shadowed side on a
-    background of its colour) is bounded there, where growing by colour runs on."""
+    background of its colour) is bounded there, where growing by colour runs on. With a colour
+    ``model`` and a ``weight``, every pixel of another colour inside the outline, and every pixel
+    of the model's colour outside it, costs ``weight`` too (the shadowed side of an object is its
+    colour, by the model's shading). ``outside`` (a region) must lie inside the outline too, a
+    few pixels in: the next outline out from it."""
     from ._edges import _bilinear
     from ._regions import _native
 
@@ -338,6 +349,12 @@ def polar_region(img, seeds, rmax: int, bound=None):
     Y = cy + dy[:, None] * rs[None]
     inside = (X >= 0) & (X <= cols - 1) & (Y >= 0) & (Y <= rows - 1)
     prof = _bilinear(img, X, Y)
+    if POLAR_SMOOTH > 0:  # texture (a fruit's peel, a coin's relief) smoothed away along the rays
+        k = np.exp(-0.5 * (np.arange(-3 * POLAR_SMOOTH, 3 * POLAR_SMOOTH + 1) / POLAR_SMOOTH) ** 2)
+        k = (k / k.sum()).astype(np.float32)
+        pad = len(k) // 2
+        padded = np.concatenate([np.repeat(prof[:, :1], pad, axis=1), prof, np.repeat(prof[:, -1:], pad, axis=1)], 1)
+        prof = sum(k[j] * padded[:, j: j + prof.shape[1]] for j in range(len(k)))
     change = np.zeros(prof.shape[:2], np.float32)
     change[:, 1:-1] = np.sqrt(((prof[:, 2:] - prof[:, :-2]) ** 2).sum(axis=2)) * 0.5
     change = 0.5 * change + 0.25 * (np.roll(change, 1, axis=0) + np.roll(change, -1, axis=0))
@@ -347,9 +364,27 @@ def polar_region(img, seeds, rmax: int, bound=None):
     need = np.zeros(n_t)
     np.maximum.at(need, idx, np.hypot(xs - cx, ys - cy))
     need = np.maximum(need, np.maximum(np.roll(need, 1), np.roll(need, -1)))
+    if outside is not None:
+        oy, ox = np.nonzero(outside)
+        if len(ox):
+            oi = np.round(np.mod(np.arctan2(oy - cy, ox - cx), 2 * math.pi) / (2 * math.pi) * n_t).astype(np.int64) % n_t
+            past = np.zeros(n_t)
+            np.maximum.at(past, oi, np.hypot(ox - cx, oy - cy) + 3.0)
+            need = np.maximum(need, np.maximum(past, np.maximum(np.roll(past, 1), np.roll(past, -1))))
     ref = max(float(np.percentile(change[rs[None, :] < need[:, None] + 1], 75)) if need.any() else 0.0, 4.0)
     cost = -(change / ref)
-    cost[~inside] = 0.0
+    if model is not None and weight > 0:
+        f = prof * np.float32(1 / 255)
+        r_, g_, b_ = f[..., 0], f[..., 1], f[..., 2]
+        xx = r_ - 0.5 * (g_ + b_)
+        yy = np.float32(math.sqrt(3) / 2) * (g_ - b_)
+        like = np.exp(-0.125 * model.distance(np.arctan2(yy, xx), np.hypot(xx, yy), (r_ + g_ + b_) * np.float32(1 / 3)))
+        like = np.where(inside, like, 0.5)
+        within = np.cumsum(1 - like, axis=1)  # other colours inside, the outline after sample r
+        beyond = np.cumsum(like[:, ::-1], axis=1)[:, ::-1]
+        beyond = np.concatenate([beyond[:, 1:], np.zeros((n_t, 1), beyond.dtype)], axis=1)
+        cost = cost + weight * (within + beyond)
+    cost[~inside] = np.minimum(cost[~inside], 0.0) if weight > 0 else 0.0
     if bound is not None:
         xi = np.clip(np.round(X).astype(np.int64), 0, cols - 1)
         yi = np.clip(np.round(Y).astype(np.int64), 0, rows - 1)

@@ -18,6 +18,8 @@ from pathlib import Path
 
 import numpy as np
 
+import quorvane
+
 from ._arrays import MAX_PIXELS, ImageError, OutputError, atomic_output, load_image, output_target, region_mask
 from .color import PERCENTILES, Window, is_grey, suggest_window
 from .shapes import FITS, find_shapes
@@ -436,6 +438,8 @@ def build_parser():
         "\n\n" + EXIT_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", help="print the release and the colour kernel in use",
+                        version=f"{PROG} {quorvane.__version__} (colour kernel {quorvane.__color_kernel__})")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     p = sub.add_parser(
         "probe", help="the colours of a box on the picture, and the window they suggest",

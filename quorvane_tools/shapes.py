@@ -16,7 +16,7 @@ import numpy as np
 import quorvane
 
 from ._arrays import as_rgb, region_mask
-from ._judge import box_line_score, finish_box_line, inside_earlier, judge
+from ._judge import box_line_score, finish_box_line, inside_earlier, judge, outer_outline
 from ._records import FITS, SAMPLE, Shape, ellipse_axes, empty_model, line_angle
 from . import _refine
 from ._regions import convex_fill, fill_holes, labels, thin_edges
@@ -575,6 +575,11 @@ def _best_boxed(ctx, kind, ps, earlier, shape, marks):
     scored = sorted(((edge_support(c[0], ctx.image, ctx.seeds), c) for c in candidates), key=lambda x: -x[0])
     best = scored[0][1]
     sh = best[0]
+    if ctx.refine and sh.refined is not None and kind in ("circle", "ellipse"):
+        grown = outer_outline(sh, ctx.image, ctx.seeds, scored[0][0], ctx.max_r)
+        if grown is not None:
+            sh.refined, score = grown
+            scored[0] = (score, best)
     if scored[0][0] < FAINT and sh.warning is None:
         sh.warning = f"weak: the picture's edge along its outline is faint ({scored[0][0]:.0f})"
     elif scored[0][0] >= CLEAR and sh.warning is not None and sh.warning.startswith("weak: the selection follows"):

@@ -9,6 +9,11 @@ import pytest
 import quorvane as q
 
 BOUNDS = {"i": (0, 1 << 30), "c": (0, 1 << 30), "M": [256, 0, 0, 0, 256, 0, 0, 0, 256]}
+# C type names as this platform's NumPy and ctypes spell the sized types: int64 is 'long'
+# where that has 64 bits, else 'long long'; uint32 may be 'unsigned long' on 32-bit CPUs.
+C_NAMES = {"i": "int", "I": "unsigned int", "l": "long", "L": "unsigned long", "q": "long long"}
+INT64 = C_NAMES[np.dtype(np.int64).char]
+UINT32 = C_NAMES[np.dtype(np.uint32).char]
 
 
 def ransac_circle_ps(ps):
@@ -18,8 +23,8 @@ def ransac_circle_ps(ps):
 @pytest.mark.parametrize(
     "arr, message",
     [
-        (np.zeros((3, 2), np.int64), "Buffer dtype mismatch, expected 'int' but got 'long'"),
-        (np.zeros((3, 2), np.uint32), "Buffer dtype mismatch, expected 'int' but got 'unsigned int'"),
+        (np.zeros((3, 2), np.int64), f"Buffer dtype mismatch, expected 'int' but got '{INT64}'"),
+        (np.zeros((3, 2), np.uint32), f"Buffer dtype mismatch, expected 'int' but got '{UINT32}'"),
         (np.zeros((3, 2), np.float32), "Buffer dtype mismatch, expected 'int' but got 'float'"),
         (np.zeros((3, 2), np.complex128), "Buffer dtype mismatch, expected 'int' but got 'complex double'"),
         (np.zeros((3, 2), np.int16), "Buffer dtype mismatch, expected 'int' but got 'short'"),
@@ -41,7 +46,7 @@ def test_point_list_refusals(arr, message):
 def test_standard_size_formats():
     # ctypes exports explicit little-endian formats ('<i', '<q', ...).
     ok = (ctypes.c_int32 * 2 * 3)()
-    assert memoryview(ok).format == "<i"
+    assert memoryview(ok).format == "<" + ctypes.c_int32._type_  # '<i', or '<l' where long has 32 bits
     assert ransac_circle_ps(ok) == {"x": 0, "y": 0, "r": 0}
     wide = (ctypes.c_int64 * 2 * 3)()
     with pytest.raises(ValueError) as e:

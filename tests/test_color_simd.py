@@ -9,6 +9,7 @@ this process runs the default choice (the best kernel the CPU runs, or the
 one the environment asks for).
 """
 
+import ctypes
 import functools
 import os
 import pathlib
@@ -134,7 +135,12 @@ with open(sys.argv[2], "wb") as f:
 
 
 def cpu_flags():
-    """The CPU's feature flags (x86 "flags", aarch64 "Features")."""
+    """The CPU's feature flags (x86 "flags", aarch64 "Features"; on 32-bit ARM the
+    kernel's hardware capabilities, which emulators report for the emulated CPU)."""
+    if ARM32:
+        hwcap = ctypes.CDLL(None).getauxval
+        hwcap.restype, hwcap.argtypes = ctypes.c_ulong, [ctypes.c_ulong]
+        return {"neon"} if hwcap(16) & (1 << 12) else set()  # AT_HWCAP, HWCAP_NEON
     try:
         text = pathlib.Path("/proc/cpuinfo").read_text()
     except OSError:
@@ -147,7 +153,8 @@ def cpu_flags():
 
 
 X86 = platform.machine().lower() in ("x86_64", "amd64", "i386", "i686")
-ARM64 = platform.machine().lower() in ("aarch64", "arm64")
+ARM64 = platform.machine().lower() in ("aarch64", "arm64") and ctypes.sizeof(ctypes.c_void_p) == 8
+ARM32 = platform.machine().lower().startswith(("arm", "aarch64")) and not ARM64
 
 # Best first: the default is the first one the CPU runs. Each kernel: the
 # CPU family it is built for, and the /proc/cpuinfo flags it needs next to
@@ -157,7 +164,7 @@ KERNELS = {
     "avx2": (X86, {"avx2": "avx2"}),
     "sse41": (X86, {"ssse3": "ssse3", "sse4_1": "sse4.1"}),
     "sse2": (X86, {"sse2": "sse2"}),
-    "neon": (ARM64, {}),
+    "neon": (ARM64 or ARM32, {"neon": "neon"} if ARM32 else {}),
 }
 
 
@@ -230,8 +237,9 @@ def test_kernel_matches_scalar(kernel, scalar_results, tmp_path):
         assert_same(g, want, f"kernel {kernel}, all colours {j}")
 
 
-FAMILY = {"x86_64": "x86-64", "amd64": "x86-64", "i386": "x86", "i686": "x86", "aarch64": "aarch64",
-          "arm64": "aarch64"}.get(platform.machine().lower(), "this CPU family")
+FAMILY = "32-bit ARM" if ARM32 else {"x86_64": "x86-64", "amd64": "x86-64", "i386": "x86", "i686": "x86",
+                                     "aarch64": "aarch64", "arm64": "aarch64"}.get(platform.machine().lower(),
+                                                                                   "this CPU family")
 
 
 @pytest.mark.parametrize("kernel", list(KERNELS))
@@ -265,6 +273,13 @@ def test_bad_request_is_refused(env, message):
                                  {"QUORVANE_FORCE_SCALAR": "1", "QUORVANE_COLOR_KERNEL": "scalar"}])
 def test_plain_requests_import(env):
     assert import_error(env) is None
+
+
+def test_import_chose_the_best_kernel_the_cpu_runs():
+    # A toolchain whose runtime reports no CPU features would leave the scalar
+    # pass running on a CPU with AVX-512 without a word: the choice is checked
+    # against the CPU's own flags.
+    assert qv.__color_kernel__ == default_kernel()
 
 
 def test_default_kernel_random_images_and_bounds(scalar_results):

@@ -9,6 +9,14 @@
 
 #include "color.h"
 
+/// 32-bit ARM with a hardware floating-point ABI: the NEON passes are built
+/// (for functions with a target attribute) and chosen when the CPU has NEON.
+#if defined(__arm__) && !defined(__aarch64__) && defined(__ARM_FP)
+#define QV_NEON32 1
+#else
+#define QV_NEON32 0
+#endif
+
 namespace quorvane::detail {
 
 /// Bytes from..to-1 of `out` from the same pixels of `rgb`, in increasing
@@ -101,8 +109,9 @@ const ColorKernels* color_kernels_avx2() noexcept;
 const ColorKernels* color_kernels_avx512() noexcept;
 const ColorKernels* color_kernels_neon() noexcept;
 
-/// One implementation and the CPU features it needs (names as
-/// __builtin_cpu_supports spells them; none for scalar and NEON).
+/// One implementation and the CPU features it needs (names as the
+/// compilers' target attributes spell them; none for scalar and for NEON on
+/// aarch64, where it is the baseline).
 struct KernelEntry {
     const char* name;
     const char* features[2];  ///< nullptr-padded
@@ -126,7 +135,9 @@ struct KernelChoice {
 KernelChoice choose_color_kernels(const char* force, const char* wanted,
                                   bool (*cpu_has)(const char* feature) noexcept) noexcept;
 
-/// __builtin_cpu_supports for the feature names of the table.
+/// Whether this CPU and its operating system support a feature of the
+/// table ("sse2", "ssse3", "sse4.1", "avx2", "avx512f", "avx512bw", "neon"),
+/// read from CPUID and XGETBV (x86) or the hardware capabilities (32-bit ARM).
 bool cpu_has_feature(const char* feature) noexcept;
 
 /// The first feature that `e` needs and the CPU lacks, or nullptr when it runs here.

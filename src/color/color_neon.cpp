@@ -1,5 +1,5 @@
-// NEON colour passes: the aarch64 baseline, so no dispatch is needed there.
-// A three-way interleaved load splits sixteen pixels into R, G and B bytes;
+// NEON colour passes: the aarch64 baseline, and on 32-bit ARM chosen when
+// the CPU has NEON (color_neon.h). A three-way interleaved load splits sixteen pixels into R, G and B bytes;
 // each row is three widening 16-bit multiply-adds (entries within int16) or
 // three 32-bit wrapping multiply-adds (any entries).
 
@@ -8,12 +8,11 @@
 
 #include "color.h"
 #include "color_impl.h"
+#include "color_neon.h"
 
-#if defined(__aarch64__)
+#if QV_NEON
 
-#include <arm_neon.h>
-
-#define QV_TARGET
+#define QV_TARGET QV_NEON_TARGET
 
 namespace quorvane::detail {
 namespace {
@@ -32,13 +31,13 @@ struct Isa {
     static constexpr std::size_t kLanes = 4, kLead = 0, kTail = 0;
     static constexpr const char* kName = "neon";
 
-    static Load load_consts() noexcept { return {}; }
-    static void load_block(const Load&, const uint8_t* p, Px px[4]) noexcept {
+    QV_TARGET static Load load_consts() noexcept { return {}; }
+    QV_TARGET static void load_block(const Load&, const uint8_t* p, Px px[4]) noexcept {
         const uint8x16x3_t x = vld3q_u8(p);
         int16x8_t c[3][2];
         for (int k = 0; k < 3; ++k) {
             c[k][0] = vreinterpretq_s16_u16(vmovl_u8(vget_low_u8(x.val[k])));
-            c[k][1] = vreinterpretq_s16_u16(vmovl_high_u8(x.val[k]));
+            c[k][1] = vreinterpretq_s16_u16(neon::widen_high(x.val[k]));
         }
         for (int j = 0; j < 4; ++j) {
             const int h = j / 2;
@@ -49,7 +48,7 @@ struct Isa {
             }
         }
     }
-    static Row make_row(const Params& p, int r) noexcept {
+    QV_TARGET static Row make_row(const Params& p, int r) noexcept {
         Row row;
         for (int k = 0; k < 3; ++k) {
             // Only the narrow flavour reads n, and only when the entry fits.
@@ -59,7 +58,7 @@ struct Isa {
         return row;
     }
     template <bool Wide>
-    static V dot(const Px& x, const Row& r) noexcept {
+    QV_TARGET static V dot(const Px& x, const Row& r) noexcept {
         if constexpr (Wide) {
             // Integer multiply(-accumulate) wraps modulo 2^32.
             V v = vmulq_s32(vmovl_s16(x.r), r.w[0]);
@@ -72,22 +71,22 @@ struct Isa {
             return vmlal_s16(v, x.b, r.n[2]);
         }
     }
-    static V splat(int32_t v) noexcept { return vdupq_n_s32(v); }
-    static V add(V a, V b) noexcept { return vaddq_s32(a, b); }
-    static V sub(V a, V b) noexcept { return vsubq_s32(a, b); }
-    static M gt(V a, V b) noexcept { return vcgtq_s32(a, b); }
-    static M both(M a, M b) noexcept { return vandq_u32(a, b); }
-    static M positive2(V a, V b) noexcept { return vcgtzq_s32(vminq_s32(a, b)); }
+    QV_TARGET static V splat(int32_t v) noexcept { return vdupq_n_s32(v); }
+    QV_TARGET static V add(V a, V b) noexcept { return vaddq_s32(a, b); }
+    QV_TARGET static V sub(V a, V b) noexcept { return vsubq_s32(a, b); }
+    QV_TARGET static M gt(V a, V b) noexcept { return vcgtq_s32(a, b); }
+    QV_TARGET static M both(M a, M b) noexcept { return vandq_u32(a, b); }
+    QV_TARGET static M positive2(V a, V b) noexcept { return neon::above_zero(vminq_s32(a, b)); }
     /// The low byte of each lane of four vectors, in order.
-    static uint8x16_t narrow(const uint32x4_t x[4]) noexcept {
+    QV_TARGET static uint8x16_t narrow(const uint32x4_t x[4]) noexcept {
         const uint16x8_t lo = vcombine_u16(vmovn_u32(x[0]), vmovn_u32(x[1]));
         const uint16x8_t hi = vcombine_u16(vmovn_u32(x[2]), vmovn_u32(x[3]));
         return vcombine_u8(vmovn_u16(lo), vmovn_u16(hi));
     }
-    static void store_mask(uint8_t* out, const M in[4]) noexcept {
+    QV_TARGET static void store_mask(uint8_t* out, const M in[4]) noexcept {
         vst1q_u8(out, vandq_u8(narrow(in), vdupq_n_u8(1)));
     }
-    static void store_sel(uint8_t* out, const V v2[4], const M in[4]) noexcept {
+    QV_TARGET static void store_sel(uint8_t* out, const V v2[4], const M in[4]) noexcept {
         uint32x4_t c[4];
         for (int j = 0; j < 4; ++j) c[j] = vandq_u32(vreinterpretq_u32_s32(vshrq_n_s32(v2[j], 8)), in[j]);
         vst1q_u8(out, narrow(c));

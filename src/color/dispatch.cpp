@@ -7,9 +7,17 @@
 // error the caller reports; it never falls back silently.
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#elif defined(__arm__) && defined(__linux__)
+#include <sys/auxv.h>
+#endif
 
 #include "color.h"
 #include "color_impl.h"
@@ -30,7 +38,9 @@ void build_table() noexcept {
     g_table[n++] = {"sse41", {"ssse3", "sse4.1"}, color_kernels_sse41()};
     g_table[n++] = {"sse2", {"sse2", nullptr}, color_kernels_sse2()};
 #elif defined(__aarch64__)
-    g_table[n++] = {"neon", {nullptr, nullptr}, color_kernels_neon()};
+    g_table[n++] = {"neon", {nullptr, nullptr}, color_kernels_neon()};  // the aarch64 baseline
+#elif QV_NEON32
+    g_table[n++] = {"neon", {"neon", nullptr}, color_kernels_neon()};
 #endif
     g_table[n++] = {"scalar", {nullptr, nullptr}, &color_kernels_scalar()};
     g_table_size = n;
@@ -53,6 +63,8 @@ const char* cpu_family() noexcept {
     return "x86";
 #elif defined(__aarch64__)
     return "aarch64";
+#elif defined(__arm__)
+    return "32-bit ARM";
 #else
     return "this CPU family";
 #endif
@@ -77,17 +89,63 @@ const char* missing_feature(const KernelEntry& e, bool (*cpu_has)(const char* fe
     return nullptr;
 }
 
-bool cpu_has_feature(const char* f) noexcept {
+namespace {
+
+/// The features of the kernel table this CPU and its operating system
+/// support, read once from the CPU itself (CPUID and XGETBV on x86, the
+/// kernel's hardware capabilities on 32-bit ARM): no dependence on a
+/// compiler runtime's feature detection, which some toolchains stub out.
+struct CpuFeatures {
+    bool sse2, ssse3, sse41, avx2, avx512f, avx512bw, neon;
+};
+
 #if defined(__x86_64__) || defined(__i386__)
-    __builtin_cpu_init();
-    if (std::strcmp(f, "sse2") == 0) return __builtin_cpu_supports("sse2");
-    if (std::strcmp(f, "ssse3") == 0) return __builtin_cpu_supports("ssse3");
-    if (std::strcmp(f, "sse4.1") == 0) return __builtin_cpu_supports("sse4.1");
-    if (std::strcmp(f, "avx2") == 0) return __builtin_cpu_supports("avx2");
-    if (std::strcmp(f, "avx512f") == 0) return __builtin_cpu_supports("avx512f");
-    if (std::strcmp(f, "avx512bw") == 0) return __builtin_cpu_supports("avx512bw");
+/// XCR0: the register states the operating system saves and restores.
+uint64_t xcr0() noexcept {
+    uint32_t lo, hi;
+    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return (static_cast<uint64_t>(hi) << 32) | lo;
+}
 #endif
-    (void)f;
+
+CpuFeatures read_cpu_features() noexcept {
+    CpuFeatures f{};
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0) return f;
+    f.sse2 = (d >> 26) & 1u;
+    f.ssse3 = (c >> 9) & 1u;
+    f.sse41 = (c >> 19) & 1u;
+    const bool avx = (c >> 28) & 1u;
+    // Without OSXSAVE there is no XGETBV, and no wide register state.
+    const uint64_t os = (c >> 27) & 1u ? xcr0() : 0;
+    const bool ymm = (os & 0x06u) == 0x06u;  // SSE and AVX state
+    const bool zmm = (os & 0xe6u) == 0xe6u;  // and opmask, ZMM0-15 upper halves, ZMM16-31
+    if (__get_cpuid_max(0, nullptr) >= 7) {
+        __cpuid_count(7, 0, a, b, c, d);
+        f.avx2 = avx && ymm && ((b >> 5) & 1u);
+        f.avx512f = zmm && ((b >> 16) & 1u);
+        f.avx512bw = zmm && ((b >> 30) & 1u);
+    }
+#elif QV_NEON32 && defined(__linux__)
+    constexpr unsigned long kHwcapNeon = 1ul << 12;  // HWCAP_NEON of the 32-bit ARM kernel
+    f.neon = (getauxval(AT_HWCAP) & kHwcapNeon) != 0;
+#endif
+    return f;
+}
+
+}  // namespace
+
+bool cpu_has_feature(const char* f) noexcept {
+    static const CpuFeatures cpu = read_cpu_features();
+    const struct {
+        const char* name;
+        bool has;
+    } known[] = {{"sse2", cpu.sse2},         {"ssse3", cpu.ssse3},       {"sse4.1", cpu.sse41}, {"avx2", cpu.avx2},
+                 {"avx512f", cpu.avx512f}, {"avx512bw", cpu.avx512bw}, {"neon", cpu.neon}};
+    for (const auto& k : known) {
+        if (std::strcmp(f, k.name) == 0) return k.has;
+    }
     return false;
 }
 

@@ -14,6 +14,10 @@
 #include "ref.h"
 #include "signature.h"
 
+#ifndef QUORVANE_VERSION
+#error "the build defines QUORVANE_VERSION (CMakeLists.txt reads it from pyproject.toml)"
+#endif
+
 namespace quorvane {
 namespace {
 
@@ -118,6 +122,12 @@ bool exec_steps(PyObject* module, ModuleState& state) {
     color_kernels_init();
     if (const char* why = color_kernels_error()) {
         PyErr_SetString(PyExc_ImportError, why);
+        return false;
+    }
+    // The release (pyproject.toml's version, given by the build) and the
+    // colour kernel chosen, for bug reports and the tests.
+    if (!set_attr(dict, "__version__", Ref::steal(PyUnicode_FromString(QUORVANE_VERSION))) ||
+        !set_attr(dict, "__color_kernel__", Ref::steal(PyUnicode_FromString(color_kernels().name)))) {
         return false;
     }
     return set_attr(dict, "__test__", Ref::steal(PyDict_New()));

@@ -25,16 +25,33 @@ inline int32_t trunc_i32(double v) noexcept {
 /// Advance of the per-call generator state.
 constexpr uint32_t lcg_next(uint32_t i) noexcept { return i * 1664525u + 1013904223u; }
 
+/// The product a * b shifted right by 64 (below b), from two 32 x 32 -> 64-bit
+/// products: a * b = hi * 2^32 + lo with hi = (a >> 32) b and lo = (a mod 2^32) b,
+/// so the result is (hi + (lo >> 32)) >> 32, and that sum stays below 2^64.
+/// For targets without a 128-bit integer type (32-bit ARM).
+constexpr uint64_t mulhi64x32_split(uint64_t a, uint32_t b) noexcept {
+    const uint64_t lo = (a & 0xffffffffu) * b;
+    const uint64_t hi = (a >> 32) * b;
+    return (hi + (lo >> 32)) >> 32;
+}
+
+/// (a * b) >> 64: one 128-bit product where the compiler has the type, else
+/// mulhi64x32_split (the same value; the kernel tests compare the two).
+constexpr uint64_t mulhi64x32(uint64_t a, uint32_t b) noexcept {
+#if defined(__SIZEOF_INT128__)
+    return static_cast<uint64_t>((static_cast<unsigned __int128>(a) * b) >> 64);
+#else
+    return mulhi64x32_split(a, b);
+#endif
+}
+
 /// a % n for a fixed n > 0 by one multiply-high (exact for every 32-bit a
 /// and n: Lemire, Kaser and Kurz, "Faster remainder by direct computation").
 struct Remainder {
     uint64_t m;
     uint32_t n;
     explicit Remainder(uint32_t d) noexcept : m(UINT64_MAX / d + 1), n(d) {}
-    uint32_t of(uint32_t a) const noexcept {
-        const uint64_t low = m * a;
-        return static_cast<uint32_t>((static_cast<unsigned __int128>(low) * n) >> 64);
-    }
+    uint32_t of(uint32_t a) const noexcept { return static_cast<uint32_t>(mulhi64x32(m * a, n)); }
 };
 
 /// Draws samples of M distinct point indices from a list of `n` points.

@@ -72,6 +72,7 @@ inline uint64_t digest(const void* p, std::size_t n, uint64_t h = 0xcbf29ce48422
 void color_tests(bool quick);
 void dispatch_tests();
 void fixed_tests(bool record);
+void sampling_tests(bool quick);
 void score_tests(bool quick);
 
 }  // namespace kt

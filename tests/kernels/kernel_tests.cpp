@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
     const char* why = quorvane::color_kernels_error();
     kt::check(why == nullptr, "colour kernel choice: %s", why ? why : "");
     std::printf("colour kernel for the scan: %s\n", quorvane::color_kernels().name);
+    kt::sampling_tests(quick);
     kt::score_tests(quick);
     kt::fixed_tests(false);
     std::fflush(stdout);

@@ -73,6 +73,31 @@ void dispatch_tests() {
     for (const char* k : {"sse2", "sse41", "avx2", "avx512"}) {
         expect_refusal(kAll, nullptr, k, {"QUORVANE_COLOR_KERNEL=", k, "aarch64 has no"});
     }
+#elif QV_NEON32
+    expect_kernel("", nullptr, nullptr, "scalar");
+    expect_kernel("neon", nullptr, nullptr, "neon");
+    expect_kernel("neon", nullptr, "neon", "neon");
+    expect_kernel("neon", nullptr, "scalar", "scalar");
+    expect_refusal("", nullptr, "neon", {"QUORVANE_COLOR_KERNEL=neon", "this CPU lacks neon"});
+    for (const char* k : {"sse2", "sse41", "avx2", "avx512"}) {
+        expect_refusal("neon", nullptr, k, {"QUORVANE_COLOR_KERNEL=", k, "32-bit ARM has no"});
+    }
+#endif
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__) && !defined(__clang__)
+    // The features read from CPUID and XGETBV agree with GCC's runtime
+    // (which checks the operating system's register state too).
+    std::puts("CPU features from CPUID and XGETBV against __builtin_cpu_supports");
+    __builtin_cpu_init();
+    const struct {
+        const char* name;
+        bool gcc;
+    } gcc_says[] = {{"sse2", __builtin_cpu_supports("sse2") != 0},       {"ssse3", __builtin_cpu_supports("ssse3") != 0},
+                    {"sse4.1", __builtin_cpu_supports("sse4.1") != 0},   {"avx2", __builtin_cpu_supports("avx2") != 0},
+                    {"avx512f", __builtin_cpu_supports("avx512f") != 0}, {"avx512bw", __builtin_cpu_supports("avx512bw") != 0}};
+    for (const auto& f : gcc_says) {
+        const bool ours = quorvane::detail::cpu_has_feature(f.name);
+        check(ours == f.gcc, "cpu_has_feature(\"%s\") = %d, __builtin_cpu_supports says %d", f.name, ours, f.gcc);
+    }
 #endif
     expect_kernel(kAll, nullptr, "scalar", "scalar");
     expect_kernel(kAll, "1", nullptr, "scalar");

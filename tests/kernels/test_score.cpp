@@ -103,7 +103,7 @@ Conic random_conic(Rng& r, const Points& ps, double shift) {
     double* f = &c.xx;
     for (int j = 0; j < 5; ++j) {
         f[j] = r.range(0, 1) ? static_cast<double>(r.range(-4, 4))
-                             : static_cast<double>(r.i32()) / static_cast<double>(1u << (r.next() % 40));
+                             : std::ldexp(static_cast<double>(r.i32()), -static_cast<int>(r.next() % 40));
     }
     const int64_t n = static_cast<int64_t>(ps.size() / 2);
     if (n > 0) {
