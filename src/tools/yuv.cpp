@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "color/color_impl.h"  // cpu_has_feature: the CPU's features, as the colour passes read them
+
 namespace quorvane::tools {
 namespace {
 
@@ -102,9 +104,9 @@ __attribute__((target("avx512f,avx512bw"))) void convert_avx512(const uint8_t* r
 }
 
 Kernel pick() noexcept {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) return convert_avx512;
-    if (__builtin_cpu_supports("avx2")) return convert_avx2;
+    using quorvane::detail::cpu_has_feature;
+    if (cpu_has_feature("avx512f") && cpu_has_feature("avx512bw")) return convert_avx512;
+    if (cpu_has_feature("avx2")) return convert_avx2;
     return convert_base;
 }
 #else
