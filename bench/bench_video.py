@@ -204,12 +204,11 @@ def main():
         run = lambda **kw: video.track_video(path, WINDOW, ["circle"], radius=RADIUS, **kw)  # noqa: E731
 
         def in_line(**kw):  # the encoder called on the search's thread
-            saved = video._Encoder.__init__.__defaults__
-            video._Encoder.__init__.__defaults__ = (None, False)
+            video._Encoder.THREADED = False
             try:
                 return run(**kw)
             finally:
-                video._Encoder.__init__.__defaults__ = saved
+                video._Encoder.THREADED = True
 
         contenders = {
             "decode": lambda: decode(path, False),

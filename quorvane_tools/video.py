@@ -485,9 +485,10 @@ class _Encoder:
     next ``add`` or by ``close``."""
 
     QUEUE = 3
+    THREADED = True  # the default of ``threaded``
 
     def __init__(self, path: str, codec: str, rate: Fraction, size: tuple, tb: Fraction | None = None,
-                 threaded: bool = True):
+                 threaded: bool | None = None):
         av = _av()
         self.path = path
         w, h = size
@@ -506,7 +507,7 @@ class _Encoder:
         self.n = 0
         self.last = None
         self.pending = None  # a pipe's frames wait for their times (retime)
-        self.threaded = threaded
+        self.threaded = self.THREADED if threaded is None else threaded
         self._queue = None
         self._thread = None
         self._error = None
