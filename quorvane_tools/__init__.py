@@ -80,6 +80,9 @@ class _Package(_types.ModuleType):
         if not isinstance(value, _types.ModuleType):  # a stand-in set by a caller is kept
             self.__dict__["_live"] = value
 
+    def __reduce__(self):  # pickled by name, as modules are (Dask sends functions that use it)
+        return _importlib.import_module, (self.__name__,)
+
 
 _sys.modules[__name__].__class__ = _Package
 

@@ -110,3 +110,14 @@ def test_live_stays_the_function_once_its_module_is_imported():
     from quorvane_tools import live
 
     assert live is module.live
+
+
+def test_the_package_pickles_by_name():
+    import pickle
+
+    import quorvane_tools as qt
+
+    assert pickle.loads(pickle.dumps(qt)) is qt
+    cloudpickle = pytest.importorskip("cloudpickle")  # as Dask sends a function that uses it
+    f = pickle.loads(cloudpickle.dumps(lambda: qt.frame_seed(1, 2)))
+    assert f() == qt.frame_seed(1, 2)
