@@ -15,8 +15,8 @@ behind a blue bar), in interleaved rounds (every contender once per round, best 
 Each row gives frames per second by the wall clock and the process's CPU time per frame (all
 its threads; the Dask rows count only this process, not the workers). Then one pass with a
 stopwatch on every stage (decode, RGB, mask, edges, denoise, fit, annotate, conversion to
-YUV 4:2:0, encode), in milliseconds per frame, and how close each pipeline's ball is to the
-truth.
+YUV 4:2:0, encode), in milliseconds per frame, how close each pipeline's ball is to the truth,
+and the CPU time of drawing one annotated frame on bands of rows against the whole frame.
 
     python bench/bench_video.py                 # 180 frames, 3 rounds
     python bench/bench_video.py --frames 240 --rounds 5 --no-dask
@@ -165,6 +165,39 @@ def stages(path, n, tmp):
     return {key: 1e3 * v / n for key, v in t.items()}
 
 
+def drawing(path, rounds=20):
+    """ms of process CPU time (best of `rounds`) to draw one frame of the clip: annotate (a copy,
+    as for a picture), annotate_into (on the frame itself, as quorvane video does) and annotate
+    with every band of rows the whole frame (what drawing the whole picture through Pillow costs)."""
+    from quorvane_tools import draw
+
+    with av.open(str(path)) as c:
+        for k, f in enumerate(c.decode(video=0)):
+            if k == 40:
+                rgb = f.to_ndarray(format="rgb24")
+                break
+    found = qt.find_shapes(rgb, WINDOW, ["circle"], radius=RADIUS, seed=1)
+
+    def best(fn):
+        t = float("inf")
+        for _ in range(rounds):
+            frame = rgb.copy()
+            c0 = time.process_time()
+            fn(frame)
+            t = min(t, time.process_time() - c0)
+        return 1e3 * t
+
+    out = {"annotate (a copy, bands of rows)": best(lambda f: qt.annotate(f, found)),
+           "annotate_into (the frame itself)": best(lambda f: draw.annotate_into(f, found))}
+    margin = draw.MARGIN
+    draw.MARGIN = 1 << 30
+    try:
+        out["annotate, the whole frame through Pillow"] = best(lambda f: qt.annotate(f, found))
+    finally:
+        draw.MARGIN = margin
+    return out
+
+
 def error(centres, n):
     """Mean and worst distance (px) of found centres to the truth over frames where the ball is
     clear of the bar; and the count of such frames where nothing was found."""
@@ -273,6 +306,10 @@ def main():
         for k, v in st.items():
             print(f"  {k:9} {v:7.2f}  {100 * v / total:5.1f}%")
         print(f"  {'total':9} {total:7.2f}")
+
+        print("\ndrawing one annotated frame (ms of CPU, best of 20):")
+        for k, v in drawing(path).items():
+            print(f"  {k:42} {v:6.2f}")
 
         print("\n| pipeline | frames/s | CPU ms/frame |\n|---|---:|---:|")
         for name, (wall, cpu) in best.items():
