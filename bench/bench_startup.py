@@ -103,23 +103,20 @@ def heavy_modules(argv) -> list:
     raise SystemExit(f"no report from {argv}: {done.stderr.strip()[-400:]}")
 
 
-def warm(args, rounds: int) -> float:
-    """Seconds of the command's own work: the best of runs in this process, after a first one."""
+def warm(args) -> float:
+    """Seconds of one run of the command in this process (its own work, once it has run here)."""
     import contextlib
     import io
 
     from quorvane_tools import cli
 
-    best = float("inf")
-    for _ in range(rounds + 1):
-        t0 = time.perf_counter()
-        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-            try:
-                cli.main(args)
-            except SystemExit:
-                pass
-        best = min(best, time.perf_counter() - t0)
-    return best
+    t0 = time.perf_counter()
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+        try:
+            cli.main(args)
+        except SystemExit:
+            pass
+    return time.perf_counter() - t0
 
 
 def main():
@@ -146,26 +143,31 @@ def main():
               f"{datetime.date.today()}; load average {load:.1f} at the start")
         print(f"command: {' '.join(q)}")
         heavy = {name: heavy_modules(argv) for name, argv in contenders.items()}
-        work = {name: warm(argv[len(q):], 5) for name, argv in contenders.items() if argv[:len(q)] == q}
-        for argv in contenders.values():  # warm the file cache
+        ours = {name: argv[len(q):] for name, argv in contenders.items() if argv[:len(q)] == q}
+        for name, argv in contenders.items():  # warm the file cache, and this process
             run(argv)
+            if name in ours:
+                warm(ours[name])
         best = {name: [float("inf"), float("inf")] for name in contenders}
-        for _ in range(args.rounds):
+        work = dict.fromkeys(ours, float("inf"))
+        for _ in range(args.rounds):  # each command, then its work here, side by side
             for name, argv in contenders.items():
                 wall, cpu = run(argv)
                 best[name][0] = min(best[name][0], wall)
                 best[name][1] = min(best[name][1], cpu)
+                if name in ours:
+                    work[name] = min(work[name], warm(ours[name]))
         floor_wall, floor_cpu = next(iter(best.values()))
-        print("\nstart-up: the wall time less the command's own work (the same command run again in a "
-              "warm process), against the floor's wall time")
-        print("\n| command | wall ms | CPU ms | vs the floor (wall / CPU) | its work, warm | start-up vs the floor "
+        print("\nstart-up: the wall time less the command's own work (the same command run in this warm "
+              "process), in ms and against the floor's wall time")
+        print("\n| command | wall ms | CPU ms | vs the floor (wall / CPU) | its work, warm | start-up "
               "| heavy modules imported |")
         print("|---|---:|---:|---:|---:|---:|---|")
         for name, (wall, cpu) in best.items():
             mods = ", ".join(heavy[name]) or "none"
             w = work.get(name)
             own = f"{1e3 * w:.0f} ms" if w is not None else ""
-            start = f"{(wall - w) / floor_wall:.2f}x" if w is not None else ""
+            start = f"{1e3 * (wall - w):.0f} ms, {(wall - w) / floor_wall:.2f}x" if w is not None else ""
             print(f"| `{name}` | {1e3 * wall:.0f} | {1e3 * cpu:.0f} | {wall / floor_wall:.2f}x / "
                   f"{cpu / floor_cpu:.2f}x | {own} | {start} | {mods} |")
 

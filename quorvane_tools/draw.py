@@ -272,10 +272,9 @@ class _Canvas:
         self.out[y0:y1] = np.asarray(crop)
 
     def label(self, box, at, text, colour, font) -> None:
-        """A black box with the text in it."""
-        _, t, _, b = self.measure.textbbox(at, text, font=font)
-        self.add((min(box[1], t, at[1]), max(box[3] + 1, b)),
-                 [("rectangle", box, (0, 0, 0)), ("text", at, text, colour, font)])
+        """A black box with the text in it (the box was measured round the text drawn with a
+        stroke, so the text's rows are within the box's)."""
+        self.add((box[1], box[3] + 1), [("rectangle", box, (0, 0, 0)), ("text", at, text, colour, font)])
 
     def stroke(self, poly, *passes) -> None:
         """A polyline drawn with each (colour, width) of ``passes`` in turn."""
