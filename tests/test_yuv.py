@@ -84,9 +84,6 @@ def test_refusals(case, message):
         _native.rgb_to_yuv420(rgb, w, h, planes[0], w, planes[1], w // 2, planes[2], w // 2)
 
 
-av = pytest.importorskip("av")
-
-
 def blocks():
     """Four flat colours, a quarter of the frame each (odd sizes: the encoder drops a row and a column)."""
     rgb = np.empty((97, 131, 3), np.uint8)
@@ -96,12 +93,15 @@ def blocks():
 
 
 def decoded(path):
+    import av
+
     with av.open(str(path)) as c:
         return [f.to_ndarray(format="rgb24") for f in c.decode(video=0)]
 
 
 @pytest.mark.parametrize("threaded", [True, False])
 def test_encoded_frames_keep_their_colours(tmp_path, threaded):
+    pytest.importorskip("av")
     from quorvane_tools import video
 
     rgb = blocks()
@@ -117,6 +117,7 @@ def test_encoded_frames_keep_their_colours(tmp_path, threaded):
 
 
 def test_a_failure_on_the_encoding_thread_is_raised(tmp_path):
+    pytest.importorskip("av")
     from quorvane_tools import video
 
     enc = video._Encoder(str(tmp_path / "f.mkv"), video.pick_codec(), 25, (131, 97))
