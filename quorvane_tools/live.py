@@ -953,7 +953,7 @@ def _summary_line(s: dict) -> str:
         tail = f"; latency p50 {lat['p50']:.1f} ms, p95 {lat['p95']:.1f} ms, p99 {lat['p99']:.1f} ms"
     again = f", {s['reconnects']} reconnections" if s["reconnects"] else ""
     if "tracks" in s:
-        again += f", {s['tracks']} tracks"
+        again += f", {s['tracks']} track" + ("s" if s["tracks"] != 1 else "")
     return (f"{s['searched']} frames searched of {s['decoded']} decoded ({s['dropped']} dropped) "
             f"in {s['seconds']:.1f} s{again}{tail}")
 
@@ -986,9 +986,12 @@ def _run(args, cli) -> int:
 
         try:
             track = parse_options(args.track_option)
-            Tracker(**track)
         except ValueError as e:
             raise LiveError(f"--track-option {e}") from None
+        try:
+            Tracker(**track)
+        except ValueError as e:
+            raise LiveError(f"--track-option: {e}") from None
     publishers = []
     stream = server = None
     out = sys.stdout

@@ -6,6 +6,7 @@ searched, skipped or lost is read from the frames themselves. Every network test
 frames and in seconds."""
 
 import importlib
+import io
 import json
 import math
 import os
@@ -245,7 +246,7 @@ def closed_port():
         ("{clip}", ["--box", "900", "900", "10", "10"], "outside"),
         ("{clip}", ["--option", "novalue"], "KEY=VALUE"),
         ("{clip}", ["--track-option", "speed=3"], "--track-option speed=3: no such tracker option"),
-        ("{clip}", ["--track-option", "max_lost=-1"], "--track-option max_lost must be a whole number"),
+        ("{clip}", ["--track-option", "max_lost=-1"], "--track-option: max_lost must be a whole number"),
         ("{clip}", ["--track-option", "gate=wide"], "gate=wide: give a number"),
     ],
 )
@@ -352,7 +353,6 @@ def get(server, path, host=None):
 
 
 def test_view_shows_the_newest_frame_and_sends_the_window_on(viewed):
-    import io
     import re
 
     from PIL import Image
@@ -436,105 +436,64 @@ def test_view_in_a_browser(viewed):
 # --track: the tracks of `video --track`, on frames as they come
 
 
-def orbit(n):
-    """Two balls going round the middle of the picture half a turn apart, a turn in 200 frames
-    (so the stream's loop of 200 frames goes on smoothly)."""
-    a = 2 * math.pi * n / 200
-    return [(160 + 80 * math.cos(a + k * math.pi), 120 + 60 * math.sin(a + k * math.pi)) for k in (0, 1)]
-
-
-def two_balls(n, size=(320, 240)):
-    img = np.empty((240, 320, 3), np.uint8)
-    img[:] = livestreams.GROUND
+def two_balls(n, size=None):
+    """Two balls going round the middle half a turn apart, a turn in 200 frames (a stream's loop)."""
+    img = np.full((240, 320, 3), livestreams.GROUND, np.uint8)
     y, x = np.ogrid[:240, :320]
-    for cx, cy in orbit(n):
-        img[(x - cx) ** 2 + (y - cy) ** 2 <= 144] = livestreams.BALL
+    for a in (2 * math.pi * n / 200, 2 * math.pi * n / 200 + math.pi):
+        img[(x - 160 - 80 * math.cos(a)) ** 2 + (y - 120 - 60 * math.sin(a)) ** 2 <= 144] = livestreams.BALL
     return img
 
 
-TWO = [*WINDOW, "--fit", "circle", "--fit", "circle", "--radius", "8", "20"]
-
-
-@pytest.fixture(scope="module")
-def two_frames():
+def test_tracks_through_a_stream(capsys):
     with pytest.MonkeyPatch.context() as mp:
         mp.setattr(livestreams, "picture", two_balls)
-        return jpegs(200)
-
-
-def test_tracks_through_a_stream(two_frames, capsys):
-    with MjpegServer(fps=15, frames=two_frames, limit=30) as server:
-        rc = cli.main(["live", server.url, *TWO, "--track", "--stop-after", "40"])
+        frames = jpegs(200)
+    with MjpegServer(fps=15, frames=frames, limit=30) as server:
+        rc = cli.main(["live", server.url, *WINDOW, "--fit", "circle", "--fit", "circle", "--radius", "8", "20",
+                       "--track", "--stop-after", "40"])
     out, err = capsys.readouterr()
     records = [json.loads(line) for line in out.splitlines()]
-    assert rc == 0 and len(records) == 40 and err.splitlines()[-1].count(", 2 tracks; latency") == 1, err
-    # Both balls confirmed in the third frame, then followed under the same ids to the end.
+    assert rc == 0 and len(records) == 40 and ", 2 tracks; latency" in err.splitlines()[-1], err
+    # Both balls confirmed in the third frame, then followed to the end, never lost.
     events = [(k, e["event"], e["id"]) for k, r in enumerate(records) for e in r["events"]]
     assert events == [(2, "appeared", 1), (2, "appeared", 2)]
-    assert all([t["id"] for t in r["tracks"]] == [1, 2] for r in records[2:])
-    assert all(t["state"] == "confirmed" and r["shapes"][t["match"]] for r in records[2:] for t in r["tracks"])
-    assert all(r["stages_ms"]["track"] >= 0 for r in records)
-    for a, b in zip(records[2:], records[3:]):  # no id jumps to the other ball (120 px away)
+    for a, b in zip(records[2:], records[3:]):  # no id jumps to the other ball, 120 px away
         for s, t in zip(a["tracks"], b["tracks"]):
-            assert math.dist((s["x"], s["y"]), (t["x"], t["y"])) <= 3 * (b["frame"] - a["frame"]) + 6
-    # Velocities are in pixels per second of the frames' capture times (the demuxer's own
-    # times for this stream say 25 frames a second).
+            assert math.dist((s["x"], s["y"]), (t["x"], t["y"])) < 3 * (b["frame"] - a["frame"]) + 6
+    # Pixels per second of the capture times (the demuxer's own times say 25 frames a second).
     a, b = records[25], records[39]
     for s, t in zip(a["tracks"], b["tracks"]):
-        moved = ((t["x"] - s["x"]) / (b["time"] - a["time"]), (t["y"] - s["y"]) / (b["time"] - a["time"]))
-        assert 0.75 < math.hypot(t["vx"], t["vy"]) / math.hypot(*moved) < 1.33, (t, moved)
-        assert t["vx"] * moved[0] + t["vy"] * moved[1] > 0
+        moved = math.dist((s["x"], s["y"]), (t["x"], t["y"])) / (b["time"] - a["time"])
+        assert 0.75 < math.hypot(t["vx"], t["vy"]) / moved < 1.33, (t, moved)
 
 
 @pytest.mark.parametrize("track", [True, {"confirm": 2, "max_lost": 4}])
-def test_tracks_of_a_file_are_those_of_video(tmp_path, track):
+def test_a_file_has_the_tracks_of_video_and_the_view_draws_them(tmp_path, track):
     # A file's velocities come from its own timestamps, however fast it is read.
+    Image = pytest.importorskip("PIL.Image")
     path = write_clip(tmp_path / "two.mkv", [two_balls(3 * n) for n in range(24)])
-    fits = ["circle", "circle"]
-    with qt.live(path, W, fits, radius=(8, 20), track=track) as stream:
-        records = list(stream)
-    video = qt.track_video(path, W, fits, radius=(8, 20), track=track)["frames"]
-    assert [(r["tracks"], r["events"]) for r in records] == [(f["tracks"], f["events"]) for f in video]
-    assert {e["id"] for r in records for e in r["events"]} == {1, 2}
-
-
-@pytest.mark.parametrize("track, message", [({"speed": 3}, "unexpected keyword"),
-                                             ({"frame": (1, 1)}, "multiple values"),
-                                             ("yes", "expected True or a dict")])
-def test_bad_track_keywords(clip, track, message):
-    with pytest.raises(qt.LiveError, match=f"^track: .*{message}"):
-        qt.live(clip, W, ["circle"], track=track)
-
-
-def test_view_draws_ids_and_trails(tmp_path):
-    import io
-
-    from PIL import Image
-
-    path = write_clip(tmp_path / "two.mkv", [two_balls(3 * n) for n in range(12)])
-    with qt.live(path, W, ["circle", "circle"], radius=(8, 20), track=True) as stream:
+    with qt.live(path, W, ["circle", "circle"], radius=(8, 20), track=track) as stream:
         server = live_module.view_server(stream, "127.0.0.1", 0)
         threading.Thread(target=server.serve_forever, daemon=True).start()
-        try:
-            for result in stream.results():
-                server.app.show(result)
-            token = server.app.token
-            status, png = get(server, f"/live/{token}/frame/1.png")
-            plain = result.frame.rgb()
-            drawn = qt.tracks.draw_tracks(plain.copy(), result.record["tracks"], result.trails)
-            assert status == 200 and np.array_equal(np.asarray(Image.open(io.BytesIO(png))), drawn)
-            assert len(result.trails[1]) == 10 and not np.array_equal(drawn, plain)
-            # The page's mask is still that of the frame itself.
-            _, body = get(server, "/api/update?hue=0.2,0.75&chroma=0.35,1&intensity=0.15,0.95&fit=none")
-            assert json.loads(body)["count"] == int(np.count_nonzero(W.mask(plain)))
-        finally:
-            server.shutdown()
-            server.server_close()
+        results = list(stream.results())
+        server.app.show(results[-1])
+        png = get(server, f"/live/{server.app.token}/frame/1.png")[1]
+        mask = json.loads(get(server, "/api/update?hue=0.2,0.75&chroma=0.35,1&intensity=0.15,0.95&fit=none")[1])
+        server.shutdown()
+        server.server_close()
+    video = qt.track_video(path, W, ["circle", "circle"], radius=(8, 20), track=track)["frames"]
+    assert [(r.record["tracks"], r.record["events"]) for r in results] == [(f["tracks"], f["events"]) for f in video]
+    assert {e["id"] for f in video for e in f["events"]} == {1, 2}
+    # The view's picture: ids and trails drawn; the page's mask is still that of the frame.
+    last, plain = results[-1], results[-1].frame.rgb()
+    drawn = qt.tracks.draw_tracks(plain.copy(), last.record["tracks"], last.trails)
+    assert len(last.trails[1]) == sum(bool(r.record["tracks"]) for r in results) > 10
+    assert np.array_equal(np.asarray(Image.open(io.BytesIO(png))), drawn) and not np.array_equal(drawn, plain)
+    assert mask["count"] == np.count_nonzero(W.mask(plain))
 
 
-def test_shapes_that_are_not_finite_are_not_tracked():
-    # Live's records carry a number that is not finite as None (JSON has no NaN).
-    step = qt.Tracker(confirm=1).update([{"shape": "circle", "x": None, "y": 5.0, "r": 3.0},
-                                         {"shape": "ellipse", "x": 9.0, "y": 9.0, "a": None, "b": 2.0,
-                                          "theta": 0.0}], 0.0)
-    assert step == {"tracks": [], "events": []}
+def test_shapes_with_null_numbers_are_not_tracked():  # live's JSON carries NaN as null
+    shapes = [{"shape": "circle", "x": None, "y": 5.0, "r": 3.0},
+              {"shape": "ellipse", "x": 9.0, "y": 9.0, "a": None, "b": 2.0, "theta": 0.0}]
+    assert qt.Tracker(confirm=1).update(shapes, 0.0) == {"tracks": [], "events": []}
