@@ -259,7 +259,16 @@ def _shift(kind, a, b) -> float:
     d = math.hypot(a["x"] - b["x"], a["y"] - b["y"])
     if kind == "circle":
         return d + abs(a["r"] - b["r"])
-    return d + abs(max(a["a"], a["b"]) - max(b["a"], b["b"])) + abs(min(a["a"], a["b"]) - min(b["a"], b["b"]))
+    # The outline moves by the centre's shift plus the larger change of a semi-axis, plus what a
+    # turn moves the ends of the longer axis relative to the shorter one.
+    major, minor = max(a["a"], a["b"]), min(a["a"], a["b"])
+    turn = abs(math.remainder(_major_angle(a) - _major_angle(b), math.pi))
+    return (d + max(abs(major - max(b["a"], b["b"])), abs(minor - min(b["a"], b["b"])))
+            + turn * (major - minor))
+
+
+def _major_angle(m) -> float:
+    return m["theta"] if abs(m["a"]) >= abs(m["b"]) else m["theta"] + 0.5 * math.pi
 
 
 def _run_through(m, pts, box, gap: float = 6.0):
@@ -271,15 +280,16 @@ def _run_through(m, pts, box, gap: float = 6.0):
     order = np.argsort(t)
     t, pts = t[order], pts[order]
     x0, y0, x1, y1 = box
-    corners = np.array([[x0, y0], [x1, y0], [x0, y1], [x1, y1]], float)
-    tb = _along(m, corners)
-    lo, hi = tb.min(), tb.max()
+    # A stretch reaches the box when one of its points lies in it (or within a gap of it).
+    inside = ((pts[:, 0] >= x0 - gap) & (pts[:, 0] < x1 + gap)
+              & (pts[:, 1] >= y0 - gap) & (pts[:, 1] < y1 + gap))
+    reach = np.concatenate(([0], np.cumsum(inside)))
     cuts = np.flatnonzero(np.diff(t) > gap)
     starts = np.concatenate(([0], cuts + 1))
     ends = np.concatenate((cuts, [len(t) - 1]))
     best = None
     for a, b in zip(starts, ends):
-        if t[b] >= lo - gap and t[a] <= hi + gap:  # this stretch reaches the box
+        if reach[b + 1] > reach[a]:
             if best is None or t[b] - t[a] > t[best[1]] - t[best[0]]:
                 best = (a, b)
     if best is None:

@@ -16,13 +16,14 @@ rate like a camera.
 
 Each searched frame gives one record (a dict, one JSON line in ``quorvane live``): the frame's
 number, when it was decoded, the latency from decoded to record, the stage times, the frames
-dropped so far and the shape records of ``find --json``. ``search_frame`` is the per-frame
-step; code that follows shapes from frame to frame hooks in there.
+dropped so far and the shape records of ``find --json``; with ``track=True`` also the
+tracks and events of ``Tracker`` (as in ``track_video``), followed at the frames' capture times.
 """
 
 from __future__ import annotations
 
 import argparse
+import io
 import json
 import math
 import os
@@ -460,19 +461,23 @@ class Result:
     record: dict
     frame: Frame
     found: object
+    trails: dict | None = None  # with tracking: {id: ((x, y), ...)}, the last centres of each track
 
 
 class Live:
     """An iterator of the records of a live source; see ``live()``. ``close()`` (or leaving a
     ``with`` block) stops the capture. ``results()`` yields Result objects instead of records.
     ``summary()`` gives the counts and latency percentiles so far. The window may be changed
-    between frames with ``set_window``."""
+    between frames with ``set_window``. With ``track``, ``tracker`` is the ``Tracker`` that
+    follows the records (None without)."""
 
     def __init__(self, source, window=None, fits=("circle",), *, box=None, outside=None,
                  format=None, options=None, backend=None, realtime=False, every: int = 1,  # noqa: A002
                  max_fps=None, seed: int | None = 1, open_timeout: float = 10.0,
-                 read_timeout: float = 5.0, retry_for=None, log=None, prepare=None, **fit):
+                 read_timeout: float = 5.0, retry_for=None, log=None, prepare=None, track=False,
+                 **fit):
         import quorvane_tools as qt
+        from .tracks import VideoTracking
 
         if int(every) < 1:
             raise LiveError(f"every must be at least 1, got {every}")
@@ -483,6 +488,15 @@ class Live:
                 raise LiveError(f"{name} must be a positive number of seconds, got {v}")
         if retry_for is not None and not retry_for >= 0:
             raise LiveError(f"retry_for must be 0 or more seconds, got {retry_for}")
+        tracking = None
+        if track is not None and track is not False:
+            try:  # the options checked before the source is opened
+                tracking = VideoTracking(track, None)
+            except (TypeError, ValueError) as e:
+                raise LiveError(f"track: {e}") from None
+        self.tracker = None  # with track: the Tracker (``tracker.tracks``: the live tracks)
+        self._overlay = None  # and the TrackOverlay that feeds it and keeps the trails
+        self._track_time = None
         self.source = source if isinstance(source, Source) else parse_source(source, format, options, backend)
         self.every, self.max_fps, self.seed = int(every), max_fps, seed
         self.log = log
@@ -516,6 +530,10 @@ class Live:
                 except ValueError as e:
                     raise LiveError(f"first frame: {e}") from None
             self.set_window(window)
+            if tracking is not None:  # tracks predicted outside the picture end there
+                tracking.frame = (self.width, self.height)
+                self._overlay = tracking.overlay()
+                self.tracker = self._overlay.tracker
         except BaseException:
             self._capture.close()
             raise
@@ -588,12 +606,35 @@ class Live:
                     record, found = search_frame(frame, self.window, self.fits, self.fit, self.seed, dropped)
             self.searched += 1
             self._last = frame.number
+            trails = None
+            if self._overlay is not None:
+                t = time.perf_counter()
+                trails = self._overlay.follow(record, self._time_of(frame, record))
+                record["stages_ms"]["track"] = round((time.perf_counter() - t) * 1e3, 3)
             latency = time.perf_counter() - frame.decoded
             record["latency_ms"] = round(latency * 1e3, 3)
             self.latencies.append(latency)
             if len(self.latencies) > 100_000:  # bounded memory on a long run
                 del self.latencies[:50_000]
-            yield Result(record, frame, found)
+            yield Result(record, frame, found, trails)
+
+    def _time_of(self, frame, record) -> float:
+        """The frame's time for the tracker, in seconds: a file's own timestamps (its frame
+        number over its rate without them), so that its velocities do not depend on how fast
+        it was read; for cameras and streams the time it was decoded (``perf_counter``, which
+        no clock change moves). Always later than the previous frame's."""
+        t = None
+        if self.source.kind == "file":
+            t = record["stream_time"]
+            if t is None and self.rate:
+                t = frame.number / self.rate
+        if t is None:
+            t = frame.decoded
+        last = self._track_time
+        if last is not None and not t > last:  # a repeated or backward timestamp
+            t = last + (1 / self.rate if self.rate else 1 / 30)
+        self._track_time = t
+        return t
 
     def __iter__(self):
         return (r.record for r in self.results())
@@ -605,9 +646,12 @@ class Live:
         decoded = self._capture.decoded
         # Frames still to come in the slot are not dropped yet; once closed, every frame is counted.
         seen = decoded if self._closed or self._capture._ended else self._last + 1
-        return {"decoded": decoded, "searched": self.searched, "dropped": max(seen - self.searched, 0),
-                "seconds": round(time.monotonic() - self._started, 3),
-                "reconnects": self._capture.reconnects, "latency_ms": pct}
+        out = {"decoded": decoded, "searched": self.searched, "dropped": max(seen - self.searched, 0),
+               "seconds": round(time.monotonic() - self._started, 3),
+               "reconnects": self._capture.reconnects, "latency_ms": pct}
+        if self.tracker is not None:
+            out["tracks"] = self.tracker._next_id - 1  # ids given so far
+        return out
 
 
 def live(source, window=None, fits=("circle",), **kw) -> Live:
@@ -628,7 +672,14 @@ def live(source, window=None, fits=("circle",), **kw) -> Live:
     Each record: ``{"frame": n, "time": wall-clock seconds when decoded, "stream_time": seconds
     by the stream's timestamps or None, "latency_ms": decoded to record, "dropped": frames not
     searched so far, "stages_ms": {...}, "shapes": [records of find --json]}``. Raises LiveError
-    for a source that cannot be opened or read."""
+    for a source that cannot be opened or read (or for bad ``track`` keywords).
+
+    ``track``: True (or a dict of ``Tracker`` keywords) follows the circles and ellipses from
+    frame to frame, as ``track_video`` does: every record gains ``"tracks"`` and ``"events"``
+    (see ``Tracker.update``; stage ``"track"`` in ``"stages_ms"``). Velocities are in pixels per
+    second of the frames' real times: when a camera's or a stream's frame was decoded, a file's
+    own timestamps. Frames dropped or skipped (``every``, ``max_fps``) are not seen by the
+    tracker, so ``max_lost`` counts searched frames."""
     return Live(source, window, fits, **kw)
 
 
@@ -776,6 +827,13 @@ the record, one JSON line per searched frame:
   frames up to this one that were not searched; "shapes" lists the shapes found, as in
   `quorvane find --json`.
 
+tracks (--track; --track-option KEY=VALUE sets a tracker parameter, e.g. max_lost=30):
+  each record also has "tracks" and "events" as in `quorvane video --track` (ids, smoothed
+  centres, "vx" and "vy" in pixels per second, "appeared", "lost", "found", "ended"), and
+  "stages_ms" a "track" stage; --view draws ids and trails on the frame. Velocities come from
+  the frames' real times: when a camera's or a stream's frame was decoded, a file's own
+  timestamps. Dropped frames are not seen by the tracker: max_lost counts searched frames.
+
 publishing (each record as it is written):
   --publish udp://HOST:PORT             one datagram per record
   --publish mqtt://HOST[:PORT]/TOPIC    MQTT (needs quorvane[live]); ?qos=1 and ?retain=1 allowed
@@ -859,6 +917,13 @@ def register(subparsers) -> None:
     w.add_argument("--stop-after", type=_count, metavar="N", help="stop after N records")
     w.add_argument("--publish", action="append", default=[], metavar="URL",
                    help="also send each record to udp://HOST:PORT or mqtt://HOST[:PORT]/TOPIC; repeat for more")
+    t = p.add_argument_group("tracks")
+    t.add_argument("--track", action="store_true",
+                   help="follow the circles and ellipses from frame to frame: ids, smoothed centres, "
+                   "velocities and events in every record, ids and trails in --view")
+    t.add_argument("--track-option", action="append", type=_option, default=[], metavar="KEY=VALUE",
+                   help="a tracker parameter (e.g. max_lost=30, gate=2; see README's Tracks); "
+                   "implies --track; repeat for more")
     v = p.add_argument_group("view")
     v.add_argument("--view", action="store_true",
                    help="serve the tune page on the live stream (127.0.0.1): the newest annotated "
@@ -887,6 +952,8 @@ def _summary_line(s: dict) -> str:
     if lat["p50"] is not None:
         tail = f"; latency p50 {lat['p50']:.1f} ms, p95 {lat['p95']:.1f} ms, p99 {lat['p99']:.1f} ms"
     again = f", {s['reconnects']} reconnections" if s["reconnects"] else ""
+    if "tracks" in s:
+        again += f", {s['tracks']} track" + ("s" if s["tracks"] != 1 else "")
     return (f"{s['searched']} frames searched of {s['decoded']} decoded ({s['dropped']} dropped) "
             f"in {s['seconds']:.1f} s{again}{tail}")
 
@@ -913,6 +980,18 @@ def _run(args, cli) -> int:
     source = parse_source(args.source, args.format, dict(args.option), args.backend)
     if args.realtime and source.kind != "file":
         raise LiveError("--realtime is for files; cameras and streams come in real time already")
+    track = args.track
+    if args.track_option:
+        from .tracks import Tracker, parse_options
+
+        try:
+            track = parse_options(args.track_option)
+        except ValueError as e:
+            raise LiveError(f"--track-option {e}") from None
+        try:
+            Tracker(**track)
+        except ValueError as e:
+            raise LiveError(f"--track-option: {e}") from None
     publishers = []
     stream = server = None
     out = sys.stdout
@@ -928,12 +1007,13 @@ def _run(args, cli) -> int:
         stream = Live(source, None, args.fit, prepare=prepare,
                       realtime=args.realtime, every=args.every, max_fps=args.max_fps, seed=seed,
                       open_timeout=args.open_timeout, read_timeout=args.read_timeout,
-                      retry_for=args.retry_for, log=_say)
+                      retry_for=args.retry_for, log=_say, track=track)
         if args.view:
             server = _start_view(stream, args)
         _say(f"{source.text}: {stream.width} x {stream.height}"
              + (f" at {stream.rate:.3g} frames/s" if stream.rate and source.kind == "file" else "")
-             + f"; window {stream.window.flags()}; seed {seed}; one JSON line per frame on standard output")
+             + f"; window {stream.window.flags()}; seed {seed}" + ("; tracking" if track else "")
+             + "; one JSON line per frame on standard output")
         reader_behind = _small_pipe(out)
         if threading.current_thread() is threading.main_thread():
             def on_term(signum, frame):
@@ -1114,25 +1194,36 @@ def view_server(stream, host: str = "127.0.0.1", port: int = 0):
             super().__init__(stream.first_rgb, name)
             self.stream = stream
             self.token = uuid.uuid4().hex  # in the page only: other sites cannot send windows
-            self.latest = self.image
+            self.latest = (self.image, None, None)  # the newest frame, its tracks and trails
             self._frame_lock = threading.Lock()
 
         def show(self, result) -> None:
             """A searched frame, from the search loop."""
             rgb = result.frame.rgb()
             if rgb.shape == self.image.shape:
-                self.latest = rgb
+                self.latest = (rgb, result.record.get("tracks"), result.trails)
 
         def pin(self) -> bytes:
-            """The newest frame becomes the page's picture; returns it as PNG."""
+            """The newest frame becomes the page's picture; returns it as PNG (with the tracks'
+            ids and trails drawn when the stream is tracked: the page's mask and shapes are
+            still computed on the frame itself)."""
+            from .tracks import draw_tracks
+
             with self._frame_lock:
-                image = self.latest
+                image, tracks, trails = self.latest
                 if not (image.flags.c_contiguous and image.flags.writeable):
                     image = np.array(image, order="C")
                 self.image = image
                 self._png = None
                 with self._masks_lock:
                     self._masks.clear()
+                if tracks:
+                    from PIL import Image
+
+                    out = io.BytesIO()
+                    Image.fromarray(draw_tracks(image.copy(), tracks, trails)).save(
+                        out, format="PNG", compress_level=1)
+                    self._png = out.getvalue()
                 return self.picture()
 
         def static(self, path: str):

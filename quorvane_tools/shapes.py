@@ -31,6 +31,8 @@ _libc = None
 np.random.default_rng(0)  # NumPy's generator module loads on first use: not inside a timed stage
 
 MAX_LINES = 4096  # scan lines per direction at most (work grows with them)
+RATIO = 4.0  # the ellipses' default bound on the ratio of their semi-axes
+ELONGATION_ROOM = 1.25  # with a box, the bound is the object's elongation times this, if larger
 SPARSE = 0.12  # classify only the scanned pixels while they are at most this share of the picture
 AUTO_LINES = (128, 512)  # the range of the automatic scan-line counts
 EVERY_LIMIT = 64  # shapes per fit kind with every=True at most
@@ -194,7 +196,7 @@ def find_shapes(
     columns: int | None = None,
     min_distance: int = 3,
     slope_limit: float | None = None,
-    ratio: float = 4.0,
+    ratio: float | None = None,
     parallel: float = 0.95,
     region=None,
 ) -> Found:
@@ -225,6 +227,8 @@ def find_shapes(
     ``min_distance`` the denoising gap; ``slope_limit`` (default NaN, which never discards a
     candidate, so lines at every angle are found, horizontal ones included), ``ratio`` and
     ``parallel`` are passed to ``ransac_line``, ``ransac_ellipse`` and ``ransac_line2``.
+    ``ratio`` (the largest ratio of an ellipse's semi-axes) defaults to 4, or with a box to the
+    object's own elongation (from its region's second moments) with room to spare, if larger.
     ``region`` (a box (x, y, w, h) or a boolean mask) keeps only the edge points inside it."""
     clock = time.perf_counter
     src = np.asarray(image)
@@ -291,6 +295,8 @@ def find_shapes(
         support = mask
         points = _edge_points(mask, rows, columns, min_distance, times)
         times["edges"] = clock() - t2 - times["denoise"]
+    if ratio is None:
+        ratio = max(RATIO, ELONGATION_ROOM * _elongation(obj)) if obj is not None and "ellipse" in fits else RATIO
     if region is not None:
         keep = region_mask(img.shape, region, "region")
         points = points[keep[points[:, 1], points[:, 0]]]
@@ -314,6 +320,16 @@ def find_shapes(
     times["refine"] = sum(s.times.get("refine", 0.0) for s in shapes)
     times["remove"] = sum(s.times.get("remove", 0.0) for s in shapes)
     return Found(window, shapes, selection, points, times, obj)
+
+
+def _elongation(obj) -> float:
+    """The ratio of the longer to the shorter axis of a region's ellipse of inertia."""
+    ys, xs = np.nonzero(obj)
+    if len(xs) < 5:
+        return 1.0
+    cov = np.cov(np.stack([xs, ys]).astype(np.float64))
+    lo, hi = np.linalg.eigvalsh(cov)
+    return math.sqrt(hi / lo) if lo > 0 else 1.0
 
 
 def _edge_points_hsv(img, bounds, rows, columns, min_distance, times=None):

@@ -394,7 +394,10 @@ class VideoTracking:
     (checked here: TypeError or ValueError), ``frame`` the video's (width, height)."""
 
     def __init__(self, options, frame, trail: int = 25):
-        self.options = {} if options is True else dict(options)
+        try:
+            self.options = {} if options is True else dict(options)
+        except (TypeError, ValueError):
+            raise TypeError(f"expected True or a dict of Tracker keywords, not {options!r}") from None
         self.frame = frame
         self.trail = trail
         self.tracker()
@@ -425,6 +428,25 @@ class VideoTracking:
         return o
 
 
+def parse_options(pairs) -> dict:
+    """``Tracker`` keywords from a command line's (KEY, VALUE) texts (``frame`` excepted: that
+    is the picture's size): a whole number where the default is one (``confirm``,
+    ``max_lost``), else a number. ValueError with a one-line reason for an unknown key or a
+    value that is not a number; ``Tracker`` checks the values themselves."""
+    defaults = {k: v for k, v in Tracker.__init__.__kwdefaults__.items() if k != "frame"}
+    out = {}
+    for key, text in pairs:
+        if key not in defaults:
+            raise ValueError(f"{key}={text}: no such tracker option; expected one of "
+                             + ", ".join(defaults))
+        whole = isinstance(defaults[key], int)
+        try:
+            out[key] = int(text) if whole else float(text)
+        except ValueError:
+            raise ValueError(f"{key}={text}: give {'a whole number' if whole else 'a number'}") from None
+    return out
+
+
 PALETTE = ((255, 64, 64), (64, 160, 255), (255, 210, 0), (0, 220, 120), (255, 96, 255),
            (0, 230, 230), (255, 150, 40), (170, 120, 255), (160, 230, 60), (255, 130, 170))
 
@@ -444,21 +466,26 @@ class TrackOverlay:
 
     def __call__(self, picture, record):
         if self.tracker is not None:
-            record.update(self.tracker.update(record["shapes"], record["time"]))
+            self.follow(record)
             tracks = record["tracks"]
         else:
             tracks = self.replay[record["index"]]
-        self._follow(tracks)
+            self._follow(tracks)
         return draw_tracks(picture, tracks, self.paths)
 
-    def _follow(self, tracks):
-        from collections import deque
+    def follow(self, record, time=None) -> dict:
+        """Track ``record`` at ``time`` (default: its "time"), adding "tracks" and "events" to
+        it, and extend the trails, without drawing. Returns the trails, {id: ((x, y), ...)}:
+        a new dict each frame, never changed afterwards, so another thread may draw from it."""
+        record.update(self.tracker.update(record["shapes"], record["time"] if time is None else time))
+        self._follow(record["tracks"])
+        return self.paths
 
-        paths = {}
+    def _follow(self, tracks):
+        paths, n = {}, self.trail
         for t in tracks:
-            p = self.paths.get(t["id"]) or deque(maxlen=self.trail)
-            p.append((t["x"], t["y"]))
-            paths[t["id"]] = p
+            p = self.paths.get(t["id"], ()) + ((t["x"], t["y"]),)
+            paths[t["id"]] = p[len(p) - n:] if len(p) > n else p
         self.paths = paths
 
 
@@ -535,9 +562,14 @@ def _record(s, j, x, y, where):
 
 def _detections(shapes):
     """Tuples (x, y, radius, kind, major, minor, cos 2theta, sin 2theta, index in ``shapes``)
-    of the circles and ellipses among ``shapes`` with a finite centre and a positive size."""
+    of the circles and ellipses among ``shapes`` with a finite centre and a positive size
+    (None stands for a number that is not finite, as in the JSON of ``quorvane live``)."""
     out = []
     isfinite = math.isfinite
+
+    def num(v):
+        return math.nan if v is None else float(v)
+
     for k, s in enumerate(shapes):
         if not isinstance(s, dict):
             if not getattr(s, "found", True):
@@ -545,12 +577,12 @@ def _detections(shapes):
             s = s.to_dict()
         kind = s.get("shape")
         if kind == CIRCLE:
-            x, y, r = float(s["x"]), float(s["y"]), float(s["r"])
+            x, y, r = num(s["x"]), num(s["y"]), num(s["r"])
             if r > 0 and isfinite(x) and isfinite(y) and isfinite(r):
                 out.append((x, y, r, CIRCLE, r, r, 1.0, 0.0, k))
         elif kind == ELLIPSE:
-            x, y = float(s["x"]), float(s["y"])
-            a, b, th = abs(float(s["a"])), abs(float(s["b"])), float(s["theta"])
+            x, y = num(s["x"]), num(s["y"])
+            a, b, th = abs(num(s["a"])), abs(num(s["b"])), num(s["theta"])
             if a < b:
                 a, b, th = b, a, th + math.pi / 2
             if b > 0 and all(isfinite(v) for v in (x, y, a, th)):

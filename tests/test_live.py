@@ -6,7 +6,9 @@ searched, skipped or lost is read from the frames themselves. Every network test
 frames and in seconds."""
 
 import importlib
+import io
 import json
+import math
 import os
 import shutil
 import signal
@@ -24,6 +26,7 @@ av = pytest.importorskip("av")
 import quorvane_tools as qt  # noqa: E402
 from quorvane_tools import cli  # noqa: E402
 
+import livestreams  # noqa: E402
 from livestreams import WINDOW, MjpegServer, MpegTsSender, free_udp_port, jpegs, number_of, picture  # noqa: E402
 
 live_module = importlib.import_module("quorvane_tools.live")
@@ -136,17 +139,20 @@ def test_retry_for_gives_up(mjpeg):
             take(stream, 1000)
 
 
-@pytest.fixture(scope="module")
-def clip(tmp_path_factory):
-    path = tmp_path_factory.mktemp("live") / "clip.mkv"
+def write_clip(path, pictures):
     with av.open(str(path), "w") as c:
         s = c.add_stream("mpeg4", rate=24)
         s.width, s.height, s.pix_fmt = 320, 240, "yuv420p"
         s.bit_rate = 2_000_000
-        for n in range(30):
-            c.mux(s.encode(av.VideoFrame.from_ndarray(picture(n), format="rgb24")))
+        for p in pictures:
+            c.mux(s.encode(av.VideoFrame.from_ndarray(p, format="rgb24")))
         c.mux(s.encode(None))
     return path
+
+
+@pytest.fixture(scope="module")
+def clip(tmp_path_factory):
+    return write_clip(tmp_path_factory.mktemp("live") / "clip.mkv", [picture(n) for n in range(30)])
 
 
 @pytest.mark.parametrize("every", [1, 4])
@@ -239,6 +245,9 @@ def closed_port():
         ("{clip}", ["--publish", "mqtt://127.0.0.1:{closed}/t"], "cannot reach the MQTT broker"),
         ("{clip}", ["--box", "900", "900", "10", "10"], "outside"),
         ("{clip}", ["--option", "novalue"], "KEY=VALUE"),
+        ("{clip}", ["--track-option", "speed=3"], "--track-option speed=3: no such tracker option"),
+        ("{clip}", ["--track-option", "max_lost=-1"], "--track-option: max_lost must be a whole number"),
+        ("{clip}", ["--track-option", "gate=wide"], "gate=wide: give a number"),
     ],
 )
 def test_bad_sources_are_one_line(tmp_path, capsys, clip, source, extra, message):
@@ -344,7 +353,6 @@ def get(server, path, host=None):
 
 
 def test_view_shows_the_newest_frame_and_sends_the_window_on(viewed):
-    import io
     import re
 
     from PIL import Image
@@ -422,3 +430,70 @@ def test_view_in_a_browser(viewed):
         driver.quit()
         stop.set()
         loop.join(10)
+
+
+# --------------------------------------------------------------------------
+# --track: the tracks of `video --track`, on frames as they come
+
+
+def two_balls(n, size=None):
+    """Two balls going round the middle half a turn apart, a turn in 200 frames (a stream's loop)."""
+    img = np.full((240, 320, 3), livestreams.GROUND, np.uint8)
+    y, x = np.ogrid[:240, :320]
+    for a in (2 * math.pi * n / 200, 2 * math.pi * n / 200 + math.pi):
+        img[(x - 160 - 80 * math.cos(a)) ** 2 + (y - 120 - 60 * math.sin(a)) ** 2 <= 144] = livestreams.BALL
+    return img
+
+
+def test_tracks_through_a_stream(capsys):
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(livestreams, "picture", two_balls)
+        frames = jpegs(200)
+    with MjpegServer(fps=15, frames=frames, limit=30) as server:
+        rc = cli.main(["live", server.url, *WINDOW, "--fit", "circle", "--fit", "circle", "--radius", "8", "20",
+                       "--track", "--stop-after", "40"])
+    out, err = capsys.readouterr()
+    records = [json.loads(line) for line in out.splitlines()]
+    assert rc == 0 and len(records) == 40 and ", 2 tracks; latency" in err.splitlines()[-1], err
+    # Both balls confirmed in the third frame, then followed to the end, never lost.
+    events = [(k, e["event"], e["id"]) for k, r in enumerate(records) for e in r["events"]]
+    assert events == [(2, "appeared", 1), (2, "appeared", 2)]
+    for a, b in zip(records[2:], records[3:]):  # no id jumps to the other ball, 120 px away
+        for s, t in zip(a["tracks"], b["tracks"]):
+            assert math.dist((s["x"], s["y"]), (t["x"], t["y"])) < 3 * (b["frame"] - a["frame"]) + 6
+    # Pixels per second of the capture times (the demuxer's own times say 25 frames a second).
+    a, b = records[25], records[39]
+    for s, t in zip(a["tracks"], b["tracks"]):
+        moved = math.dist((s["x"], s["y"]), (t["x"], t["y"])) / (b["time"] - a["time"])
+        assert 0.75 < math.hypot(t["vx"], t["vy"]) / moved < 1.33, (t, moved)
+
+
+@pytest.mark.parametrize("track", [True, {"confirm": 2, "max_lost": 4}])
+def test_a_file_has_the_tracks_of_video_and_the_view_draws_them(tmp_path, track):
+    # A file's velocities come from its own timestamps, however fast it is read.
+    Image = pytest.importorskip("PIL.Image")
+    path = write_clip(tmp_path / "two.mkv", [two_balls(3 * n) for n in range(24)])
+    with qt.live(path, W, ["circle", "circle"], radius=(8, 20), track=track) as stream:
+        server = live_module.view_server(stream, "127.0.0.1", 0)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        results = list(stream.results())
+        server.app.show(results[-1])
+        png = get(server, f"/live/{server.app.token}/frame/1.png")[1]
+        mask = json.loads(get(server, "/api/update?hue=0.2,0.75&chroma=0.35,1&intensity=0.15,0.95&fit=none")[1])
+        server.shutdown()
+        server.server_close()
+    video = qt.track_video(path, W, ["circle", "circle"], radius=(8, 20), track=track)["frames"]
+    assert [(r.record["tracks"], r.record["events"]) for r in results] == [(f["tracks"], f["events"]) for f in video]
+    assert {e["id"] for f in video for e in f["events"]} == {1, 2}
+    # The view's picture: ids and trails drawn; the page's mask is still that of the frame.
+    last, plain = results[-1], results[-1].frame.rgb()
+    drawn = qt.tracks.draw_tracks(plain.copy(), last.record["tracks"], last.trails)
+    assert len(last.trails[1]) == sum(bool(r.record["tracks"]) for r in results) > 10
+    assert np.array_equal(np.asarray(Image.open(io.BytesIO(png))), drawn) and not np.array_equal(drawn, plain)
+    assert mask["count"] == np.count_nonzero(W.mask(plain))
+
+
+def test_shapes_with_null_numbers_are_not_tracked():  # live's JSON carries NaN as null
+    shapes = [{"shape": "circle", "x": None, "y": 5.0, "r": 3.0},
+              {"shape": "ellipse", "x": 9.0, "y": 9.0, "a": None, "b": 2.0, "theta": 0.0}]
+    assert qt.Tracker(confirm=1).update(shapes, 0.0) == {"tracks": [], "events": []}

@@ -100,6 +100,65 @@ def test_a_colour_that_matches_the_background_is_bounded_by_edges():
     assert math.hypot(x - 128.4, y - 98.2) < 1.5 and abs(r - 58.6) < 1.5
 
 
+def _ellipse_cover(cx, cy, a, b, theta, k=4):
+    offs = (np.arange(k) + 0.5) / k - 0.5
+    c, s = math.cos(theta), math.sin(theta)
+    cover = np.zeros((H, W))
+    for dy in offs:
+        for dx in offs:
+            u, v = (XX + dx - cx) * c + (YY + dy - cy) * s, -(XX + dx - cx) * s + (YY + dy - cy) * c
+            cover += (u / a) ** 2 + (v / b) ** 2 < 1
+    return cover / (k * k)
+
+
+def test_a_box_on_an_elongated_ellipse_gives_all_of_it():
+    truth = (128.3, 99.6, 90.0, 13.0, 0.1)   # longer than the fitter's default ratio of 4
+    img = _paint((0, 0, 0), [(_ellipse_cover(*truth), (0, 0, 204))], noise=0)
+    box = (100, 90, 40, 14)
+    found = qt.find_shapes(img, qt.suggest_window(img, box), ["ellipse"], box=box, seed=1)
+    m = found.shapes[0].shown
+    assert found.shapes[0].found and math.hypot(m["x"] - truth[0], m["y"] - truth[1]) < 1.0
+    assert sorted((abs(m["a"]), abs(m["b"]))) == pytest.approx(sorted(truth[2:4]), abs=1.0)
+
+
+@pytest.mark.parametrize("theta", [0.0, 0.7])
+def test_refining_an_ellipse_inside_its_edge_reaches_the_edge(theta):
+    """A flat colour's region stops a few pixels short of its sharp edge, on both axes: the
+    refinement on the picture's edges moves the outline out to it."""
+    from quorvane_tools._judge import refine_on_edges
+
+    truth = dict(x=128.3, y=99.6, a=80.0, b=28.0, theta=theta)
+    img = _paint((0, 0, 0), [(_ellipse_cover(*truth.values()), (0, 0, 204))], noise=0)
+    inset = dict(truth, a=77.5, b=25.6)
+    t = np.linspace(0, 2 * math.pi, 200, endpoint=False)
+    c, s = math.cos(theta), math.sin(theta)
+    u, v = inset["a"] * np.cos(t), inset["b"] * np.sin(t)
+    support = np.stack([truth["x"] + u * c - v * s, truth["y"] + u * s + v * c], axis=1)
+    m = refine_on_edges("ellipse", inset, support, img, 3.0)
+    assert (m["a"], m["b"]) == pytest.approx((80.0, 28.0), abs=0.5)
+
+
+def test_a_box_on_a_thin_line_gives_that_line_not_a_longer_one():
+    """A grid of one-pixel lines, all joined: the box holds a short piece of one; longer ones
+    run past the box's ends. A line that runs beside the box, not through it, scores nothing."""
+    from quorvane_tools._judge import box_line_score
+    from quorvane_tools._regions import thin_edges
+
+    img = np.full((H, W, 3), 235, np.uint8)
+    img[40, 10:250] = img[160, 10:250] = 40
+    img[10:190, 30] = img[10:190, 230] = 40
+    img[100, 30:140] = 40
+    box = (80, 94, 40, 12)
+    found = qt.find_shapes(img, qt.suggest_window(img, box), ["line"], box=box, seed=1)
+    m = found.shapes[0].shown
+    assert found.shapes[0].found and abs(abs(m["ny"]) - 1) < 1e-3 and abs(m["py"] - 100) < 1.0
+    edges = thin_edges(img)
+    corners = (box[0], box[1], box[0] + box[2], box[1] + box[3])
+    scores = [box_line_score(qt.shapes.Shape("line", {"px": 130, "py": y, "nx": 0, "ny": 1}, 100, 100, 5),
+                             edges, img, corners) for y in (40, 100)]
+    assert scores[0] == 0 < scores[1]
+
+
 # ----------------------------------------------------------------------------
 # every object of a colour; no duplicates
 
