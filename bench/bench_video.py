@@ -1,23 +1,28 @@
 """Frames per second of quorvane video on a 1080p H.264 clip that the benchmark makes itself.
 
 Contenders, each on the same clip (an orange ball on a known path over textured grass, passing
-behind a blue bar), best of --rounds:
+behind a blue bar), in interleaved rounds (every contender once per round, best of --rounds):
 
   decode                  PyAV decoding alone (as quorvane video decodes: FFmpeg's own threads)
   decode + RGB            the same, plus the conversion of every frame to an RGB array
   quorvane, 1 process     track_video in this process: records only
-  quorvane, 1 process + --out   the same, drawing and encoding the annotated video
+  quorvane, 1 process + --out   the same, drawing and encoding the annotated video (the
+                          encoder on a thread of its own, as quorvane video runs it)
+  ... + --out, encoder on the same thread   the encoder called in line, for comparison
   quorvane, Dask 2 workers      a LocalCluster of two worker processes (started before the clock)
   OpenCV                  cv2.VideoCapture, cvtColor to HSV, inRange, HoughCircles on the mask
 
-Then one pass with a stopwatch on every stage (decode, RGB, mask, edges, denoise, fit, annotate,
-encode), in milliseconds per frame, and how close each pipeline's ball is to the truth.
+Each row gives frames per second by the wall clock and the process's CPU time per frame (all
+its threads; the Dask rows count only this process, not the workers). Then one pass with a
+stopwatch on every stage (decode, RGB, mask, edges, denoise, fit, annotate, conversion to
+YUV 4:2:0, encode), in milliseconds per frame, how close each pipeline's ball is to the truth,
+and the CPU time of drawing one annotated frame on bands of rows against the whole frame.
 
     python bench/bench_video.py                 # 180 frames, 3 rounds
-    python bench/bench_video.py --frames 240 --rounds 5
+    python bench/bench_video.py --frames 240 --rounds 5 --no-dask
 
 Needs quorvane[video,dask] and opencv-python-headless (the bench extra). The processes are not
-pinned to a core: decoding, Dask and OpenCV all use what the machine has.
+pinned to a core: decoding, encoding, Dask and OpenCV all use what the machine has.
 """
 
 from __future__ import annotations
@@ -80,14 +85,11 @@ def make_clip(path, n, gop):
         c.mux(s.encode(None))
 
 
-def best(fn, rounds):
-    t = float("inf")
-    out = None
-    for _ in range(rounds):
-        t0 = time.perf_counter()
-        out = fn()
-        t = min(t, time.perf_counter() - t0)
-    return t, out
+def timed(fn):
+    """(wall seconds, process CPU seconds, result) of one call."""
+    w0, c0 = time.perf_counter(), time.process_time()
+    out = fn()
+    return time.perf_counter() - w0, time.process_time() - c0, out
 
 
 def decode(path, rgb):
@@ -121,10 +123,12 @@ def opencv(path):
 
 
 def stages(path, n, tmp):
-    """One pass over the clip with a stopwatch on every stage; ms per frame."""
+    """One pass over the clip with a stopwatch on every stage, the encoder in line; ms per frame."""
+    from quorvane_tools.draw import annotate_into
+
     t = dict.fromkeys(("decode", "rgb", "bounds", "mask", "edges", "denoise", "fit", "remove",
-                       "annotate", "encode"), 0.0)
-    enc = video._Encoder(str(tmp / "stages.mp4"), video.pick_codec(), FPS, (W, H))
+                       "annotate", "yuv", "encode"), 0.0)
+    enc = video._Encoder(str(tmp / "stages.mp4"), video.pick_codec(), FPS, (W, H), threaded=False)
     clock = time.perf_counter
     with av.open(str(path)) as c:
         s = c.streams.video[0]
@@ -141,20 +145,57 @@ def stages(path, n, tmp):
             t2 = clock()
             found = qt.find_shapes(rgb, WINDOW, ["circle"], radius=RADIUS, seed=video.frame_seed(1, k))
             t3 = clock()
-            pic = qt.annotate(rgb, found)
+            pic = annotate_into(rgb, found)
             t4 = clock()
-            enc.add(pic)
+            frame = enc._frame(pic)
             t5 = clock()
+            frame.pts, frame.time_base = k, enc.tb
+            enc.container.mux(enc.stream.encode(frame))
+            t6 = clock()
             t["decode"] += t1 - t0
             t["rgb"] += t2 - t1
             for key, v in found.times.items():
                 if key in t:
                     t[key] += v
             t["annotate"] += t4 - t3
-            t["encode"] += t5 - t4
+            t["yuv"] += t5 - t4
+            t["encode"] += t6 - t5
             k += 1
     enc.close()
     return {key: 1e3 * v / n for key, v in t.items()}
+
+
+def drawing(path, rounds=20):
+    """ms of process CPU time (best of `rounds`) to draw one frame of the clip: annotate (a copy,
+    as for a picture), annotate_into (on the frame itself, as quorvane video does) and annotate
+    with every band of rows the whole frame (what drawing the whole picture through Pillow costs)."""
+    from quorvane_tools import draw
+
+    with av.open(str(path)) as c:
+        for k, f in enumerate(c.decode(video=0)):
+            if k == 40:
+                rgb = f.to_ndarray(format="rgb24")
+                break
+    found = qt.find_shapes(rgb, WINDOW, ["circle"], radius=RADIUS, seed=1)
+
+    def best(fn):
+        t = float("inf")
+        for _ in range(rounds):
+            frame = rgb.copy()
+            c0 = time.process_time()
+            fn(frame)
+            t = min(t, time.process_time() - c0)
+        return 1e3 * t
+
+    out = {"annotate (a copy, bands of rows)": best(lambda f: qt.annotate(f, found)),
+           "annotate_into (the frame itself)": best(lambda f: draw.annotate_into(f, found))}
+    margin = draw.MARGIN
+    draw.MARGIN = 1 << 30
+    try:
+        out["annotate, the whole frame through Pillow"] = best(lambda f: qt.annotate(f, found))
+    finally:
+        draw.MARGIN = margin
+    return out
 
 
 def error(centres, n):
@@ -177,6 +218,8 @@ def main():
     ap.add_argument("--frames", type=int, default=180, help="frames in the clip (default 180)")
     ap.add_argument("--gop", type=int, default=30, help="frames between keyframes (default 30)")
     ap.add_argument("--rounds", type=int, default=3, help="timed rounds per contender (best counts)")
+    ap.add_argument("--no-dask", action="store_true", help="leave out the Dask rows")
+    ap.add_argument("--no-opencv", action="store_true", help="leave out the OpenCV row")
     args = ap.parse_args()
     n = args.frames
     with tempfile.TemporaryDirectory() as d:
@@ -187,58 +230,90 @@ def main():
         print(f"clip: {n} frames 1920 x 1080 H.264 (libx264 veryfast, crf 20, keyframe every "
               f"{args.gop}), {path.stat().st_size / 1e6:.1f} MB, "
               f"made in {time.perf_counter() - t0:.1f} s")
+        load = os.getloadavg()[0] if hasattr(os, "getloadavg") else float("nan")
         print(f"machine: {cpu_name()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
-              f"PyAV {av.__version__}; {datetime.date.today()}")
+              f"PyAV {av.__version__}; {datetime.date.today()}; load average {load:.1f} at the start")
 
-        rows = []
-
-        def row(name, seconds, note=""):
-            rows.append((name, n / seconds, note))
-            print(f"  {name:34} {n / seconds:7.1f} frames/s  {note}", flush=True)
-
-        row("decode", best(lambda: decode(path, False), args.rounds)[0])
-        row("decode + RGB", best(lambda: decode(path, True), args.rounds)[0])
         run = lambda **kw: video.track_video(path, WINDOW, ["circle"], radius=RADIUS, **kw)  # noqa: E731
-        secs, result = best(run, args.rounds)
-        shapes = (f["shapes"] for f in result["frames"])
-        centres = [(s[0]["x"], s[0]["y"]) if s else None for s in shapes]
-        mean, worst, missed = error(centres, n)
-        accuracy = f"ball: mean {mean:.2f} px, worst {worst:.2f} px, missed {missed}"
-        row("quorvane video, 1 process", secs, accuracy)
-        row("quorvane video, 1 process, --out", best(lambda: run(out=tmp / "out.mp4"), args.rounds)[0])
 
-        from distributed import Client, LocalCluster
+        def in_line(**kw):  # the encoder called on the search's thread
+            video._Encoder.THREADED = False
+            try:
+                return run(**kw)
+            finally:
+                video._Encoder.THREADED = True
 
-        local = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                             dashboard_address="127.0.0.1:0", silence_logs=40)
-        with local as cluster, Client(cluster) as client:
+        contenders = {
+            "decode": lambda: decode(path, False),
+            "decode + RGB": lambda: decode(path, True),
+            "quorvane video, 1 process": run,
+            "quorvane video, 1 process, --out": lambda: run(out=tmp / "out.mp4"),
+            "  the same, encoder on the same thread": lambda: in_line(out=tmp / "out1.mp4"),
+        }
+        cluster = client = None
+        if not args.no_dask:
+            from distributed import Client, LocalCluster
+
+            cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                   dashboard_address="127.0.0.1:0", silence_logs=40)
+            client = Client(cluster)
             client.run(lambda: __import__("quorvane_tools.video"))  # imports done before the clock
-            secs, r2 = best(lambda: run(client=client), args.rounds)
-            same = "same records" if r2 == result else "RECORDS DIFFER"
-            row("quorvane video, Dask 2 workers", secs, same)
-            secs = best(lambda: run(client=client, out=tmp / "o2.mp4"), args.rounds)[0]
-            row("quorvane video, Dask 2 workers, --out", secs)
-
+            contenders["quorvane video, Dask 2 workers"] = lambda: run(client=client)
+            contenders["quorvane video, Dask 2 workers, --out"] = lambda: run(client=client, out=tmp / "o2.mp4")
+        cv2 = None
+        if not args.no_opencv:
+            try:
+                import cv2
+            except ImportError:
+                print("  OpenCV: not installed (pip install opencv-python-headless)")
+            else:
+                contenders[f"OpenCV {cv2.__version__} HSV + inRange + Hough"] = lambda: opencv(path)
+        best = {name: (float("inf"), float("inf")) for name in contenders}
+        results = {}
         try:
-            import cv2
-        except ImportError:
-            print("  OpenCV: not installed (pip install opencv-python-headless)")
-        else:
-            secs, circles = best(lambda: opencv(path), args.rounds)
-            mean, worst, missed = error(circles, n)
-            row(f"OpenCV {cv2.__version__} HSV + inRange + Hough", secs,
-                f"ball: mean {mean:.2f} px, worst {worst:.2f} px, missed {missed}")
+            for _ in range(args.rounds):
+                for name, fn in contenders.items():
+                    wall, cpu, out = timed(fn)
+                    best[name] = (min(best[name][0], wall), min(best[name][1], cpu))
+                    results[name] = out
+        finally:
+            if client is not None:
+                client.close()
+                cluster.close()
+
+        notes = {}
+        records = results["quorvane video, 1 process"]
+        centres = [(s[0]["x"], s[0]["y"]) if s else None for s in (f["shapes"] for f in records["frames"])]
+        mean, worst, missed = error(centres, n)
+        notes["quorvane video, 1 process"] = f"ball: mean {mean:.2f} px, worst {worst:.2f} px, missed {missed}"
+        for name in ("quorvane video, 1 process, --out", "quorvane video, Dask 2 workers"):
+            if name in results:
+                notes[name] = "same records" if results[name] == records else "RECORDS DIFFER"
+        for name, out in results.items():
+            if name.startswith("OpenCV"):
+                mean, worst, missed = error(out, n)
+                notes[name] = f"ball: mean {mean:.2f} px, worst {worst:.2f} px, missed {missed}"
+        for name, (wall, cpu) in best.items():
+            print(f"  {name:42} {n / wall:7.1f} frames/s  {1e3 * cpu / n:6.2f} ms CPU/frame  "
+                  f"{notes.get(name, '')}", flush=True)
+        ratio = best["quorvane video, 1 process, --out"][0] / best["quorvane video, 1 process"][0]
+        print(f"  --out takes {ratio:.2f}x the time of records alone, "
+              f"{best['quorvane video, 1 process, --out'][0] / best['decode'][0]:.2f}x that of decoding alone")
 
         st = stages(path, n, tmp)
         total = sum(st.values())
-        print("\nwhere the time goes (one process, --out; ms per frame):")
+        print("\nwhere the time goes (one process, --out, the encoder in line; ms per frame):")
         for k, v in st.items():
             print(f"  {k:9} {v:7.2f}  {100 * v / total:5.1f}%")
         print(f"  {'total':9} {total:7.2f}")
 
-        print("\n| pipeline | frames/s |\n|---|---:|")
-        for name, fps, _ in rows:
-            print(f"| {name} | {fps:.1f} |")
+        print("\ndrawing one annotated frame (ms of CPU, best of 20):")
+        for k, v in drawing(path).items():
+            print(f"  {k:42} {v:6.2f}")
+
+        print("\n| pipeline | frames/s | CPU ms/frame |\n|---|---:|---:|")
+        for name, (wall, cpu) in best.items():
+            print(f"| {name.strip()} | {n / wall:.1f} | {1e3 * cpu / n:.2f} |")
 
 
 if __name__ == "__main__":

@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib
+import importlib.util
 import io
 import json
 import math
@@ -18,11 +19,12 @@ from pathlib import Path
 
 import numpy as np
 
-import quorvane
-
 from ._arrays import MAX_PIXELS, ImageError, OutputError, atomic_output, load_image, output_target, region_mask
-from .color import PERCENTILES, Window, is_grey, suggest_window
-from .shapes import FITS, find_shapes
+from ._records import FITS
+
+# The colour model and the search (quorvane_tools.color, .shapes) are imported by the commands
+# that use them, and video, live and tune only when their command is run, so that
+# `quorvane --help` and the commands' own --help start quickly.
 
 __all__ = [
     "main", "CliError", "check_output", "add_window_options", "add_fit_options", "add_limit_options",
@@ -30,7 +32,13 @@ __all__ = [
 ]
 
 PROG = "quorvane"
-EXTRA_COMMANDS = ("video", "live", "tune")  # modules of this package that add a subcommand, when present
+# Modules of this package that add a subcommand, when present, and their line in `quorvane --help`
+# (the module registers its whole parser only when its command is the one run).
+EXTRA_COMMANDS = {
+    "video": "find shapes in every frame of a video (one process or a Dask cluster)",
+    "live": "find shapes in a camera or a stream as the frames arrive; records out at once",
+    "tune": "pick a colour window by eye on a local web page",
+}
 
 MODEL_HELP = """\
 colour model: hue is an angle in radians (0 red, 2.09 green, -2.09 blue; a wedge H1 < H2
@@ -172,6 +180,8 @@ def add_limit_options(parser) -> None:
 def window_from_args(args, image):
     """The window the options give: the flags' window, or with --box alone the one suggested from
     the box (a Suggestion)."""
+    from .color import Window, suggest_window
+
     bands = (args.hue, args.chroma, args.intensity)
     outside = getattr(args, "outside", None)
     if args.box is not None and all(b is None for b in bands):
@@ -257,6 +267,8 @@ def _table(header, rows, align):
 
 
 def _probe(args) -> int:
+    from .color import PERCENTILES, Window, is_grey
+
     image = _load(args)
     s = window_from_args(args, image)
     st = s.stats
@@ -291,7 +303,16 @@ def _probe(args) -> int:
 STAGES = ("bounds", "mask", "region", "edges", "denoise", "fit", "refine", "remove")
 
 
+def find_shapes(*args, **kwargs):
+    """``quorvane_tools.shapes.find_shapes``, imported when ``find`` first runs."""
+    from .shapes import find_shapes as find
+
+    return find(*args, **kwargs)
+
+
 def _find(args) -> int:
+    from .color import Window
+
     check_output(args.json, "--json")
     check_output(args.out, "--out", binary=True)
     if args.json is not None and args.out is not None and output_target(args.json) is None \
@@ -428,7 +449,36 @@ def _stdout_is_terminal() -> bool:
 # --------------------------------------------------------------------------
 
 
-def build_parser():
+class _Version(argparse.Action):
+    """--version: the release and the colour kernel, read from the extension only when asked."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS, help=None):
+        super().__init__(option_strings=option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        import quorvane
+
+        sys.stdout.write(f"{PROG} {quorvane.__version__} (colour kernel {quorvane.__color_kernel__})\n")
+        parser.exit()
+
+
+def _command_of(argv) -> str | None:
+    """The subcommand named by the arguments (the first that is not an option), if any."""
+    args = iter(argv)
+    for a in args:
+        if not isinstance(a, str):
+            return None
+        if a == "--":
+            return next(args, None)
+        if not a.startswith("-"):
+            return a
+    return None
+
+
+def build_parser(argv=None):
+    """The parser of every command; given ``argv``, one in which only the command that argv names
+    among EXTRA_COMMANDS has its whole parser (its module imported), the others a line of help."""
+    command = None if argv is None else _command_of(argv)
     parser = _Parser(
         prog=PROG,
         description="Find lines, circles and ellipses of one colour in pictures. Start with "
@@ -438,8 +488,7 @@ def build_parser():
         "\n\n" + EXIT_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", help="print the release and the colour kernel in use",
-                        version=f"{PROG} {quorvane.__version__} (colour kernel {quorvane.__color_kernel__})")
+    parser.add_argument("--version", action=_Version, help="print the release and the colour kernel in use")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
     p = sub.add_parser(
         "probe", help="the colours of a box on the picture, and the window they suggest",
@@ -480,7 +529,11 @@ def build_parser():
                    help="write the window and the shapes as JSON here ('-': standard output)")
     add_limit_options(f)
     f.set_defaults(run=_find)
-    for name in EXTRA_COMMANDS:
+    for name, line in EXTRA_COMMANDS.items():
+        if argv is not None and name != command:
+            if importlib.util.find_spec(f"{__package__}.{name}") is not None:
+                sub.add_parser(name, help=line)
+            continue
         try:
             module = importlib.import_module(f"{__package__}.{name}")
         except ModuleNotFoundError as e:
@@ -515,7 +568,7 @@ def main(argv=None) -> int:
     """The ``quorvane`` command. Every failure ends as one 'quorvane: error: ...' line on standard
     error and a status (see EXIT_HELP); usage errors and --help leave through SystemExit."""
     try:
-        args = build_parser().parse_args(argv)
+        args = build_parser(sys.argv[1:] if argv is None else argv).parse_args(argv)
         code = int(args.run(args) or 0)
         sys.stdout.flush()  # a closed pipe shows here, not at the interpreter's exit
         return code

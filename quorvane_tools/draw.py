@@ -5,12 +5,13 @@ from __future__ import annotations
 import colorsys
 import functools
 import math
+import threading
 
 import numpy as np
 
 from ._records import ellipse_axes
 
-__all__ = ["annotate", "contrast_tint"]
+__all__ = ["annotate", "annotate_into", "contrast_tint"]
 
 OUTLINE = (255, 255, 255)
 LEGEND_SHAPES = 6  # shapes listed in the legend at most
@@ -88,33 +89,45 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6
 
     ``found`` is a ``Found`` or a list of them (one per colour window). Needs Pillow. Returns an
     RGB uint8 array."""
-    from PIL import Image, ImageDraw, ImageFont
-
     img = np.asarray(image)
-    h, w = img.shape[:2]
+    return annotate_into(np.array(img, np.uint8), found, legend=legend, tint=tint, alpha=alpha, source=img)
+
+
+def annotate_into(picture: np.ndarray, found, *, legend: bool = True, tint=None, alpha: float = 0.6,
+                  source=None) -> np.ndarray:
+    """``annotate`` drawn on ``picture`` itself (a writable uint8 array; returned), for video
+    frames that need no copy. The tints contrast with ``source`` (default: ``picture`` as it
+    is before anything is drawn).
+
+    Only the rows with something on them pass through Pillow: the outlines, labels and the
+    legend are drawn on bands of rows around them, in the order a drawing of the whole picture
+    takes, each band put back before the next is taken, so the result is the picture drawn
+    whole, pixel for pixel (see ``_Canvas``)."""
+    img = picture if source is None else source
+    out = picture
+    h, w = out.shape[:2]
     results = list(found) if isinstance(found, (list, tuple)) else [found]
-    out = np.array(img, np.uint8)
+    masks = [r.mask.view(bool) if r.mask.dtype == np.uint8 else r.mask.astype(bool) for r in results]
+    # Every tint from the picture as it was, before any stripes are drawn on it.
+    colours = [tuple(tint) if tint is not None else contrast_tint(img, m) for m in masks]
     tints = []
     keep = round(256 * (1 - alpha))
-    for r in results:
-        mask = r.mask.view(bool) if r.mask.dtype == np.uint8 else r.mask.astype(bool)
-        colour = tuple(tint) if tint is not None else contrast_tint(img, mask)
+    for mask, colour in zip(masks, colours):
         count = int(np.count_nonzero(mask))
         tints.append((colour, count))
         if count:  # stripes only within the selection's bounding box: quick on large frames
-            rows, cols = np.flatnonzero(mask.any(axis=1)), np.flatnonzero(mask.any(axis=0))
-            y0, y1, x0, x1 = rows[0], rows[-1] + 1, cols[0], cols[-1] + 1
+            rows = np.flatnonzero(mask.any(axis=1))
+            y0, y1 = rows[0], rows[-1] + 1
+            cols = np.flatnonzero(mask[y0:y1].any(axis=0))
+            x0, x1 = cols[0], cols[-1] + 1
             sel = mask[y0:y1, x0:x1] & _stripes(h, w)[y0:y1, x0:x1]
             part = out[y0:y1, x0:x1]
             blend = (part[sel].astype(np.uint16) * keep + np.asarray(colour, np.uint16) * (256 - keep)) >> 8
             part[sel] = blend.astype(np.uint8)
-    pic = Image.fromarray(out)
-    draw = ImageDraw.Draw(pic)
+    canvas = _Canvas(out)
     size = max(11, round(min(w, h) / 40))
-    try:
-        font = ImageFont.load_default(size=size)
-    except TypeError:  # older Pillow
-        font = ImageFont.load_default()
+    font = _font(size)
+    measure = canvas.measure
     width = max(2, round(min(w, h) / 300))
     taken = []
     entries = []
@@ -124,23 +137,28 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6
         colour = WEAK if shape.warning else OUTLINE
         polys, (ax, ay) = _outlines(shape, w, h)
         for poly in polys:
-            draw.line(poly, fill=(0, 0, 0), width=width + 2)
-            draw.line(poly, fill=colour, width=width)
+            canvas.stroke(poly, ((0, 0, 0), width + 2), (colour, width))
             outline_points += _along(poly)
         text = str(number)
-        l, t, r, b = draw.textbbox((0, 0), text, font=font, stroke_width=2)
+        l, t, r, b = measure.textbbox((0, 0), text, font=font, stroke_width=2)
         box = _place((ax, ay, r - l + 6, b - t + 4), taken, w, h)
         taken.append(box)
-        draw.rectangle(box, fill=(0, 0, 0))
-        draw.text((box[0] + 3 - l, box[1] + 2 - t), text, fill=colour, font=font)
+        canvas.label(box, (box[0] + 3 - l, box[1] + 2 - t), text, colour, font)
         note = f"  ({shape.warning})" if shape.warning else ""
         entries.append((colour, f"{number}  {shape.kind}: {shape.describe()}, {shape.inliers} inliers{note}"))
-    if not legend:
-        return np.asarray(pic)
+    if legend:
+        _legend(canvas, results, shapes, entries, tints, outline_points, font)
+    canvas.flush()
+    return out
+
+
+def _legend(canvas, results, shapes, entries, tints, outline_points, font) -> None:
+    h, w = canvas.h, canvas.w
+    measure = canvas.measure
     if len(entries) > LEGEND_SHAPES:  # many shapes (every object): the first few, then a count
         weak = sum(1 for s in shapes if s.warning)
         rest = len(entries) - (LEGEND_SHAPES - 1)
-        entries = entries[: LEGEND_SHAPES - 1] + [
+        entries[:] = entries[: LEGEND_SHAPES - 1] + [
             (OUTLINE, f"... and {rest} more, numbered on the picture" + (f" ({weak} weak)" if weak else ""))]
     lines = [
         (colour, f"selected{f' ({k})' if len(tints) > 1 else ''}: {count} pixels")
@@ -148,7 +166,7 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6
     ] + entries
     if not entries:
         lines.append((WEAK, "no shape found"))
-    boxes = [draw.textbbox((0, 0), t, font=font) for _, t in lines]
+    boxes = [measure.textbbox((0, 0), t, font=font) for _, t in lines]
     lh = max(b[3] - b[1] for b in boxes) + 4
     lw = min(w, max(b[2] - b[0] for b in boxes) + lh + 14)
     bh = min(h, lh * len(lines) + 8)
@@ -164,13 +182,123 @@ def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6
         return n + 50 * int(np.count_nonzero(inside))
 
     x0, y0 = min(corners, key=hidden)
-    draw = ImageDraw.Draw(pic, "RGBA")  # translucent fills blend with the picture
-    draw.rectangle((x0, y0, x0 + lw - 1, y0 + bh - 1), fill=(0, 0, 0, 170))
-    for k, (colour, text) in enumerate(lines):
+    steps = [("rectangle", (x0, y0, x0 + lw - 1, y0 + bh - 1), (0, 0, 0, 170))]
+    top, bottom = y0, y0 + bh
+    for k, ((colour, text), tb) in enumerate(zip(lines, boxes)):
         y = y0 + 4 + k * lh
-        draw.rectangle((x0 + 5, y + 2, x0 + 5 + lh - 6, y + lh - 4), fill=colour)
-        draw.text((x0 + lh + 6, y), text, fill=(255, 255, 255), font=font)
-    return np.asarray(pic)
+        steps.append(("rectangle", (x0 + 5, y + 2, x0 + 5 + lh - 6, y + lh - 4), colour))
+        steps.append(("text", (x0 + lh + 6, y), text, (255, 255, 255), font))
+        top, bottom = min(top, y + tb[1]), max(bottom, y + tb[3])
+    canvas.add((top, bottom), steps, "RGBA")  # translucent fills blend with the picture
+
+
+_fonts = threading.local()  # a FreeType face is not for two threads at once: one per thread
+
+
+def _font(size: int):
+    """Pillow's default font at ``size`` pixels, loaded once per size (and per thread)."""
+    from PIL import ImageFont
+
+    cache = getattr(_fonts, "by_size", None)
+    if cache is None:
+        cache = _fonts.by_size = {}
+    font = cache.get(size)
+    if font is None:
+        if len(cache) >= 8:
+            cache.clear()
+        try:
+            font = ImageFont.load_default(size=size)
+        except TypeError:  # older Pillow
+            font = ImageFont.load_default()
+        cache[size] = font
+    return font
+
+
+MARGIN = 3  # rows round every footprint, beyond what Pillow's drawing reaches
+GAP = 32  # rows between two footprints that share a crop all the same
+
+
+class _Canvas:
+    """Pillow's drawing on a NumPy picture, a band of rows at a time.
+
+    ``add(rows, steps, mode)`` queues drawing steps with the rows (y0, y1) they draw on at
+    most; consecutive steps whose rows overlap, or nearly, share a band. Each band is copied
+    out of the picture, drawn on with the steps moved up to it, and copied back before the
+    next one is taken, so bands that overlap see each other's drawing in the order the steps
+    came.
+
+    Bands span whole rows, so only y coordinates move, by whole pixels: Pillow fills a shape
+    row by row from its corners' x coordinates and the differences of their y coordinates,
+    which then stay the same, so a band comes out as the same rows of the picture drawn whole
+    (moving x coordinates as well would change how its single-precision sums round, now and
+    then a pixel at an outline's edge)."""
+
+    def __init__(self, out: np.ndarray):
+        from PIL import Image, ImageDraw
+
+        self.out = out
+        self.h, self.w = out.shape[:2]
+        self.Image, self.ImageDraw = Image, ImageDraw
+        mode = Image.fromarray(out[:1, :1]).mode
+        self.measure = ImageDraw.Draw(Image.new(mode, (1, 1)))
+        self.pending = None  # (y0, y1, [(steps, mode)]) not drawn yet
+
+    def add(self, rows, steps, mode=None) -> None:
+        y0 = max(int(math.floor(rows[0])) - MARGIN, 0)
+        y1 = min(int(math.ceil(rows[1])) + MARGIN, self.h)
+        if y0 >= y1:
+            return
+        if self.pending is not None:
+            a0, a1, queued = self.pending
+            if y0 <= a1 + GAP and a0 <= y1 + GAP:
+                self.pending = (min(a0, y0), max(a1, y1), queued + [(steps, mode)])
+                return
+            self.flush()
+        self.pending = (y0, y1, [(steps, mode)])
+
+    def flush(self) -> None:
+        if self.pending is None:
+            return
+        y0, y1, queued = self.pending
+        self.pending = None
+        crop = self.Image.fromarray(self.out[y0:y1])
+        draws = {}
+        for steps, mode in queued:
+            draw = draws.get(mode)
+            if draw is None:
+                draw = draws[mode] = self.ImageDraw.Draw(crop, mode)
+            for step in steps:
+                _step(draw, step, y0)
+        self.out[y0:y1] = np.asarray(crop)
+
+    def label(self, box, at, text, colour, font) -> None:
+        """A black box with the text in it (the box was measured round the text drawn with a
+        stroke, so the text's rows are within the box's)."""
+        self.add((box[1], box[3] + 1), [("rectangle", box, (0, 0, 0)), ("text", at, text, colour, font)])
+
+    def stroke(self, poly, *passes) -> None:
+        """A polyline drawn with each (colour, width) of ``passes`` in turn."""
+        if len(poly) < 2:
+            return
+        # Pillow truncates the coordinates of a wide line to whole pixels, toward zero: done
+        # here, in the picture's coordinates, so that moving them to a band changes nothing.
+        pts = [(int(x), int(y)) for x, y in poly]
+        reach = max(wd for _, wd in passes) // 2 + 1
+        ys = [y for _, y in pts]
+        self.add((min(ys) - reach, max(ys) + reach + 1), [("lines", pts, colour, wd) for colour, wd in passes])
+
+
+def _step(draw, step, y0) -> None:
+    kind = step[0]
+    if kind == "lines":
+        _, pts, colour, wd = step
+        draw.line([(x, y - y0) for x, y in pts], fill=colour, width=wd)
+    elif kind == "rectangle":
+        _, (a, b, c, d), colour = step
+        draw.rectangle((a, b - y0, c, d - y0), fill=colour)
+    else:
+        _, (x, y), text, colour, font = step
+        draw.text((x, y - y0), text, fill=colour, font=font)
 
 
 @functools.lru_cache(maxsize=4)

@@ -493,7 +493,9 @@ def draw_tracks(picture, tracks, paths=None):
     """A copy of an RGB picture (or the picture itself, when it is writable) with the tracks'
     ids and trails drawn; only the part of the picture they cover passes through Pillow."""
     import numpy as np
-    from PIL import Image, ImageDraw, ImageFont
+    from PIL import Image, ImageDraw
+
+    from .draw import _font
 
     if not tracks:
         return picture
@@ -514,10 +516,7 @@ def draw_tracks(picture, tracks, paths=None):
     out = picture if picture.flags.writeable else np.array(picture)
     crop = Image.fromarray(np.ascontiguousarray(out[y0:y1, x0:x1]))
     draw = ImageDraw.Draw(crop)
-    try:
-        font = ImageFont.load_default(size=size)
-    except TypeError:  # older Pillow
-        font = ImageFont.load_default()
+    font = _font(size)  # loaded once per size, not on every frame
     for t, trail, r in items:
         colour = PALETTE[(t["id"] - 1) % len(PALETTE)]
         pts = [(x - x0, y - y0) for x, y in trail]

@@ -353,6 +353,8 @@ def _track_range(job: _Job, progress=None, container=None, prepare=None):
 
 
 def _track_range_here(job: _Job, progress, qt, container=None, prepare=None):
+    from .draw import annotate_into
+
     clock = time.perf_counter
     times = {"decode": 0.0, "find": 0.0, "annotate": 0.0, "encode": 0.0}
     records = []
@@ -389,7 +391,10 @@ def _track_range_here(job: _Job, progress, qt, container=None, prepare=None):
             if job.segment is not None:
                 if encoder is None:
                     encoder = _Encoder(job.segment, job.codec, job.rate, (rgb.shape[1], rgb.shape[0]), job.out_tb)
-                picture = qt.annotate(rgb, found)
+                # The frame converted to RGB for the search is this run's own: drawn on as it is.
+                # A decoder that gives RGB itself may keep the picture for the frames after it.
+                own = frame.format.name != "rgb24" and rgb.flags.writeable
+                picture = annotate_into(rgb if own else rgb.copy(), found)
                 if job.overlay is not None:
                     picture = job.overlay(picture, records[-1])
                 t3 = clock()
@@ -471,9 +476,19 @@ def output_time_base(info: VideoInfo) -> Fraction:
 class _Encoder:
     """Annotated RGB frames into a video file, one packet per frame (no B-frames), so that
     stretches written by different tasks can be joined packet by packet. Each frame keeps its
-    time (variable frame rates stay as they were)."""
+    time (variable frame rates stay as they were).
 
-    def __init__(self, path: str, codec: str, rate: Fraction, size: tuple, tb: Fraction | None = None):
+    Frames are handed to the encoder in its own pixel format, YUV 4:2:0, converted by the
+    tools' native helper (BT.601, limited range: see src/tools/yuv.h), and encoded on a thread
+    of their own (``threaded``), which overlaps the conversion and the encoder with the search
+    of the next frame; at most ``QUEUE`` frames wait for it. A failure there is raised by the
+    next ``add`` or by ``close``."""
+
+    QUEUE = 3
+    THREADED = True  # the default of ``threaded``
+
+    def __init__(self, path: str, codec: str, rate: Fraction, size: tuple, tb: Fraction | None = None,
+                 threaded: bool | None = None):
         av = _av()
         self.path = path
         w, h = size
@@ -492,6 +507,11 @@ class _Encoder:
         self.n = 0
         self.last = None
         self.pending = None  # a pipe's frames wait for their times (retime)
+        self.threaded = self.THREADED if threaded is None else threaded
+        self._queue = None
+        self._thread = None
+        self._error = None
+        self._stop = False
 
     def _ticks(self, seconds) -> int:
         t = self.n if seconds is None else int(round(Fraction(seconds).limit_denominator(10**6) / self.tb))
@@ -501,15 +521,69 @@ class _Encoder:
         return t
 
     def add(self, rgb, seconds=None) -> None:
+        """Queue an RGB frame (not changed afterwards by the caller) at ``seconds``."""
+        self._raise()
+        pts = self._ticks(seconds)
+        self.n += 1
+        if not self.threaded:
+            self._encode(rgb, pts)
+            return
+        if self._thread is None:
+            import queue
+            import threading
+
+            self._queue = queue.Queue(self.QUEUE)
+            self._thread = threading.Thread(target=self._work, name="quorvane-encode", daemon=True)
+            self._thread.start()
+        self._queue.put((rgb, pts))
+
+    def _frame(self, rgb):
+        """The encoder's frame (YUV 4:2:0) of an RGB picture."""
         import numpy as np
 
+        from . import _native
+
         av = _av()
-        if rgb.shape[0] != self.h or rgb.shape[1] != self.w:
-            rgb = np.ascontiguousarray(rgb[: self.h, : self.w])
-        frame = av.VideoFrame.from_ndarray(rgb, format="rgb24")
-        frame.pts, frame.time_base = self._ticks(seconds), self.tb
-        self.n += 1
+        if rgb.dtype == np.uint8 and rgb.ndim == 3 and rgb.shape[2] in (3, 4) \
+                and rgb.shape[0] >= self.h and rgb.shape[1] >= self.w:
+            frame = av.VideoFrame(self.w, self.h, "yuv420p")
+            y, u, v = frame.planes
+            try:
+                _native.rgb_to_yuv420(rgb, self.w, self.h, y, y.line_size, u, u.line_size, v, v.line_size)
+                return frame
+            except ValueError:  # pixels not packed (a view with steps): FFmpeg's scaler below
+                pass
+        picture = np.ascontiguousarray(rgb[: self.h, : self.w, :3], np.uint8)
+        return av.VideoFrame.from_ndarray(picture, format="rgb24")
+
+    def _encode(self, rgb, pts) -> None:
+        frame = self._frame(rgb)
+        frame.pts, frame.time_base = pts, self.tb
         self.container.mux(self.stream.encode(frame))
+
+    def _work(self) -> None:
+        while True:
+            item = self._queue.get()
+            if item is None:
+                return
+            if self._error is not None or self._stop:
+                continue  # failed or stopped: let the frames still queued go
+            try:
+                self._encode(*item)
+            except BaseException as e:  # noqa: BLE001 - raised again on the caller's thread
+                self._error = e
+
+    def _raise(self) -> None:
+        if self._error is not None:
+            error, self._error = self._error, None
+            self._stop = True
+            raise error
+
+    def _join(self) -> None:
+        if self._thread is not None:
+            self._queue.put(None)
+            self._thread.join()
+            self._thread = None
 
     def retime(self, seconds: list) -> None:
         """A pipe's frames were given no times (they are known only at its end): the file is
@@ -517,6 +591,8 @@ class _Encoder:
         self.times = seconds
 
     def close(self) -> None:
+        self._join()
+        self._raise()
         self.container.mux(self.stream.encode(None))
         self.container.close()
         times = getattr(self, "times", None)
@@ -524,6 +600,11 @@ class _Encoder:
             _retime_file(self.path, times)
 
     def abort(self) -> None:
+        self._stop = True
+        try:
+            self._join()
+        except BaseException:
+            pass
         try:
             self.container.close()
         except Exception:

@@ -13,6 +13,7 @@
 
 #include "tools/fit.h"
 #include "tools/regions.h"
+#include "tools/yuv.h"
 
 namespace {
 
@@ -397,7 +398,98 @@ PyObject* py_bilinear(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+/// A buffer of bytes held for one call (any layout the exporter gives: a
+/// strided array, a video plane), released on every exit path.
+class Bytes {
+public:
+    Bytes() = default;
+    Bytes(const Bytes&) = delete;
+    Bytes& operator=(const Bytes&) = delete;
+    ~Bytes() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    bool get(PyObject* obj, int flags) {
+        if (PyObject_GetBuffer(obj, &view_, flags) < 0) return false;
+        held_ = true;
+        return true;
+    }
+
+    Py_buffer view_{};
+
+private:
+    bool held_ = false;
+};
+
+int64_t whole_arg(PyObject* obj, const char* name, bool* ok) {
+    const long long v = PyLong_AsLongLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        *ok = false;
+        return 0;
+    }
+    if (v < 0) {
+        PyErr_Format(PyExc_ValueError, "rgb_to_yuv420: %s must not be negative", name);
+        *ok = false;
+    }
+    return v;
+}
+
+/// rgb_to_yuv420(rgb, width, height, y, y_stride, u, u_stride, v, v_stride):
+/// rgb a (rows, columns, 3 or 4) uint8 array whose pixels and channels are
+/// packed (rows may be padded); y, u, v writable byte buffers (a video
+/// frame's planes) of rows `*_stride` bytes; width and height even.
+PyObject* py_rgb_to_yuv420(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (!arity("rgb_to_yuv420", nargs, 9)) return nullptr;
+    Bytes rgb, planes[3];
+    if (!rgb.get(args[0], PyBUF_RECORDS_RO)) return nullptr;
+    const Py_buffer& r = rgb.view_;
+    if (r.ndim != 3 || r.itemsize != 1 || (r.shape[2] != 3 && r.shape[2] != 4) || r.strides[2] != 1 ||
+        r.strides[1] != r.shape[2] || r.strides[0] < r.shape[1] * r.shape[2]) {
+        PyErr_SetString(PyExc_ValueError,
+                        "rgb_to_yuv420: rgb must be (rows, columns, 3 or 4) bytes with packed pixels");
+        return nullptr;
+    }
+    bool ok = true;
+    const int64_t width = whole_arg(args[1], "width", &ok);
+    if (!ok) return nullptr;
+    const int64_t height = whole_arg(args[2], "height", &ok);
+    if (!ok) return nullptr;
+    if (width < 2 || height < 2 || width % 2 || height % 2 || width > r.shape[1] || height > r.shape[0]) {
+        PyErr_Format(PyExc_ValueError,
+                     "rgb_to_yuv420: width and height must be even, at least 2 and within the picture's "
+                     "%zd x %zd",
+                     r.shape[1], r.shape[0]);
+        return nullptr;
+    }
+    int64_t strides[3];
+    const int64_t plane_cols[3] = {width, width / 2, width / 2};
+    const int64_t plane_rows[3] = {height, height / 2, height / 2};
+    for (int k = 0; k < 3; ++k) {
+        if (!planes[k].get(args[3 + 2 * k], PyBUF_WRITABLE)) return nullptr;
+        strides[k] = whole_arg(args[4 + 2 * k], "a stride", &ok);
+        if (!ok) return nullptr;
+        if (strides[k] < plane_cols[k] || planes[k].view_.len < strides[k] * (plane_rows[k] - 1) + plane_cols[k]) {
+            PyErr_Format(PyExc_ValueError, "rgb_to_yuv420: plane %d holds %zd bytes, too few for %lld rows of %lld",
+                         k, planes[k].view_.len, static_cast<long long>(plane_rows[k]),
+                         static_cast<long long>(strides[k]));
+            return nullptr;
+        }
+    }
+    const auto* src = static_cast<const uint8_t*>(r.buf);
+    auto* y = static_cast<uint8_t*>(planes[0].view_.buf);
+    auto* u = static_cast<uint8_t*>(planes[1].view_.buf);
+    auto* v = static_cast<uint8_t*>(planes[2].view_.buf);
+    const int64_t rgb_stride = r.strides[0];
+    const int channels = static_cast<int>(r.shape[2]);
+    Py_BEGIN_ALLOW_THREADS rgb_to_yuv420(src, rgb_stride, channels, width, height, y, strides[0], u, strides[1], v,
+                                         strides[2]);
+    Py_END_ALLOW_THREADS
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"rgb_to_yuv420", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_rgb_to_yuv420)), METH_FASTCALL,
+     nullptr},
     {"bilinear", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_bilinear)), METH_FASTCALL, nullptr},
     {"outline_ring", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_outline_ring)), METH_FASTCALL,
      nullptr},
