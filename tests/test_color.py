@@ -365,20 +365,24 @@ def test_array_expression_truncates_float_channels():
 def test_another_thread_runs_during_a_large_pass():
     image = np.full((3000, 3000, 3), 200, np.uint8)
     out = np.zeros((3000, 3000), np.uint8)
-    state = {"started": False, "done": False}
 
-    def work():
-        state["started"] = True
-        for _ in range(3):
+    def spins_during_one_pass():
+        state = {"started": False, "done": False}
+
+        def work():
+            state["started"] = True
             q.mask_image_cy_impl(image, out, EX1._asdict())
-        state["done"] = True
+            state["done"] = True
 
-    t = threading.Thread(target=work)
-    t.start()
-    while not state["started"]:
-        pass
-    spins = 0
-    while not state["done"]:
-        spins += 1
-    t.join()
-    assert spins > 1000
+        t = threading.Thread(target=work)
+        t.start()
+        while not state["started"]:
+            pass
+        spins = 0
+        while not state["done"]:
+            spins += 1
+        t.join()
+        return spins
+
+    # On a busy machine this thread may not be given a core during one pass: a few tries.
+    assert any(spins_during_one_pass() > 1000 for _ in range(5))
