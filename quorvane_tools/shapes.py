@@ -28,7 +28,6 @@ __all__ = ["FITS", "Shape", "Found", "find_shapes", "inliers_of", "scan_lines", 
            "ellipse_axes", "line_angle"]
 
 _libc = None
-np.random.default_rng(0)  # NumPy's generator module loads on first use: not inside a timed stage
 
 MAX_LINES = 4096  # scan lines per direction at most (work grows with them)
 RATIO = 4.0  # the ellipses' default bound on the ratio of their semi-axes
@@ -231,6 +230,7 @@ def find_shapes(
     object's own elongation (from its region's second moments) with room to spare, if larger.
     ``region`` (a box (x, y, w, h) or a boolean mask) keeps only the edge points inside it."""
     clock = time.perf_counter
+    np.random.default_rng  # NumPy's generator module loads on first use: here, not in a timed stage
     src = np.asarray(image)
     alpha = src[..., 3] != 0 if src.ndim == 3 and src.shape[2] == 4 else None
     img = as_rgb(src)

@@ -789,7 +789,7 @@ def _track(path, prepare, fits, *, frames=None, seed=1, out=None, client=None, c
 
 
 def _tracking(track, size):
-    if not track:
+    if track is None or track is False:  # {} is the default tracker, as in live
         return None
     from .tracks import VideoTracking
 

@@ -253,6 +253,10 @@ def test_video_tracks_follow_the_balls(clip):
             assert d[ball] < 3, (f["index"], t)
             assert owner.setdefault(t["id"], ball) == ball  # an id stays on its ball
     assert sorted(owner) == [1, 2]
+    from quorvane_tools import video
+
+    defaults = video.track_video(clip, WINDOW, ["circle", "circle"], radius=(8, 16), seed=2, track={})
+    assert video.dumps(defaults) == video.dumps(result)  # no keywords: the default tracker
 
 
 def test_video_tracks_are_the_same_however_split(clip, tmp_path, capsys):
