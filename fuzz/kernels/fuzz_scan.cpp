@@ -160,7 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     });
     FUZZ_CHECK(got == want);
 
-    mask_pass_scalar(rgb.p, mask.p, px, b);
+    scalar_pass<false>(rgb.p, mask.p, px, b);
     const auto hsv = run_scan(cap, [&](int32_t* ps) { return k.scan.rgb(rgb.p, h, w, b, ps, cap, rc, cc); });
     const auto of_mask = run_scan(cap, [&](int32_t* ps) { return k.scan.mask(mask.p, h, w, ps, cap, rc, cc); });
     FUZZ_CHECK(hsv == of_mask);

@@ -59,9 +59,12 @@ struct ColorKernels {
     ImagePass selective;  ///< writes the low byte of color_selective per pixel
 };
 
-/// The scalar passes: the reference definition the vector passes must match.
-void mask_pass_scalar(const uint8_t* rgb, uint8_t* out, std::size_t n, const LchBounds& b) noexcept;
-void selective_pass_scalar(const uint8_t* rgb, uint8_t* out, std::size_t n, const LchBounds& b) noexcept;
-inline constexpr ColorKernels kColorScalar{mask_pass_scalar, selective_pass_scalar};
+/// The scalar passes (Sel: the selective one): the reference definition the
+/// vector passes must match.
+template <bool Sel>
+void scalar_pass(const uint8_t* rgb, uint8_t* out, std::size_t n, const LchBounds& b) noexcept;
+extern template void scalar_pass<false>(const uint8_t*, uint8_t*, std::size_t, const LchBounds&) noexcept;
+extern template void scalar_pass<true>(const uint8_t*, uint8_t*, std::size_t, const LchBounds&) noexcept;
+inline constexpr ColorKernels kColorScalar{scalar_pass<false>, scalar_pass<true>};
 
 }  // namespace quorvane

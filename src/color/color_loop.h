@@ -63,8 +63,11 @@ QV_TARGET std::size_t color_blocks(const uint8_t* rgb, uint8_t* out, std::size_t
     return i;
 }
 
+/// The pass of the table (ColorKernels), called by the RGB edge scan too:
+/// kept out of line there, one copy of its block loop.
 template <class I, bool Sel>
-QV_TARGET void color_pass(const uint8_t* rgb, uint8_t* out, std::size_t n, const LchBounds& bounds) noexcept {
+QV_TARGET __attribute__((noinline)) void color_pass(const uint8_t* rgb, uint8_t* out, std::size_t n,
+                                                   const LchBounds& bounds) noexcept {
     // A local copy: stores through `out` may alias the caller's bounds.
     const LchBounds b = bounds;
     std::size_t i = 0;

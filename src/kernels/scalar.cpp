@@ -12,7 +12,7 @@ const Kernels& kernels_scalar() noexcept {
     static constexpr Kernels kScalar{
         kColorScalar,
         kScoreScalar,
-        {detail::scan_mask<detail::WordSearch>, detail::scan_rgb<detail::WordSearch, mask_pass_scalar>},
+        {detail::scan_mask<detail::WordSearch>, detail::scan_rgb<detail::WordSearch, scalar_pass<false>>},
         "scalar",
     };
     return kScalar;
