@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #if QV_X86
 #include <cpuid.h>
@@ -40,15 +39,26 @@ void build_table() noexcept {
     g_table_size = n;
 }
 
-/// The names every build knows, for messages.
-constexpr const char* kAllNames = "scalar, sse2, sse41, avx2, avx512, neon";
+/// The names every build knows (a request for one not built here is told so).
+constexpr const char* kAllNames[] = {"scalar", "sse2", "sse41", "avx2", "avx512", "neon"};
 
 bool known_name(const char* name) noexcept {
-    for (const char* k : {"scalar", "sse2", "sse41", "avx2", "avx512", "neon"}) {
+    for (const char* k : kAllNames) {
         if (std::strcmp(k, name) == 0) return true;
     }
     return false;
 }
+
+/// "scalar, sse2, ...", for messages.
+struct NameList {
+    char text[64] = "";
+    NameList() noexcept {
+        for (const char* k : kAllNames) {
+            if (text[0] != '\0') std::strncat(text, ", ", sizeof text - std::strlen(text) - 1);
+            std::strncat(text, k, sizeof text - std::strlen(text) - 1);
+        }
+    }
+};
 
 const char* cpu_family() noexcept {
 #if defined(__x86_64__)
@@ -156,7 +166,7 @@ KernelChoice choose_kernels(const char* force, const char* wanted, bool (*cpu_ha
     }
     if (wanted != nullptr && !known_name(wanted)) {
         std::snprintf(out.error, sizeof out.error,
-                      "QUORVANE_COLOR_KERNEL=%.40s: no such colour kernel (one of %s)", wanted, kAllNames);
+                      "QUORVANE_COLOR_KERNEL=%.40s: no such colour kernel (one of %s)", wanted, NameList().text);
         return out;
     }
     std::size_t n;

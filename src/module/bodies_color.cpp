@@ -11,6 +11,13 @@
 namespace quorvane::body {
 namespace {
 
+/// Calls one of the NumPy-level functions with the arguments as bound.
+template <class... Args>
+PyObject* call_numpy_level(PyObject* function, Args... args) {
+    PyObject* const argv[] = {args...};
+    return PyObject_Vectorcall(function, argv, sizeof...(Args), nullptr);
+}
+
 /// Runs `pass` from the image to the output (both packed), after checking
 /// that the output has a byte for every pixel. False with the error set.
 bool run_image_pass(ArrayArg& image, ArrayArg& output, const LchBounds& bounds, ImagePass pass) {
@@ -32,8 +39,7 @@ bool run_image_pass(ArrayArg& image, ArrayArg& output, const LchBounds& bounds, 
 /// bounds are converted in that order and the pass runs.
 PyObject* prepared_image_pass(ModuleState& state, PyObject* image, PyObject* bounds, PyObject* buffer,
                               ImagePass ColorKernels::*pass) {
-    PyObject* args[] = {image, bounds, buffer};
-    Ref prepared = Ref::steal(PyObject_Vectorcall(state.prepare_image_call, args, 3, nullptr));
+    Ref prepared = Ref::steal(call_numpy_level(state.prepare_image_call, image, bounds, buffer));
     if (!prepared) return nullptr;
     PyObject* output_obj = PyTuple_GET_ITEM(prepared.get(), 0);
     PyObject* bounds_obj = PyTuple_GET_ITEM(prepared.get(), 1);
@@ -59,18 +65,15 @@ PyObject* bare_image_pass(ArrayArg& image, ArrayArg& output, const LchBounds& bo
 
 PyObject* calculate_lch_bounds(ModuleState& state, PyObject* hue_limit, PyObject* chroma_limit,
                                PyObject* intensity_limit, PyObject* rgb_bits) {
-    PyObject* args[] = {hue_limit, chroma_limit, intensity_limit, rgb_bits};
-    return PyObject_Vectorcall(state.calculate_lch_bounds, args, 4, nullptr);
+    return call_numpy_level(state.calculate_lch_bounds, hue_limit, chroma_limit, intensity_limit, rgb_bits);
 }
 
 PyObject* mask_image_py(ModuleState& state, PyObject* image, PyObject* bounds) {
-    PyObject* args[] = {image, bounds};
-    return PyObject_Vectorcall(state.mask_image_py, args, 2, nullptr);
+    return call_numpy_level(state.mask_image_py, image, bounds);
 }
 
 PyObject* mask_color(ModuleState& state, PyObject* color, PyObject* bounds) {
-    PyObject* args[] = {color, bounds};
-    return PyObject_Vectorcall(state.mask_color, args, 2, nullptr);
+    return call_numpy_level(state.mask_color, color, bounds);
 }
 
 PyObject* mask_image(ModuleState& state, PyObject* image, PyObject* bounds, PyObject* buffer) {

@@ -67,6 +67,22 @@ inline bool ring_contains(const RingTest& r, int32_t x, int32_t y) noexcept {
     return (r.lo <= d) & (d <= r.hi);
 }
 
+/// ms[k] for points from..n-1: 1 inside the band, else 0 (the scalar
+/// marking, and the vector one's tail).
+inline void mark_band(const int32_t* ps, int64_t from, int64_t n, uint8_t* ms, const BandTest& b) noexcept {
+    for (int64_t k = from; k < n; ++k) ms[k] = band_contains(b, ps[2 * k], ps[2 * k + 1]) ? 1 : 0;
+}
+
+/// The same for a pair of bands: 1 inside either.
+inline void mark_bands(const int32_t* ps, int64_t from, int64_t n, uint8_t* ms, const BandTest& b1,
+                       const BandTest& b2) noexcept {
+    for (int64_t k = from; k < n; ++k) {
+        const int32_t x = ps[2 * k], y = ps[2 * k + 1];
+        const bool in1 = band_contains(b1, x, y), in2 = band_contains(b2, x, y);
+        ms[k] = (in1 | in2) ? 1 : 0;
+    }
+}
+
 /// Evaluated left to right as written (the vector versions repeat this
 /// order exactly, without contraction).
 inline double conic_eval(const Conic& c, double x, double y) noexcept {

@@ -336,7 +336,7 @@ struct ScoreLoop {
                 for (int j = 0; j < I::kLanes; ++j) ms[k + j] = static_cast<uint8_t>((bits >> j) & 1u);
             }
         }
-        for (; k < n; ++k) ms[k] = band_contains(b, ps[2 * k], ps[2 * k + 1]) ? 1 : 0;
+        mark_band(ps, k, n, ms, b);
     }
 
     QV_TARGET static void mark_pair(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& band1,
@@ -351,11 +351,7 @@ struct ScoreLoop {
                 for (int j = 0; j < I::kLanes; ++j) ms[k + j] = static_cast<uint8_t>((bits >> j) & 1u);
             }
         }
-        for (; k < n; ++k) {
-            const int32_t x = ps[2 * k], y = ps[2 * k + 1];
-            const bool in1 = band_contains(b1, x, y), in2 = band_contains(b2, x, y);
-            ms[k] = (in1 | in2) ? 1 : 0;
-        }
+        mark_bands(ps, k, n, ms, b1, b2);
     }
 };
 

@@ -37,16 +37,12 @@ uint32_t conics(const int32_t (*p)[5][2], int count, ConicFit* out) noexcept {
 
 void mark_line(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& band) noexcept {
     const BandTest b = band;  // a copy: the stores may alias the caller's record
-    for (int64_t k = 0; k < n; ++k) ms[k] = band_contains(b, ps[2 * k], ps[2 * k + 1]) ? 1 : 0;
+    mark_band(ps, 0, n, ms, b);
 }
 
 void mark_pair(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& band1, const BandTest& band2) noexcept {
     const BandTest b1 = band1, b2 = band2;
-    for (int64_t k = 0; k < n; ++k) {
-        const int32_t x = ps[2 * k], y = ps[2 * k + 1];
-        const bool in1 = band_contains(b1, x, y), in2 = band_contains(b2, x, y);
-        ms[k] = (in1 | in2) ? 1 : 0;
-    }
+    mark_bands(ps, 0, n, ms, b1, b2);
 }
 
 }  // namespace quorvane::score_scalar
