@@ -4,7 +4,8 @@
 // kernels/<isa>.cpp defines QV_TARGET (the set's function attribute, e.g.
 // __attribute__((target("avx2"))), empty for a baseline set; the build
 // needs no -m flag and the choice is made at run time, dispatch.cpp),
-// includes this file and returns kIsaKernels<its struct>.
+// includes this file and returns kIsaKernels<its struct> (sse41.cpp takes
+// the SSE2 table's scoring kernels and scans instead).
 //
 // The primitives, static members of the struct I (isa_*.h):
 //   kName, kLanes      the table's name; 32-bit lanes per vector

@@ -37,6 +37,18 @@ std::vector<const quorvane::Kernels*> runnable_tables(bool scalar) {
     return out;
 }
 
+std::vector<const quorvane::Kernels*> scoring_tables() {
+    // Each set once, under the name of the last table that has it (sse2, not sse41).
+    const std::vector<const quorvane::Kernels*> all = runnable_tables(false);
+    std::vector<const quorvane::Kernels*> out;
+    for (std::size_t j = 0; j < all.size(); ++j) {
+        bool later = false;
+        for (std::size_t k = j + 1; k < all.size(); ++k) later = later || all[k]->score.line == all[j]->score.line;
+        if (!later) out.push_back(all[j]);
+    }
+    return out;
+}
+
 }  // namespace kt
 
 int main(int argc, char** argv) {

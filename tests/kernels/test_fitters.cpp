@@ -165,7 +165,7 @@ void compare_fitters(const Kernels& table, Rng& r, int rounds) {
 }  // namespace
 
 void fitter_tests(bool quick) {
-    for (const Kernels* t : runnable_tables(false)) {
+    for (const Kernels* t : scoring_tables()) {
         std::printf("conics and fitters of %s against scalar\n", t->name);
         Rng r{0xf1770 + static_cast<uint64_t>(std::strlen(t->name))};
         compare_conics(*t, r, quick ? 2000 : 20000);

@@ -264,7 +264,7 @@ void score_tests(bool quick) {
         Rng r{0xf10a7};
         check_float_bound(r, quick ? 2000 : 20000);
     }
-    const std::vector<const Kernels*> tables = runnable_tables(false);
+    const std::vector<const Kernels*> tables = scoring_tables();
     std::printf("scoring kernels against scalar:");
     for (const Kernels* t : tables) std::printf(" %s", t->name);
     std::printf("%s\n", tables.empty() ? " none on this CPU" : "");
