@@ -2,8 +2,8 @@
 
     python3 bench/estimate_neon.py [--compiler clang|gcc|both] [--iterations N] [--keep DIR]
 
-No ARM machine is needed, and nothing runs on one: the NEON and scalar colour
-sources (src/color/color_neon.cpp, src/color/color_scalar.cpp) are cross-compiled
+No ARM machine is needed, and nothing runs on one: the NEON kernel table and
+the scalar colour passes (src/kernels/neon.cpp, src/color/color_scalar.cpp) are cross-compiled
 for aarch64 to assembly with the module's own flags (read from CMakeLists.txt:
 C++20, -O3 -DNDEBUG as in a Release build, -fPIC, hidden visibility, and
 QV_FLAGS with -ffp-contract=off). The steady-state loop of each pass is cut
@@ -314,13 +314,13 @@ def steady_loops(compiler, source, asm):
     """{(pass, label): Loop} of the loops that run a 1080p frame."""
     chosen = {}
     loops = [lp for lp in loops_of(asm) if lp.pass_ and lp.pixels]
-    if source == "color_neon.cpp":
-        # The block loop is the one made of the NEON primitives (its line
-        # table names color_neon.cpp, or arm_neon.h where the compiler's
-        # intrinsics are inline functions); the others are the scalar range
-        # (pixels after the last block), vectorised or not.
+    if source == "neon.cpp":
+        # The block loop is the one of the colour passes made of the NEON
+        # primitives (its line table names isa_neon.h, or arm_neon.h where
+        # the compiler's intrinsics are inline functions); the others are the
+        # scalar range (pixels after the last block), vectorised or not.
         for lp in loops:
-            if lp.vector and lp.files & {"color_neon.cpp", "arm_neon.h"}:
+            if "color_pass" in lp.func and lp.vector and lp.files & {"isa_neon.h", "arm_neon.h"}:
                 label = "NEON, entries in int16" if lp.narrow else "NEON, wide entries"
                 if (lp.pass_, label) in chosen:
                     raise Failure(f"{compiler}: two NEON block loops for {lp.pass_} ({label})")
@@ -399,8 +399,8 @@ def report(args):
     os.makedirs(work, exist_ok=True)
     rows, commands, notes = [], [], []
     for cname, cmd in compilers.items():
-        for source in ("color_neon.cpp", "color_scalar.cpp"):
-            src = os.path.join(ROOT, "src", "color", source)
+        for source in ("neon.cpp", "color_scalar.cpp"):
+            src = os.path.join(ROOT, "src", "kernels" if source == "neon.cpp" else "color", source)
             out = os.path.join(work, f"{cname}-{source[:-4]}.s")
             compile_cmd = cmd + flags + ["-g", "-S", src, "-o", out]
             run(compile_cmd)

@@ -1,16 +1,19 @@
-"""Every vector colour kernel agrees byte for byte with the scalar pass.
+"""The colour kernel choice at import, and one smoke test per kernel table.
 
-Each kernel runs in a child process started with QUORVANE_COLOR_KERNEL=name
-(the module refuses to import when the CPU cannot run the kernel asked
-for, so a child that ran names its kernel); the reference is a child with
-QUORVANE_COLOR_KERNEL=scalar. A kernel the CPU lacks (by /proc/cpuinfo) is
-skipped with the reason, and its refusal is checked instead. The import of
-this process runs the default choice (the best kernel the CPU runs, or the
-one the environment asks for).
+The exhaustive comparisons of every kernel table with the scalar one (all
+2^24 colours, every size around the block limits, in-place and overlapping
+outputs, wrapping matrices) are the C++ kernel tests (tests/kernels,
+scripts/kernel-test, scripts/cross-test) and the kernel fuzzers
+(fuzz/kernels). Here each table runs once through the module, in a child
+process started with QUORVANE_COLOR_KERNEL=name (the module refuses to import
+when the CPU cannot run the table asked for, so a child that ran names its
+table), against a child with QUORVANE_COLOR_KERNEL=scalar; and what only the
+import can show is checked: the choice, the refusals and their messages. A
+kernel the CPU lacks (by /proc/cpuinfo) is skipped with the reason, and its
+refusal is checked instead.
 """
 
 import ctypes
-import functools
 import os
 import pathlib
 import pickle
@@ -52,12 +55,6 @@ def run_case(image, bounds, kind, offset):
     return buf
 
 
-@functools.cache
-def all_colours():
-    p = np.arange(2**24, dtype=np.uint32)
-    return np.stack([p >> 16, (p >> 8) & 255, p & 255], axis=-1).astype(np.uint8).reshape(4096, 4096, 3)
-
-
 BEYOND_INT16 = [32768, -32769, 1 << 24, -I32]
 
 
@@ -92,45 +89,29 @@ def random_bounds(rng, kind):
     return bounds
 
 
-LCH = qv.calculate_lch_bounds((-0.5, 0.5), (0.1, 0.6), (0.1, 0.9))._asdict()
-SWEEP_BOUNDS = [
-    LCH,
-    {"i": (-I32, I32 - 1), "c": (0, 1 << 30), "M": [1 << 24, 3, -5, 7, 1 << 23, 1, 3 << 22, 1 << 21, 99999]},
-    {"i": (-100000, 2000000), "c": (0, I32 - 1), "M": [32767, -32768, 32767, 32767, 32767, -32768, -32768, 32767, 1]},
-    {"i": (-100000, 2000000), "c": (0, I32 - 1), "M": [32767, -32768, 32767, 32767, 32767, -32768, 32768, 32767, 1]},
-]
-
-
 def make_cases():
+    """A few images and windows: a block and a tail of every table, entries
+    within int16, any int32 and beyond int16 by one, in place and overlapping."""
     rng = np.random.default_rng(20240611)
     cases = []
-    for k, shape in enumerate([(0, 5), (1, 1), (1, 33), (3, 23), (2, 35), (5, 14), (37, 53), (480, 641)]):
+    for k, shape in enumerate([(1, 33), (5, 14), (37, 53)]):
         image = rng.integers(0, 256, shape + (3,), dtype=np.uint8)
         for kind in ("mask", "sel"):
-            for mkind in ("int16", "wrap", *BEYOND_INT16):
+            for mkind in ("int16", "wrap", BEYOND_INT16[k]):
                 cases.append((image, random_bounds(rng, mkind), kind, None))
-            for offset in (0, -7, 2, 5, 40):
+            for offset in (0, -7, 5):
                 cases.append((image, random_bounds(rng, ("int16", "wrap")[k % 2]), kind, offset))
-    # windows with no integer strictly inside, next to a window open to all
-    for lo, hi in [(5, 6), (7, 7), (10, 3), (I32 - 1, I32 - 1), (-I32, -I32 + 1), (I32 - 1, -I32)]:
-        for key, other in (("i", "c"), ("c", "i")):
-            bounds = dict(LCH, **{key: (lo, hi), other: (-I32, I32 - 1)})
-            cases.append((image, bounds, "mask", None))
     return cases
 
 
 WORKER = """
-import sys, pickle, numpy as np
+import sys, pickle
 sys.path[:0] = sys.argv[3:]
 import test_color_simd as t
-import quorvane as qv
 with open(sys.argv[1], "rb") as f:
     cases = pickle.load(f)
-out = {"cases": [t.run_case(*c) for c in cases]}
-image = t.all_colours()
-out["sweep"] = [t.run_case(image, b, kind, None) for b in t.SWEEP_BOUNDS for kind in ("mask", "sel")]
 with open(sys.argv[2], "wb") as f:
-    pickle.dump(out, f)
+    pickle.dump([t.run_case(*c) for c in cases], f)
 """
 
 
@@ -231,10 +212,9 @@ def test_kernel_matches_scalar(kernel, scalar_results, tmp_path):
     if why := missing(kernel):
         pytest.skip(f"kernel {kernel} not run: {why}")
     got = run_child(tmp_path, kernel)
-    for j, (g, want) in enumerate(zip(got["cases"], scalar_results["cases"], strict=True)):
-        assert_same(g, want, f"kernel {kernel}, case {j}")
-    for j, (g, want) in enumerate(zip(got["sweep"], scalar_results["sweep"], strict=True)):
-        assert_same(g, want, f"kernel {kernel}, all colours {j}")
+    for j, (case, g, want) in enumerate(zip(make_cases(), got, scalar_results, strict=True)):
+        image, bounds, kind, offset = case
+        assert_same(g, want, f"kernel {kernel}, case {j} {image.shape} {kind} offset={offset} {bounds}")
 
 
 FAMILY = "32-bit ARM" if ARM32 else {"x86_64": "x86-64", "amd64": "x86-64", "i386": "x86", "i686": "x86",
@@ -280,19 +260,3 @@ def test_import_chose_the_best_kernel_the_cpu_runs():
     # pass running on a CPU with AVX-512 without a word: the choice is checked
     # against the CPU's own flags.
     assert qv.__color_kernel__ == default_kernel()
-
-
-def test_default_kernel_random_images_and_bounds(scalar_results):
-    label = f"default kernel ({default_kernel()})"
-    for j, (case, want) in enumerate(zip(make_cases(), scalar_results["cases"], strict=True)):
-        image, bounds, kind, offset = case
-        assert_same(run_case(*case), want, f"{label}, case {j} {image.shape} {kind} offset={offset} {bounds}")
-
-
-@pytest.mark.parametrize("j", range(len(SWEEP_BOUNDS)))
-@pytest.mark.parametrize("kind", ["mask", "sel"])
-def test_default_kernel_every_colour(scalar_results, j, kind):
-    want = scalar_results["sweep"][2 * j + (kind == "sel")]
-    got = run_case(all_colours(), SWEEP_BOUNDS[j], kind, None)
-    assert 0 < np.count_nonzero(want) < want.size  # the sweep exercises both sides
-    assert_same(got, want, f"default kernel ({default_kernel()}), all colours, {kind}, {SWEEP_BOUNDS[j]}")

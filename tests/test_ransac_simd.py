@@ -1,11 +1,14 @@
-"""Every vector scoring kernel gives the fitters the scalar results, draw for draw.
+"""One smoke test per kernel table: the fitters give the scalar results, draw for draw.
 
-The fitters score with the instruction set of the colour passes, so each
-kernel runs in a child process started with QUORVANE_COLOR_KERNEL=name and
-the reference in one with QUORVANE_COLOR_KERNEL=scalar. Every case seeds the
-C library generator, so both draw the same samples; the returned models and
-the marked masks must be equal (doubles bit for bit). A kernel the CPU
-lacks is skipped with the reason.
+The exhaustive comparisons of every table's scoring kernels, conic solves
+and fitters with the scalar ones are the C++ kernel tests (tests/kernels)
+and the kernel fuzzers (fuzz/kernels). Here the fitters of each table run
+through the module, in a child process started with
+QUORVANE_COLOR_KERNEL=name, against a child with
+QUORVANE_COLOR_KERNEL=scalar. Every case seeds the C library generator, so
+both draw the same samples; the returned models and the marked masks must be
+equal (doubles bit for bit). A kernel the CPU lacks is skipped with the
+reason.
 """
 
 import ctypes
@@ -21,15 +24,15 @@ I32 = 2**31
 
 
 def make_cases():
-    """(points, seed, count, delta) with lengths off every block size, extreme
-    coordinates and degenerate lists."""
+    """(points, seed, count, delta): a line, a ring and an ellipse with noise and
+    outliers, a list past a scoring block, and extreme coordinates."""
     rng = np.random.default_rng(20261208)
     cases = []
 
     def add(ps, count=120, delta=2):
         cases.append((np.ascontiguousarray(ps, dtype=np.int32).reshape(-1, 2), int(rng.integers(1 << 31)), count, delta))
 
-    for n in (2, 3, 5, 15, 17, 255, 256, 257, 300, 777, 1029):
+    for n in (17, 300):
         t = rng.uniform(0, 2 * np.pi, n)
         ring = np.stack([320 + 100 * np.cos(t), 240 + 60 * np.sin(t)], 1)
         line = np.stack([t * 100, t * 50 + 7], 1)
@@ -38,24 +41,9 @@ def make_cases():
         ps = np.rint(np.where(pick[:, None] == 0, ring, np.where(pick[:, None] == 1, line, noise)))
         add(ps + rng.integers(-1, 2, ps.shape))
         add(ps, delta=0)
-        add(ps, delta=-1)
-    # Rings far from the origin: the ring's float pass needs coordinates
-    # within 2^24 and pays only while its error bound stays small next to
-    # the ellipse; on either side of those limits the counts are the same.
-    for shift in (-5000, 3 * 2**20, 2**24 - 700, 2**24 + 700):
-        t = rng.uniform(0, 2 * np.pi, 400)
-        ring = np.rint(np.stack([shift + 150 * np.cos(t), 300 + 80 * np.sin(t)], 1))
-        add(np.vstack([ring + rng.integers(-1, 2, ring.shape), ring[:50] + [0, 3]]), delta=1)
-    for n in (4, 33, 260):
-        add(rng.integers(-I32, I32, (n, 2)))                     # anywhere: wrapping products
-        add(rng.integers(I32 - 400, I32, (n, 2)))                # near the top of int32
-        add(rng.integers(-I32, -I32 + 400, (n, 2)))              # near the bottom
-        add(np.where(rng.integers(0, 2, (n, 2)) == 1, I32 - 1 - rng.integers(0, 50, (n, 2)),
-                     -I32 + rng.integers(0, 50, (n, 2))))        # both ends
-        add(np.full((n, 2), 9))                                  # one point repeated
-        add(np.stack([np.arange(n) * 3, np.full(n, 5)], 1))     # all on one row
-    add(np.zeros((0, 2)))
-    add(np.zeros((1, 2)))
+    add(rng.integers(-I32, I32, (33, 2)))  # anywhere: wrapping products
+    add(np.where(rng.integers(0, 2, (40, 2)) == 1, I32 - 1 - rng.integers(0, 50, (40, 2)),
+                 -I32 + rng.integers(0, 50, (40, 2))))  # both ends of int32
     return cases
 
 
@@ -121,9 +109,9 @@ def test_fitters_match_scalar(kernel, scalar_results, tmp_path):
 
 
 def test_cases_exercise_the_fitters(scalar_results):
-    """The reference finds three or four shapes in a good part of the cases (so
-    the comparison means something; a negative delta or scattered extreme
-    coordinates find nothing)."""
+    """The reference finds a shape with every fitter in most shape cases (so the
+    comparison means something; few points with delta 0, or scattered extreme
+    coordinates, may find less)."""
     found = [sum(any(v != 0 for v in (r if isinstance(r, dict) else r[0]).values()) for r, _ in case)
-             for case in scalar_results]
-    assert sum(f >= 3 for f in found) >= len(found) // 4
+             for case in scalar_results[:4]]
+    assert sum(found) >= 14

@@ -1,5 +1,5 @@
-// libFuzzer target: every vector colour kernel this CPU runs against the
-// scalar pass, on arbitrary pixels and bounds, with fresh, in-place and
+// libFuzzer target: the colour passes of every kernel table this CPU runs
+// against the scalar ones, on arbitrary pixels and bounds, with fresh, in-place and
 // overlapping outputs. Buffers are allocated to the byte, so AddressSanitizer
 // sees any read or write outside the image and the output.
 //
@@ -20,32 +20,16 @@
 #include <vector>
 
 #include "color/color.h"
-#include "color/color_impl.h"
+#include "fuzz_common.h"
 
 namespace {
 
-using quorvane::ColorKernels;
+using quorvane::Kernels;
 using quorvane::LchBounds;
 
 int32_t read32(const uint8_t* p) {
     return static_cast<int32_t>(static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
                                 static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
-}
-
-/// The kernels this CPU runs, scalar excluded.
-const std::vector<const ColorKernels*>& vector_kernels() {
-    static const std::vector<const ColorKernels*> ks = [] {
-        std::vector<const ColorKernels*> v;
-        std::size_t n;
-        const quorvane::detail::KernelEntry* t = quorvane::detail::color_kernel_table(n);
-        for (std::size_t j = 0; j < n; ++j) {
-            const bool runs = t[j].kernels != &quorvane::color_kernels_scalar() &&
-                              quorvane::detail::missing_feature(t[j]) == nullptr;
-            if (runs) v.push_back(t[j].kernels);
-        }
-        return v;
-    }();
-    return ks;
 }
 
 /// A window of half-width `w` around `v`, clamped to int32.
@@ -106,11 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     const int layout = ctl & 3;
     const std::size_t dist = ctl >> 4;
-    const ColorKernels& s = quorvane::color_kernels_scalar();
+    static const std::vector<const Kernels*> tables = fuzz::tables(false);
+    const quorvane::ColorKernels& s = quorvane::kColorScalar;
     for (int sel = 0; sel < 2; ++sel) {
         const auto want = run(sel ? s.selective : s.mask, pixels, n, b, layout, dist);
-        for (const ColorKernels* k : vector_kernels()) {
-            const auto got = run(sel ? k->selective : k->mask, pixels, n, b, layout, dist);
+        for (const Kernels* k : tables) {
+            const auto got = run(sel ? k->color.selective : k->color.mask, pixels, n, b, layout, dist);
             if (got != want) {
                 std::size_t at = 0;
                 while (got[at] == want[at]) ++at;

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "kernels/dispatch.h"
+
 /// Stops the run with a message; libFuzzer saves the input as a crash.
 #define FUZZ_CHECK(cond)                                                            \
     do {                                                                            \
@@ -40,6 +42,19 @@ inline double some_double(FuzzedDataProvider& in) {
         case 1: return in.PickValueInArray<double>({0.0, -0.0, 1e308, -1e308, 1e-310, __builtin_nan(""), __builtin_inf(), -__builtin_inf()});
         default: return in.ConsumeFloatingPointInRange<double>(-4.0, 4.0);
     }
+}
+
+/// The kernel tables this CPU runs, best first; the scalar one too when
+/// `scalar` is set.
+inline std::vector<const quorvane::Kernels*> tables(bool scalar) {
+    std::vector<const quorvane::Kernels*> v;
+    std::size_t n;
+    const quorvane::detail::KernelEntry* t = quorvane::detail::kernel_table(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        if (t[j].kernels == &quorvane::kernels_scalar() && !scalar) continue;
+        if (quorvane::detail::missing_feature(t[j]) == nullptr) v.push_back(t[j].kernels);
+    }
+    return v;
 }
 
 /// memcpy that accepts the null pointers of empty vectors.

@@ -1,7 +1,8 @@
-// The four RANSAC fitters on arbitrary point lists, sizes, sample counts,
-// radii, ratios and deltas: no read past the list, the point mask written
-// in full with 0/1 and nowhere else, the list left unchanged, and the same
-// result (bit for bit) from the same input.
+// The four RANSAC fitters (with the kernel table chosen for this CPU) on
+// arbitrary point lists, sizes, sample counts, radii, ratios and deltas: no
+// read past the list, the point mask written in full with 0/1 and nowhere
+// else, the list left unchanged, and the same result (bit for bit) from
+// the same input.
 
 #include "fuzz_common.h"
 #include "ransac/ransac.h"
@@ -22,15 +23,21 @@ void keep(Outcome& o, const Model& m) {
     std::memcpy(o.record, &m, sizeof m);
 }
 
+/// The table the module would choose here.
+const Kernels& chosen() {
+    static const Kernels* k = choose_kernels().kernels;
+    return k != nullptr ? *k : kernels_scalar();
+}
+
 Outcome fit(int which, const int32_t* ps, int64_t n, uint32_t seed, int32_t count, int32_t delta,
             int32_t min_r, int32_t max_r, double real) {
     Outcome o;
     fuzz::Exact<uint8_t> ms(static_cast<size_t>(n), 0xaa);
     switch (which) {
-        case 0: keep(o, ransac_line(ps, n, ms.p, seed, count, delta, real)); break;
-        case 1: keep(o, ransac_line2(ps, n, ms.p, seed, count, real, delta)); break;
-        case 2: keep(o, ransac_circle(ps, n, seed, count, min_r, max_r, delta)); break;
-        default: keep(o, ransac_ellipse(ps, n, seed, count, min_r, max_r, real, delta)); break;
+        case 0: keep(o, ransac_line(chosen(), ps, n, ms.p, seed, count, delta, real)); break;
+        case 1: keep(o, ransac_line2(chosen(), ps, n, ms.p, seed, count, real, delta)); break;
+        case 2: keep(o, ransac_circle(chosen(), ps, n, seed, count, min_r, max_r, delta)); break;
+        default: keep(o, ransac_ellipse(chosen(), ps, n, seed, count, min_r, max_r, real, delta)); break;
     }
     o.ms.assign(ms.p, ms.p + n);
     if (which <= 1) {

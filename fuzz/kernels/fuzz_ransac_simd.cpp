@@ -1,5 +1,5 @@
-// libFuzzer target: every vector scoring kernel this CPU runs against the
-// scalar one, on arbitrary points and tests: the four counts (with the early
+// libFuzzer target: the scoring kernels of every kernel table this CPU runs
+// against the scalar ones, on arbitrary points and tests: the four counts (with the early
 // exit), the two markings (mask to the byte, so AddressSanitizer sees any
 // write past it), the ellipse fitter's batched conic solve (the points taken
 // five at a time as samples), and the four fitters draw for draw.
@@ -20,7 +20,7 @@
 #include <memory>
 #include <vector>
 
-#include "color/color_impl.h"
+#include "fuzz_common.h"
 #include "ransac/ransac.h"
 #include "ransac/score.h"
 
@@ -28,6 +28,7 @@ namespace {
 
 using quorvane::BandTest;
 using quorvane::Conic;
+using quorvane::Kernels;
 using quorvane::RingTest;
 using quorvane::ScoreKernels;
 
@@ -36,25 +37,7 @@ int32_t read32(const uint8_t* p) {
                                 static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24);
 }
 
-/// The vector scoring kernels this CPU runs, each once.
-const std::vector<const ScoreKernels*>& vector_kernels() {
-    static const std::vector<const ScoreKernels*> ks = [] {
-        std::vector<const ScoreKernels*> v;
-        std::size_t n;
-        const quorvane::detail::KernelEntry* t = quorvane::detail::color_kernel_table(n);
-        for (std::size_t j = 0; j < n; ++j) {
-            const bool runs = quorvane::detail::missing_feature(t[j]) == nullptr;
-            const ScoreKernels* k = quorvane::score_kernels_for(t[j].name);
-            bool seen = k == nullptr || k == &quorvane::score_kernels_scalar();
-            for (const ScoreKernels* o : v) seen = seen || o == k;
-            if (runs && !seen) v.push_back(k);
-        }
-        return v;
-    }();
-    return ks;
-}
-
-[[noreturn]] void differs(const ScoreKernels* k, const char* what, std::size_t n) {
+[[noreturn]] void differs(const Kernels* k, const char* what, std::size_t n) {
     std::fprintf(stderr, "%s %s differs from scalar (%zu points)\n", k->name, what, n);
     std::abort();
 }
@@ -126,7 +109,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     ring.narrow = quorvane::box_fits16(box, ring.cx, ring.cy);
 
-    const ScoreKernels& s = quorvane::score_kernels_scalar();
+    const ScoreKernels& s = quorvane::kScoreScalar;
+    const Kernels& scalar = quorvane::kernels_scalar();
     const int64_t line = s.line(ps, m, best, b1), pair = s.pair(ps, m, best, b1, b2);
     // The float pass of the ring when it can be set up for these points.
     quorvane::ShellTest st{inner, outer, {}, {}, 0, 0};
@@ -138,10 +122,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const int32_t count = kCounts[ctl & 3];
     const int32_t delta = (ctl >> 4) - 2;
     std::vector<uint8_t> ms0(n + 1), ms1(n + 1);
-    const quorvane::Line fl = quorvane::ransac_line(s, ps, m, ms0.data(), seed, count, delta, 0.1);
-    const quorvane::Line2 fp = quorvane::ransac_line2(s, ps, m, ms1.data(), seed, count, 0.5, delta);
-    const quorvane::Circle fc = quorvane::ransac_circle(s, ps, m, seed, count, 0, 1 << 20, delta);
-    const quorvane::Ellipse fe = quorvane::ransac_ellipse(s, ps, m, seed, count, 0, 1 << 20, 4.0, delta);
+    const quorvane::Line fl = quorvane::ransac_line(scalar, ps, m, ms0.data(), seed, count, delta, 0.1);
+    const quorvane::Line2 fp = quorvane::ransac_line2(scalar, ps, m, ms1.data(), seed, count, 0.5, delta);
+    const quorvane::Circle fc = quorvane::ransac_circle(scalar, ps, m, seed, count, 0, 1 << 20, delta);
+    const quorvane::Ellipse fe = quorvane::ransac_ellipse(scalar, ps, m, seed, count, 0, 1 << 20, 4.0, delta);
     // Up to kConicBatch samples of five points from the list.
     int32_t samples[quorvane::kConicBatch][5][2];
     const int batch = static_cast<int>(n / 5 < quorvane::kConicBatch ? n / 5 : quorvane::kConicBatch);
@@ -149,15 +133,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     quorvane::ConicFit fits[quorvane::kConicBatch], kfits[quorvane::kConicBatch];
     const uint32_t usable = batch > 0 ? s.conics(samples, batch, fits) : 0;
 
-    for (const ScoreKernels* k : vector_kernels()) {
-        if (k->line(ps, m, best, b1) != line) differs(k, "line count", n);
-        if (k->pair(ps, m, best, b1, b2) != pair) differs(k, "pair count", n);
-        if (k->ring(ps, m, best, ring) != rng) differs(k, "ring count", n);
-        if (k->shell(ps, m, best, st) != shell) differs(k, "shell count", n);
-        if (marks(n, [&](uint8_t* ms) { k->mark_line(ps, m, ms, b1); }) != ml) differs(k, "line marks", n);
-        if (marks(n, [&](uint8_t* ms) { k->mark_pair(ps, m, ms, b1, b2); }) != mp) differs(k, "pair marks", n);
+    // Each set of scoring kernels once (the SSE4.1 table scores with SSE2's).
+    static const std::vector<const Kernels*> tables = [] {
+        std::vector<const Kernels*> v;
+        for (const Kernels* k : fuzz::tables(false)) {
+            bool seen = false;
+            for (const Kernels* o : v) seen = seen || o->score.line == k->score.line;
+            if (!seen) v.push_back(k);
+        }
+        return v;
+    }();
+    for (const Kernels* k : tables) {
+        if (k->score.line(ps, m, best, b1) != line) differs(k, "line count", n);
+        if (k->score.pair(ps, m, best, b1, b2) != pair) differs(k, "pair count", n);
+        if (k->score.ring(ps, m, best, ring) != rng) differs(k, "ring count", n);
+        if (k->score.shell(ps, m, best, st) != shell) differs(k, "shell count", n);
+        if (marks(n, [&](uint8_t* ms) { k->score.mark_line(ps, m, ms, b1); }) != ml) differs(k, "line marks", n);
+        if (marks(n, [&](uint8_t* ms) { k->score.mark_pair(ps, m, ms, b1, b2); }) != mp) differs(k, "pair marks", n);
         if (batch > 0) {
-            const uint32_t kusable = k->conics(samples, batch, kfits);
+            const uint32_t kusable = k->score.conics(samples, batch, kfits);
             if (kusable != usable) differs(k, "conics", n);
             for (int j = 0; j < batch; ++j) {
                 if (((usable >> j) & 1u) != 0 && !same_fit(kfits[j], fits[j])) differs(k, "conic fit", n);

@@ -1,6 +1,6 @@
-// The edge scans on arbitrary images, sizes, counts and capacities:
-// edge_scan_mask against a pixel-by-pixel scan, edge_scan_rgb against the
-// scan of the scalar pass's mask, nothing written past the count or outside
+// The edge scans of every kernel table this CPU runs on arbitrary images,
+// sizes, counts and capacities: the mask scan against a pixel-by-pixel
+// scan, the RGB scan against the mask scan of the scalar pass's mask, nothing written past the count or outside
 // the list, and a list that overlaps the image seeing its own writes.
 
 #include "fuzz_common.h"
@@ -84,7 +84,7 @@ FUZZ_NO_COVERAGE std::vector<int32_t> run_scan(int64_t cap, Scan scan) {
 
 /// Image and list in one buffer, the list `offset` bytes from the image's
 /// start: the kernel against the pixel-by-pixel scan on a copy.
-void check_overlap(FuzzedDataProvider& in, int64_t h, int64_t w, int64_t bpp, const LchBounds& b,
+void check_overlap(const Kernels& k, FuzzedDataProvider& in, int64_t h, int64_t w, int64_t bpp, const LchBounds& b,
                    int32_t rc, int32_t cc) {
     const int64_t image_bytes = h * w * bpp;
     const int64_t cap = in.ConsumeIntegralInRange<int64_t>(0, 64);
@@ -96,9 +96,9 @@ void check_overlap(FuzzedDataProvider& in, int64_t h, int64_t w, int64_t bpp, co
     fuzz::copy(want.p, start.data(), total);
     int64_t n;
     if (bpp == 1) {
-        n = edge_scan_mask(got.p, h, w, reinterpret_cast<int32_t*>(got.p + offset), cap, rc, cc);
+        n = k.scan.mask(got.p, h, w, reinterpret_cast<int32_t*>(got.p + offset), cap, rc, cc);
     } else {
-        n = edge_scan_rgb(got.p, h, w, b, reinterpret_cast<int32_t*>(got.p + offset), cap, rc, cc);
+        n = k.scan.rgb(got.p, h, w, b, reinterpret_cast<int32_t*>(got.p + offset), cap, rc, cc);
     }
     const uint8_t* live = want.p;
     const int64_t m = reference_scan(
@@ -112,11 +112,6 @@ void check_overlap(FuzzedDataProvider& in, int64_t h, int64_t w, int64_t bpp, co
 }
 
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    color_kernels_init();
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
@@ -140,9 +135,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (lines(rc) * w > kReads) rc %= static_cast<int32_t>(kReads / w + 1);
     if (lines(cc) * h > kReads) cc %= static_cast<int32_t>(kReads / h + 1);
     const LchBounds b = some_bounds(in);
+    static const std::vector<const Kernels*> tables = fuzz::tables(true);
+    const Kernels& k = *tables[in.ConsumeIntegralInRange<size_t>(0, tables.size() - 1)];
     const int what = in.ConsumeIntegralInRange<int>(0, 7);
     if (what == 0) {
-        check_overlap(in, h, w, in.ConsumeBool() ? 3 : 1, b, rc, cc);
+        check_overlap(k, in, h, w, in.ConsumeBool() ? 3 : 1, b, rc, cc);
         return 0;
     }
     const int64_t cap = in.ConsumeBool() ? in.ConsumeIntegralInRange<int64_t>(0, 40)
@@ -157,15 +154,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A byte mask with arbitrary non-zero values, sparse or dense.
     fuzz::keep_bits(raw.p, px, in.ConsumeIntegral<uint8_t>());
 
-    const auto got = run_scan(cap, [&](int32_t* ps) { return edge_scan_mask(raw.p, h, w, ps, cap, rc, cc); });
+    const auto got = run_scan(cap, [&](int32_t* ps) { return k.scan.mask(raw.p, h, w, ps, cap, rc, cc); });
     const auto want = run_scan(cap, [&](int32_t* ps) {
         return reference_scan([&](int64_t x, int64_t y) FUZZ_NO_COVERAGE { return raw.p[y * w + x] != 0; }, h, w, ps, cap, rc, cc);
     });
     FUZZ_CHECK(got == want);
 
-    color_kernels_scalar().mask(rgb.p, mask.p, px, b);
-    const auto hsv = run_scan(cap, [&](int32_t* ps) { return edge_scan_rgb(rgb.p, h, w, b, ps, cap, rc, cc); });
-    const auto of_mask = run_scan(cap, [&](int32_t* ps) { return edge_scan_mask(mask.p, h, w, ps, cap, rc, cc); });
+    scalar_pass<false>(rgb.p, mask.p, px, b);
+    const auto hsv = run_scan(cap, [&](int32_t* ps) { return k.scan.rgb(rgb.p, h, w, b, ps, cap, rc, cc); });
+    const auto of_mask = run_scan(cap, [&](int32_t* ps) { return k.scan.mask(mask.p, h, w, ps, cap, rc, cc); });
     FUZZ_CHECK(hsv == of_mask);
     return 0;
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzzing of the kernels alone (no Python): every
-# fuzz/kernels/fuzz_*.cpp is built with clang and libFuzzer under
-# AddressSanitizer + UndefinedBehaviorSanitizer, together with the kernel
-# sources, and run for an equal share of the time.
+# fuzz/kernels/fuzz_*.cpp is a CMake target of a tree configured with
+# -DQUORVANE_FUZZ=ON (clang, libFuzzer, AddressSanitizer +
+# UndefinedBehaviorSanitizer, the module's flags: -O3, -ffp-contract=off),
+# linked with the kernel library, and run for an equal share of the time.
 #
 #   fuzz/kernels/run.sh SECONDS [SEED]       fuzz every target; SEED defaults to 1
 #   fuzz/kernels/run.sh replay TARGET FILE... run saved inputs once (TARGET: e.g. fuzz_scan)
@@ -14,8 +15,8 @@
 # target's log is printed. 2: bad usage.
 #
 # Environment:
-#   FUZZ_BUILD   where objects and target binaries go (default build/fuzz-kernels);
-#                rebuilt when a source or header is newer
+#   FUZZ_BUILD   the CMake build directory (default build/fuzz-kernels); kept, so
+#                a second run rebuilds only what changed
 #   FUZZ_OUT     where failing inputs go (default $FUZZ_BUILD/findings)
 #   FUZZ_CORPUS  keep each target's corpus in FUZZ_CORPUS/TARGET across runs
 #                (default: a fresh corpus per run)
@@ -61,43 +62,17 @@ fi
 
 build="$(realpath -m "${FUZZ_BUILD:-$here/build/fuzz-kernels}")"
 out="$(realpath -m "${FUZZ_OUT:-$build/findings}")"
-mkdir -p "$build/obj" "$out"
-flags=(-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
-       -fno-sanitize-recover=all -I"$here/src" -I"$here/fuzz/kernels")
-headers=("$here"/src/*.h "$here"/src/color/*.h "$here"/src/points/*.h "$here"/src/ransac/*.h "$here"/fuzz/kernels/*.h)
-
-# Newer source or header than the output?
-stale() {
-  local target="$1" f
-  shift
-  [ -e "$target" ] || return 0
-  for f in "$@" "${headers[@]}"; do [ "$f" -nt "$target" ] && return 0; done
-  return 1
-}
-
-# Kernel objects once (instrumented for coverage), then one binary per target.
-objs=()
-pids=()
-for src in "$here"/src/color/*.cpp "$here"/src/points/*.cpp "$here"/src/ransac/*.cpp; do
-  rel="${src#"$here"/src/}"
-  obj="$build/obj/${rel//\//_}.o"
-  objs+=("$obj")
-  if stale "$obj" "$src"; then
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer-no-link,address,undefined -c "$src" -o "$obj" &
-    pids+=($!)
-    if [ ${#pids[@]} -ge 2 ]; then wait "${pids[0]}"; pids=("${pids[@]:1}"); fi
-  fi
-done
-for p in "${pids[@]}"; do wait "$p"; done
+mkdir -p "$build" "$out"
+config=(-DCMAKE_BUILD_TYPE=Release -DQUORVANE_FUZZ=ON -DCMAKE_CXX_COMPILER="$(command -v "$cxx")")
+command -v ninja >/dev/null 2>&1 && [ ! -f "$build/Makefile" ] && config+=(-G Ninja)
+echo "building the kernel fuzz targets in $build" >&2
+if ! { cmake -S "$here" -B "$build" "${config[@]}" && cmake --build "$build" -j 2; } >"$build/build.log" 2>&1; then
+  tail -n 40 "$build/build.log" >&2
+  echo "$0: the build failed (log: $build/build.log)" >&2
+  exit 1
+fi
 targets=()
-for src in "$here"/fuzz/kernels/fuzz_*.cpp; do
-  name="$(basename "$src" .cpp)"
-  targets+=("$name")
-  if stale "$build/$name" "$src" "${objs[@]}"; then
-    echo "building $name" >&2
-    "$cxx" "${flags[@]}" -fsanitize=fuzzer,address,undefined "$src" "${objs[@]}" -o "$build/$name"
-  fi
-done
+for src in "$here"/fuzz/kernels/fuzz_*.cpp; do targets+=("$(basename "$src" .cpp)"); done
 
 common=(-timeout=20 -rss_limit_mb=2048 -print_final_stats=1)
 if [ "$replay" = 1 ]; then

@@ -1,5 +1,6 @@
 // Colour classification kernels: the lch_bounds record, the per-pixel
-// predicates and the image passes (scalar and SIMD, chosen at one point).
+// predicates and the image passes (the scalar reference here; the vector
+// ones from color_loop.h, one per instruction set).
 #pragma once
 
 #include <cstddef>
@@ -51,28 +52,19 @@ inline int32_t color_selective(const uint8_t* c, const LchBounds& b) noexcept {
 using ImagePass = void (*)(const uint8_t* rgb, uint8_t* out, std::size_t n,
                            const LchBounds& b) noexcept;
 
+/// The colour passes of one instruction set (one part of a kernel table,
+/// kernels/kernels.h).
 struct ColorKernels {
-    ImagePass mask;        ///< writes color_mask per pixel
-    ImagePass selective;   ///< writes the low byte of color_selective per pixel
-    const char* name;      ///< "scalar", "sse2", "sse41", "avx2", "avx512", "neon"
+    ImagePass mask;       ///< writes color_mask per pixel
+    ImagePass selective;  ///< writes the low byte of color_selective per pixel
 };
 
-/// The scalar reference passes (always available).
-const ColorKernels& color_kernels_scalar() noexcept;
-
-/// Chooses the implementation once: the best one the CPU runs, unless the
-/// environment asks for one (QUORVANE_COLOR_KERNEL=scalar|sse2|sse41|avx2|
-/// avx512|neon, or QUORVANE_FORCE_SCALAR=1). Safe to call more than once.
-/// A request this CPU cannot honour leaves the scalar passes active and
-/// makes color_kernels_error() say why.
-void color_kernels_init() noexcept;
-
-/// After color_kernels_init: nullptr, or the one-line reason the requested
-/// implementation cannot run here (it names the request and the missing
-/// CPU feature); the caller turns it into an error.
-const char* color_kernels_error() noexcept;
-
-/// The active implementation (the scalar one until color_kernels_init runs).
-const ColorKernels& color_kernels() noexcept;
+/// The scalar passes (Sel: the selective one): the reference definition the
+/// vector passes must match.
+template <bool Sel>
+void scalar_pass(const uint8_t* rgb, uint8_t* out, std::size_t n, const LchBounds& b) noexcept;
+extern template void scalar_pass<false>(const uint8_t*, uint8_t*, std::size_t, const LchBounds&) noexcept;
+extern template void scalar_pass<true>(const uint8_t*, uint8_t*, std::size_t, const LchBounds&) noexcept;
+inline constexpr ColorKernels kColorScalar{scalar_pass<false>, scalar_pass<true>};
 
 }  // namespace quorvane

@@ -1,21 +1,12 @@
 // Private to the colour passes: the scalar pixel range every pass uses
-// (whole passes, and the pixels before and after the vector blocks), the
-// bounds turned into vector constants, and the table of implementations
-// behind the dispatch point.
+// (whole passes, and the pixels before and after the vector blocks) and the
+// bounds turned into vector constants.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "color.h"
-
-/// 32-bit ARM with a hardware floating-point ABI: the NEON passes are built
-/// (for functions with a target attribute) and chosen when the CPU has NEON.
-#if defined(__arm__) && !defined(__aarch64__) && defined(__ARM_FP)
-#define QV_NEON32 1
-#else
-#define QV_NEON32 0
-#endif
 
 namespace quorvane::detail {
 
@@ -100,48 +91,5 @@ inline bool blocks_allowed(const uint8_t* rgb, const uint8_t* out, std::size_t n
     const auto o = reinterpret_cast<std::uintptr_t>(out);
     return o <= in || (o - in) / 3 >= n;
 }
-
-/// The implementations of each instruction set (nullptr where one is not
-/// built for this CPU family).
-const ColorKernels* color_kernels_sse2() noexcept;
-const ColorKernels* color_kernels_sse41() noexcept;
-const ColorKernels* color_kernels_avx2() noexcept;
-const ColorKernels* color_kernels_avx512() noexcept;
-const ColorKernels* color_kernels_neon() noexcept;
-
-/// One implementation and the CPU features it needs (names as the
-/// compilers' target attributes spell them; none for scalar and for NEON on
-/// aarch64, where it is the baseline).
-struct KernelEntry {
-    const char* name;
-    const char* features[2];  ///< nullptr-padded
-    const ColorKernels* kernels;
-};
-
-/// Every implementation built for this CPU family, best first, scalar last.
-/// Sets `count`.
-const KernelEntry* color_kernel_table(std::size_t& count) noexcept;
-
-/// The outcome of reading the environment: the implementation to run, or an
-/// error (kernels == nullptr, `error` says why).
-struct KernelChoice {
-    const ColorKernels* kernels;
-    char error[200];
-};
-
-/// The choice for QUORVANE_FORCE_SCALAR=`force` and
-/// QUORVANE_COLOR_KERNEL=`wanted` (either nullptr when unset) on a CPU that
-/// has the features for which `cpu_has` is true.
-KernelChoice choose_color_kernels(const char* force, const char* wanted,
-                                  bool (*cpu_has)(const char* feature) noexcept) noexcept;
-
-/// Whether this CPU and its operating system support a feature of the
-/// table ("sse2", "ssse3", "sse4.1", "avx2", "avx512f", "avx512bw", "neon"),
-/// read from CPUID and XGETBV (x86) or the hardware capabilities (32-bit ARM).
-bool cpu_has_feature(const char* feature) noexcept;
-
-/// The first feature that `e` needs and the CPU lacks, or nullptr when it runs here.
-const char* missing_feature(const KernelEntry& e,
-                            bool (*cpu_has)(const char* feature) noexcept = cpu_has_feature) noexcept;
 
 }  // namespace quorvane::detail

@@ -1,4 +1,4 @@
-// Scalar image passes: the reference definition the SIMD passes must match.
+// Scalar image passes: the reference definition the vector passes must match.
 
 #include <cstddef>
 #include <cstdint>
@@ -7,7 +7,6 @@
 #include "color_impl.h"
 
 namespace quorvane {
-namespace {
 
 // The bounds are copied into a local so that stores through `out` (which
 // may alias anything) do not force them to be reloaded for every pixel.
@@ -17,10 +16,7 @@ void scalar_pass(const uint8_t* rgb, uint8_t* out, std::size_t n, const LchBound
     detail::scalar_range<Sel>(rgb, out, 0, n, b);
 }
 
-constexpr ColorKernels kScalar{scalar_pass<false>, scalar_pass<true>, "scalar"};
-
-}  // namespace
-
-const ColorKernels& color_kernels_scalar() noexcept { return kScalar; }
+template void scalar_pass<false>(const uint8_t*, uint8_t*, std::size_t, const LchBounds&) noexcept;
+template void scalar_pass<true>(const uint8_t*, uint8_t*, std::size_t, const LchBounds&) noexcept;
 
 }  // namespace quorvane

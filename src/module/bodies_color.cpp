@@ -4,80 +4,93 @@
 #include "bodies.h"
 #include "convert.h"
 #include "error.h"
+#include "kernels/kernels.h"
 #include "messages.h"
 #include "ref.h"
 
 namespace quorvane::body {
 namespace {
 
-/// Calls one of the NumPy-level functions with the bound arguments.
-PyObject* call_numpy_level(PyObject* function, CallArgs& a, size_t nargs) {
-    return PyObject_Vectorcall(function, a.object, nargs, nullptr);
+/// Calls one of the NumPy-level functions with the arguments as bound.
+template <class... Args>
+PyObject* call_numpy_level(PyObject* function, Args... args) {
+    PyObject* const argv[] = {args...};
+    return PyObject_Vectorcall(function, argv, sizeof...(Args), nullptr);
 }
 
 /// Runs `pass` from the image to the output (both packed), after checking
 /// that the output has a byte for every pixel. False with the error set.
-bool run_image_pass(ArrayArg& image, ArrayArg& output, const LchBounds& bounds, ImagePass ColorKernels::*pass) {
+bool run_image_pass(ArrayArg& image, ArrayArg& output, const LchBounds& bounds, ImagePass pass) {
     const int64_t pixels = image.extent(0) * image.extent(1);
     const int64_t room = output.extent(0) * output.extent(1);
     if (room < pixels) {
         return fail(PyExc_ValueError, msg::kShortImageOutput, static_cast<long long>(room),
                     static_cast<long long>(pixels));
     }
-    const ImagePass run = color_kernels().*pass;
     Py_BEGIN_ALLOW_THREADS
-    if (pixels > 0) run(image.bytes(), output.bytes(), static_cast<size_t>(pixels), bounds);
+    if (pixels > 0) pass(image.bytes(), output.bytes(), static_cast<size_t>(pixels), bounds);
     Py_END_ALLOW_THREADS
     output.commit();
     return true;
 }
 
 /// mask_image / selective_grayscale: the NumPy-level preparation makes the
-/// default buffer and turns an LCHBounds into a mapping; then image,
-/// buffer and bounds are converted in that order and the pass runs.
-PyObject* prepared_image_pass(ModuleState& state, CallArgs& a, ImagePass ColorKernels::*pass) {
-    Ref prepared = Ref::steal(PyObject_Vectorcall(state.prepare_image_call, a.object, 3, nullptr));
+/// default buffer and says how to read the bounds; then image, buffer and
+/// bounds are converted in that order and the pass runs.
+PyObject* prepared_image_pass(ModuleState& state, PyObject* image, PyObject* bounds, PyObject* buffer,
+                              ImagePass ColorKernels::*pass) {
+    Ref prepared = Ref::steal(call_numpy_level(state.prepare_image_call, image, bounds, buffer));
     if (!prepared) return nullptr;
-    PyObject* buffer = PyTuple_GET_ITEM(prepared.get(), 0);
-    PyObject* bounds_mapping = PyTuple_GET_ITEM(prepared.get(), 1);
-    ArrayArg image, output;
-    LchBounds bounds;
-    if (!convert_array(a.object[0], Kind::RgbImage, "image", image) ||
-        !convert_array(buffer, Kind::ByteImage, "buffer", output) || !to_lch_bounds(bounds_mapping, bounds) ||
-        !run_image_pass(image, output, bounds, pass)) {
+    PyObject* output_obj = PyTuple_GET_ITEM(prepared.get(), 0);
+    PyObject* bounds_obj = PyTuple_GET_ITEM(prepared.get(), 1);
+    const bool fields = PyTuple_GET_ITEM(prepared.get(), 2) == Py_True;
+    RgbImage view;
+    ByteImage output;
+    LchBounds b;
+    if (!convert_array(image, Kind::RgbImage, "image", view) ||
+        !convert_array(output_obj, Kind::ByteImage, "buffer", output) ||
+        !(fields ? lch_bounds_fields(bounds_obj, b) : to_lch_bounds(bounds_obj, b)) ||
+        !run_image_pass(view, output, b, state.kernels->color.*pass)) {
         return nullptr;
     }
-    return Py_NewRef(buffer);
+    return Py_NewRef(output_obj);
 }
 
-PyObject* bare_image_pass(CallArgs& a, ImagePass ColorKernels::*pass) {
-    ArrayArg &image = a.array[0], &output = a.array[1];
-    if (!run_image_pass(image, output, a.bounds, pass)) return nullptr;
+PyObject* bare_image_pass(ArrayArg& image, ArrayArg& output, const LchBounds& bounds, ImagePass pass) {
+    if (!run_image_pass(image, output, bounds, pass)) return nullptr;
     return count_result(image.extent(0) * image.extent(1));
 }
 
 }  // namespace
 
-PyObject* calculate_lch_bounds(ModuleState& state, CallArgs& a) {
-    return call_numpy_level(state.calculate_lch_bounds, a, 4);
+PyObject* calculate_lch_bounds(ModuleState& state, PyObject* hue_limit, PyObject* chroma_limit,
+                               PyObject* intensity_limit, PyObject* rgb_bits) {
+    return call_numpy_level(state.calculate_lch_bounds, hue_limit, chroma_limit, intensity_limit, rgb_bits);
 }
 
-PyObject* mask_image_py(ModuleState& state, CallArgs& a) { return call_numpy_level(state.mask_image_py, a, 2); }
-
-PyObject* mask_color(ModuleState& state, CallArgs& a) { return call_numpy_level(state.mask_color, a, 2); }
-
-PyObject* mask_image(ModuleState& state, CallArgs& a) {
-    return prepared_image_pass(state, a, &ColorKernels::mask);
+PyObject* mask_image_py(ModuleState& state, PyObject* image, PyObject* bounds) {
+    return call_numpy_level(state.mask_image_py, image, bounds);
 }
 
-PyObject* selective_grayscale(ModuleState& state, CallArgs& a) {
-    return prepared_image_pass(state, a, &ColorKernels::selective);
+PyObject* mask_color(ModuleState& state, PyObject* color, PyObject* bounds) {
+    return call_numpy_level(state.mask_color, color, bounds);
 }
 
-PyObject* mask_image_cy_impl(ModuleState&, CallArgs& a) { return bare_image_pass(a, &ColorKernels::mask); }
+PyObject* mask_image(ModuleState& state, PyObject* image, PyObject* bounds, PyObject* buffer) {
+    return prepared_image_pass(state, image, bounds, buffer, &ColorKernels::mask);
+}
 
-PyObject* selective_grayscale_impl(ModuleState&, CallArgs& a) {
-    return bare_image_pass(a, &ColorKernels::selective);
+PyObject* selective_grayscale(ModuleState& state, PyObject* image, PyObject* bounds, PyObject* buffer) {
+    return prepared_image_pass(state, image, bounds, buffer, &ColorKernels::selective);
+}
+
+PyObject* mask_image_cy_impl(ModuleState& state, RgbImage& _image, ByteImage& _output, const LchBounds& bounds) {
+    return bare_image_pass(_image, _output, bounds, state.kernels->color.mask);
+}
+
+PyObject* selective_grayscale_impl(ModuleState& state, RgbImage& _image, ByteImage& _output,
+                                   const LchBounds& bounds) {
+    return bare_image_pass(_image, _output, bounds, state.kernels->color.selective);
 }
 
 }  // namespace quorvane::body

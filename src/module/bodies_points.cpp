@@ -1,6 +1,7 @@
 // Bodies of the edge scans and the point-list filters.
 #include "bodies.h"
 #include "error.h"
+#include "kernels/kernels.h"
 #include "messages.h"
 #include "points/points.h"
 
@@ -21,63 +22,60 @@ bool first_elements_exist_and_pack(ArrayArg& in, ArrayArg& out) {
 
 }  // namespace
 
-PyObject* simple_edge(ModuleState&, CallArgs& a) {
-    ArrayArg &image = a.array[0], &ps = a.array[1];
-    const int64_t n = edge_scan_mask(image.bytes(), image.extent(0), image.extent(1), ps.ints(),
-                                     ps.extent(0), a.int32[2], a.int32[3]);
-    ps.commit();
+PyObject* simple_edge(ModuleState& state, ByteImage& _image, PointList& _ps, int32_t row_count,
+                      int32_t column_count) {
+    const int64_t n = state.kernels->scan.mask(_image.bytes(), _image.extent(0), _image.extent(1), _ps.ints(),
+                                               _ps.extent(0), row_count, column_count);
+    _ps.commit();
     return count_result(n);
 }
 
-PyObject* simple_edge_hsv(ModuleState&, CallArgs& a) {
-    ArrayArg &image = a.array[0], &ps = a.array[1];
-    const int64_t n = edge_scan_rgb(image.bytes(), image.extent(0), image.extent(1), a.bounds,
-                                    ps.ints(), ps.extent(0), a.int32[3], a.int32[4]);
-    ps.commit();
+PyObject* simple_edge_hsv(ModuleState& state, RgbImageUchar& _image, PointList& _ps, const LchBounds& bounds,
+                          int32_t row_count, int32_t column_count) {
+    const int64_t n = state.kernels->scan.rgb(_image.bytes(), _image.extent(0), _image.extent(1), bounds,
+                                              _ps.ints(), _ps.extent(0), row_count, column_count);
+    _ps.commit();
     return count_result(n);
 }
 
-PyObject* simple_denoise(ModuleState&, CallArgs& a) {
-    ArrayArg &in = a.array[0], &out = a.array[1];
-    const int32_t min_distance = a.int32[2];
-    const int64_t n = in.extent(0);
+PyObject* simple_denoise(ModuleState&, PointListView& _ps_in, PointListView& _ps_out, int32_t min_distance) {
+    const int64_t n = _ps_in.extent(0);
     if (n == 0) return count_result(0);
-    if (!first_elements_exist_and_pack(in, out)) return nullptr;
-    if (out.extent(0) < n) {
-        const int64_t need = denoise_count(in.ints(), n, min_distance);
-        if (out.extent(0) < need) {
-            fail(PyExc_ValueError, msg::kShortDenoiseOutput, static_cast<long long>(out.extent(0)),
+    if (!first_elements_exist_and_pack(_ps_in, _ps_out)) return nullptr;
+    if (_ps_out.extent(0) < n) {
+        const int64_t need = denoise_count(_ps_in.ints(), n, min_distance);
+        if (_ps_out.extent(0) < need) {
+            fail(PyExc_ValueError, msg::kShortDenoiseOutput, static_cast<long long>(_ps_out.extent(0)),
                  static_cast<long long>(need));
             return nullptr;
         }
     }
-    const int64_t written = denoise(in.ints(), n, out.ints(), min_distance);
-    out.commit();
+    const int64_t written = denoise(_ps_in.ints(), n, _ps_out.ints(), min_distance);
+    _ps_out.commit();
     return count_result(written);
 }
 
-PyObject* remove_inliers(ModuleState&, CallArgs& a) {
-    ArrayArg &in = a.array[0], &out = a.array[1], &ms = a.array[2];
-    if (ms.extent(0) < 1) {
+PyObject* remove_inliers(ModuleState&, PointListView& _ps_in, PointListView& _ps_out, PointMask& _ms) {
+    if (_ms.extent(0) < 1) {
         raise_out_of_bounds(0);
         return nullptr;
     }
-    const int64_t n = in.extent(0);
+    const int64_t n = _ps_in.extent(0);
     if (n == 0) return count_result(0);
-    if (!first_elements_exist_and_pack(in, out)) return nullptr;
-    if (ms.extent(0) < n) {
-        fail(PyExc_ValueError, msg::kShortMask, "_ms", static_cast<long long>(ms.extent(0)), "_ps_in",
+    if (!first_elements_exist_and_pack(_ps_in, _ps_out)) return nullptr;
+    if (_ms.extent(0) < n) {
+        fail(PyExc_ValueError, msg::kShortMask, "_ms", static_cast<long long>(_ms.extent(0)), "_ps_in",
              static_cast<long long>(n));
         return nullptr;
     }
-    const int64_t keep = count_unmarked(ms.bytes(), n);
-    if (out.extent(0) < keep) {
-        fail(PyExc_ValueError, msg::kShortFilterOutput, static_cast<long long>(out.extent(0)),
+    const int64_t keep = count_unmarked(_ms.bytes(), n);
+    if (_ps_out.extent(0) < keep) {
+        fail(PyExc_ValueError, msg::kShortFilterOutput, static_cast<long long>(_ps_out.extent(0)),
              static_cast<long long>(keep));
         return nullptr;
     }
-    const int64_t written = remove_marked(in.ints(), n, ms.bytes(), out.ints());
-    out.commit();
+    const int64_t written = remove_marked(_ps_in.ints(), n, _ms.bytes(), _ps_out.ints());
+    _ps_out.commit();
     return count_result(written);
 }
 

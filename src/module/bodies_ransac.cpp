@@ -4,6 +4,7 @@
 
 #include "bodies.h"
 #include "error.h"
+#include "kernels/kernels.h"
 #include "messages.h"
 #include "ransac/ransac.h"
 #include "ref.h"
@@ -27,33 +28,33 @@ bool mask_covers_points(const ArrayArg& ms, int64_t n) {
 
 }  // namespace
 
-PyObject* ransac_circle(ModuleState&, CallArgs& a) {
-    const ArrayArg& ps = a.array[0];
-    const Circle c = quorvane::ransac_circle(ps.ints(), ps.extent(0), draw_seed(), a.int32[1], a.int32[2],
-                                             a.int32[3], a.int32[4]);
+PyObject* ransac_circle(ModuleState& state, PointList& _ps, int32_t count, int32_t min_r, int32_t max_r,
+                        int32_t delta) {
+    const Circle c =
+        quorvane::ransac_circle(*state.kernels, _ps.ints(), _ps.extent(0), draw_seed(), count, min_r, max_r, delta);
     return Py_BuildValue("{s:i,s:i,s:i}", "x", c.x, "y", c.y, "r", c.r);
 }
 
-PyObject* ransac_ellipse(ModuleState&, CallArgs& a) {
-    const ArrayArg& ps = a.array[0];
-    const Ellipse e = quorvane::ransac_ellipse(ps.ints(), ps.extent(0), draw_seed(), a.int32[1],
-                                               a.int32[2], a.int32[3], a.real[4], a.int32[5]);
+PyObject* ransac_ellipse(ModuleState& state, PointList& _ps, int32_t count, int32_t min_r, int32_t max_r,
+                         double ratio, int32_t delta) {
+    const Ellipse e = quorvane::ransac_ellipse(*state.kernels, _ps.ints(), _ps.extent(0), draw_seed(), count, min_r,
+                                               max_r, ratio, delta);
     return Py_BuildValue("{s:d,s:d,s:d,s:d,s:d}", "x", e.x, "y", e.y, "a", e.a, "b", e.b, "theta", e.theta);
 }
 
-PyObject* ransac_line(ModuleState&, CallArgs& a) {
-    const ArrayArg &ps = a.array[0], &ms = a.array[1];
-    if (!mask_covers_points(ms, ps.extent(0))) return nullptr;
-    const Line l = quorvane::ransac_line(ps.ints(), ps.extent(0), ms.bytes(), draw_seed(), a.int32[2],
-                                         a.int32[3], a.real[4]);
+PyObject* ransac_line(ModuleState& state, PointList& _ps, PointMask& _ms, int32_t count, int32_t delta,
+                      double slope_limit) {
+    if (!mask_covers_points(_ms, _ps.extent(0))) return nullptr;
+    const Line l = quorvane::ransac_line(*state.kernels, _ps.ints(), _ps.extent(0), _ms.bytes(), draw_seed(), count,
+                                         delta, slope_limit);
     return line_dict(l).release();
 }
 
-PyObject* ransac_line2(ModuleState&, CallArgs& a) {
-    const ArrayArg &ps = a.array[0], &ms = a.array[1];
-    if (!mask_covers_points(ms, ps.extent(0))) return nullptr;
-    const Line2 pair = quorvane::ransac_line2(ps.ints(), ps.extent(0), ms.bytes(), draw_seed(), a.int32[2],
-                                              a.real[3], a.int32[4]);
+PyObject* ransac_line2(ModuleState& state, PointList& _ps, PointMask& _ms, int32_t count, double ratio,
+                       int32_t delta) {
+    if (!mask_covers_points(_ms, _ps.extent(0))) return nullptr;
+    const Line2 pair = quorvane::ransac_line2(*state.kernels, _ps.ints(), _ps.extent(0), _ms.bytes(), draw_seed(),
+                                              count, ratio, delta);
     Ref first = line_dict(pair.l1);
     if (!first) return nullptr;
     Ref second = line_dict(pair.l2);

@@ -137,4 +137,14 @@ bool to_lch_bounds(PyObject* o, LchBounds& out) {
     return true;
 }
 
+bool lch_bounds_fields(PyObject* t, LchBounds& out) {
+    LchBounds b{};
+    // The mapping's order: i, c, then M (items 1, 2 and 0 of the tuple).
+    if (!to_int32_array(PyTuple_GET_ITEM(t, 1), b.i, 2)) return false;
+    if (!to_int32_array(PyTuple_GET_ITEM(t, 2), b.c, 2)) return false;
+    if (!to_int32_array(PyTuple_GET_ITEM(t, 0), b.M, 9)) return false;
+    out = b;
+    return true;
+}
+
 }  // namespace quorvane

@@ -22,4 +22,8 @@ bool to_int32_array(PyObject* o, int32_t* out, Py_ssize_t n);
 /// Mapping with keys "i", "c", "M" -> LchBounds.
 bool to_lch_bounds(PyObject* o, LchBounds& out);
 
+/// An LCHBounds (a tuple of at least three items, M, i and c) -> LchBounds,
+/// its fields converted as to_lch_bounds converts bounds._asdict().
+bool lch_bounds_fields(PyObject* t, LchBounds& out);
+
 }  // namespace quorvane

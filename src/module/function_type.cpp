@@ -1,4 +1,5 @@
-// quorvane function type: vectorcall entry (bind, convert, run the body),
+// quorvane function type: vectorcall entry (bind, then the row's call:
+// convert, run the body),
 // garbage collection (traverse, clear), introspection (__name__,
 // __qualname__, __module__, __defaults__, __code__, ...) and pickling by
 // reference, like built-in functions.
@@ -12,7 +13,6 @@
 #endif
 
 #include "binder.h"
-#include "call_args.h"
 #include "error.h"
 #include "messages.h"
 #include "module_state.h"
@@ -42,10 +42,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         fail(PyExc_RuntimeError, msg::kFunctionCleared, f->name);
         return nullptr;
     }
-    CallArgs call;
-    if (!bind_arguments(f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, call.object)) return nullptr;
-    if (!convert_arguments(*f->spec, call)) return nullptr;
-    return f->spec->body(module_state(f->module), call);
+    PyObject* bound[kMaxParams];  // borrowed
+    if (!bind_arguments(f->sig, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
+    return f->spec->call(module_state(f->module), f->spec->params, bound);
 }
 
 /// The references a function object owns that may take part in a cycle.

@@ -1,12 +1,13 @@
 // quorvane module: creation (one module per process, one interpreter),
 // execution (numpy, NamedTuple, seeding, the NumPy-level code, the function
-// table) and the per-module state with its garbage-collection slots.
+// table, the kernel table) and the per-module state with its
+// garbage-collection slots.
 #include <Python.h>
 
 #include <cstdlib>
 #include <ctime>
 
-#include "color/color.h"
+#include "kernels/kernels.h"
 #include "error.h"
 #include "function_type.h"
 #include "messages.h"
@@ -119,15 +120,17 @@ bool exec_steps(PyObject* module, ModuleState& state) {
             return false;
         }
     }
-    color_kernels_init();
-    if (const char* why = color_kernels_error()) {
-        PyErr_SetString(PyExc_ImportError, why);
+    // The one dispatch: every body runs the kernels of this table.
+    const KernelChoice choice = choose_kernels();
+    if (choice.kernels == nullptr) {
+        PyErr_SetString(PyExc_ImportError, choice.error);
         return false;
     }
+    state.kernels = choice.kernels;
     // The release (pyproject.toml's version, given by the build) and the
-    // colour kernel chosen, for bug reports and the tests.
+    // kernel table chosen, for bug reports and the tests.
     if (!set_attr(dict, "__version__", Ref::steal(PyUnicode_FromString(QUORVANE_VERSION))) ||
-        !set_attr(dict, "__color_kernel__", Ref::steal(PyUnicode_FromString(color_kernels().name)))) {
+        !set_attr(dict, "__color_kernel__", Ref::steal(PyUnicode_FromString(state.kernels->name)))) {
         return false;
     }
     return set_attr(dict, "__test__", Ref::steal(PyDict_New()));

@@ -8,14 +8,22 @@
 
 namespace quorvane {
 
+struct Kernels;
+
 struct ModuleState {
+    /// The kernel table chosen when the module executed (kernels/kernels.h),
+    /// handed to every kernel the bodies run.
+    const Kernels* kernels;
     PyObject* function_type;  ///< quorvane.function
     // The NumPy-level functions, compiled from embedded Python source at
     // module execution (numpy_level.cpp); their globals are the module's dict.
     PyObject* calculate_lch_bounds;
     PyObject* mask_image_py;
     PyObject* mask_color;
-    PyObject* prepare_image_call;  ///< (image, bounds, buffer) -> (buffer, bounds mapping)
+    /// (image, bounds, buffer) -> (buffer, bounds, fields): the default buffer,
+    /// and the bounds as a mapping, or (fields true) an LCHBounds whose fields
+    /// the body reads.
+    PyObject* prepare_image_call;
 };
 
 inline ModuleState& module_state(PyObject* module) {

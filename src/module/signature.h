@@ -1,6 +1,7 @@
 // The typed table that describes each exported function: its parameters
-// with their kinds and defaults, and its body. One row per function lives
-// in function_table.cpp; binder.cpp, call_args.cpp and function_type.cpp
+// with their kinds and defaults, and the call that converts the bound
+// arguments and runs its body. function_table.cpp derives one row per
+// function from its body (arguments.h); binder.cpp and function_type.cpp
 // read the rows.
 #pragma once
 
@@ -12,18 +13,19 @@ namespace quorvane {
 
 inline constexpr int kMaxParams = 6;
 
-/// What the converter makes of an argument before the body runs.
+/// What the converter makes of an argument before the body runs; the type
+/// of the body's parameter names it (arguments.h).
 enum class Kind : uint8_t {
-    Object,         ///< passed on unconverted (object[k])
-    Int32,          ///< int32[k], by the `int` rule (__int__, 32-bit range)
-    Double,         ///< real[k], by the float protocol
-    BoundsMapping,  ///< bounds: a mapping with keys "i", "c", "M"
-    PointList,      ///< array[k]: (n, 2) int32, checked and packed for the kernel
-    PointListView,  ///< array[k]: (n, 2) int32 view only; the body checks and packs it
-    PointMask,      ///< array[k]: 1-D bytes, C-contiguous
-    RgbImage,       ///< array[k]: (rows, columns, 3) bytes; element named 'unsigned char'
+    Object,         ///< PyObject*: passed on unconverted
+    Int32,          ///< int32_t, by the `int` rule (__int__, 32-bit range)
+    Double,         ///< double, by the float protocol
+    BoundsMapping,  ///< const LchBounds&: a mapping with keys "i", "c", "M"
+    PointList,      ///< (n, 2) int32, checked and packed for the kernel
+    PointListView,  ///< (n, 2) int32 view only; the body checks and packs it
+    PointMask,      ///< 1-D bytes, C-contiguous
+    RgbImage,       ///< (rows, columns, 3) bytes; element named 'unsigned char'
     RgbImageUchar,  ///< the same, element named 'uchar' (the edge scan's messages)
-    ByteImage,      ///< array[k]: (rows, columns) bytes
+    ByteImage,      ///< (rows, columns) bytes
 };
 
 /// How a parameter gets a value when it is not passed.
@@ -39,17 +41,18 @@ struct Param {
 };
 
 struct ModuleState;
-struct CallArgs;
 
-/// The body of an exported function: receives converted arguments only and
-/// returns a new reference, or nullptr with the exception set.
-using Body = PyObject* (*)(ModuleState& state, CallArgs& args);
+/// Converts the bound arguments args[0..nparams) strictly left to right as
+/// the parameters' kinds say, then runs the body with the converted values;
+/// returns a new reference, or nullptr with the exception set (the first
+/// conversion that fails stops the call before the body runs).
+using Call = PyObject* (*)(ModuleState& state, const Param* params, PyObject* const* args);
 
 struct FunctionSpec {
     const char* name;
     const Param* params;
     int nparams;
-    Body body;
+    Call call;
 };
 
 /// The exported functions, in the order the module creates them.

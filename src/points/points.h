@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "../color/color.h"
+#include "color/color.h"
 
 namespace quorvane {
 
@@ -17,19 +17,22 @@ constexpr uint32_t reverse_bits(uint32_t n) noexcept {
     return n;
 }
 
-/// Scan of a packed byte image (h rows, w columns; non-zero is foreground)
-/// into `ps` (capacity `cap` points). Counts are clamped to 0..65536; an
-/// image with no rows or columns yields 0. Returns the points written.
+/// The edge scans of one instruction set (one part of a kernel table,
+/// kernels/kernels.h; scan_loop.h builds them). Both scan the rows, then the
+/// columns, at bit-reversed positions and write the start and end of each
+/// run into `ps` (capacity `cap` points). Counts are clamped to 0..65536; an
+/// image with no rows or columns yields 0. They return the points written.
 /// `ps` may overlap the image: each pixel is then read after the points
-/// before it are written. Uses about 24 KiB of stack.
-int64_t edge_scan_mask(const uint8_t* image, int64_t h, int64_t w, int32_t* ps, int64_t cap,
-                       int32_t row_count, int32_t column_count) noexcept;
-
-/// The same scan over a packed RGB image, foreground = color_mask(pixel, b),
-/// classified in blocks through color_kernels().mask.
-int64_t edge_scan_rgb(const uint8_t* image, int64_t h, int64_t w, const LchBounds& b,
-                      int32_t* ps, int64_t cap, int32_t row_count,
-                      int32_t column_count) noexcept;
+/// before it are written. They use about 24 KiB of stack.
+struct ScanKernels {
+    /// A packed byte image (h rows, w columns; non-zero is foreground).
+    int64_t (*mask)(const uint8_t* image, int64_t h, int64_t w, int32_t* ps, int64_t cap, int32_t row_count,
+                    int32_t column_count) noexcept;
+    /// A packed RGB image, foreground = color_mask(pixel, b), classified in
+    /// blocks by the same table's colour pass.
+    int64_t (*rgb)(const uint8_t* image, int64_t h, int64_t w, const LchBounds& b, int32_t* ps, int64_t cap,
+                   int32_t row_count, int32_t column_count) noexcept;
+};
 
 /// Number of points `denoise` writes for this input (dry pass, writes nothing).
 int64_t denoise_count(const int32_t* in, int64_t in_size, int32_t min_distance) noexcept;

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "kernels/kernels.h"
 #include "ransac.h"
 #include "sampling.h"
 #include "score.h"
@@ -58,13 +59,9 @@ bool points_to_circle(const int32_t (&p)[3][2], Circle& r) noexcept {
 
 }  // namespace
 
-Circle ransac_circle(const int32_t* ps, int64_t n, uint32_t seed, int32_t count, int32_t min_r,
+Circle ransac_circle(const Kernels& kernels, const int32_t* ps, int64_t n, uint32_t seed, int32_t count, int32_t min_r,
                      int32_t max_r, int32_t delta) noexcept {
-    return ransac_circle(score_kernels(), ps, n, seed, count, min_r, max_r, delta);
-}
-
-Circle ransac_circle(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
-                     int32_t min_r, int32_t max_r, int32_t delta) noexcept {
+    const ScoreKernels& sk = kernels.score;
     const Box box = bounding_box(ps, n);
     return sample_best<3, Circle>(
         ps, n, seed, count,

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "kernels/kernels.h"
 #include "ransac.h"
 #include "sampling.h"
 #include "score.h"
@@ -35,14 +36,9 @@ bool float_pays(float t, double a, double b) noexcept {
 
 }  // namespace
 
-Ellipse ransac_ellipse(const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
+Ellipse ransac_ellipse(const Kernels& kernels, const int32_t* ps, int64_t n, uint32_t seed, int32_t count,
                        int32_t min_r, int32_t max_r, double ratio, int32_t delta) noexcept {
-    return ransac_ellipse(score_kernels(), ps, n, seed, count, min_r, max_r, ratio, delta);
-}
-
-Ellipse ransac_ellipse(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint32_t seed,
-                       int32_t count, int32_t min_r, int32_t max_r, double ratio,
-                       int32_t delta) noexcept {
+    const ScoreKernels& sk = kernels.score;
     const double lo = static_cast<double>(min_r), hi = static_cast<double>(max_r);
     const double d = static_cast<double>(delta);
     const double d2 = static_cast<double>(mul32(2, delta));

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "kernels/kernels.h"
 #include "ransac.h"
 #include "sampling.h"
 #include "score.h"
@@ -51,18 +52,9 @@ BandTest band_of(const Line& l, int32_t delta, bool small) noexcept {
 
 }  // namespace
 
-Line ransac_line(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32_t count,
+Line ransac_line(const Kernels& kernels, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32_t count,
                  int32_t delta, double slope_limit) noexcept {
-    return ransac_line(score_kernels(), ps, n, ms, seed, count, delta, slope_limit);
-}
-
-Line2 ransac_line2(const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32_t count,
-                   double ratio, int32_t delta) noexcept {
-    return ransac_line2(score_kernels(), ps, n, ms, seed, count, ratio, delta);
-}
-
-Line ransac_line(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed,
-                 int32_t count, int32_t delta, double slope_limit) noexcept {
+    const ScoreKernels& sk = kernels.score;
     const double limit2 = slope_limit * slope_limit;
     const bool small = box_fits16(bounding_box(ps, n), 0, 0);
     const Line best = sample_best<2, Line>(
@@ -81,8 +73,9 @@ Line ransac_line(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* 
     return best;
 }
 
-Line2 ransac_line2(const ScoreKernels& sk, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed,
-                   int32_t count, double ratio, int32_t delta) noexcept {
+Line2 ransac_line2(const Kernels& kernels, const int32_t* ps, int64_t n, uint8_t* ms, uint32_t seed, int32_t count,
+                   double ratio, int32_t delta) noexcept {
+    const ScoreKernels& sk = kernels.score;
     const double ratio2 = ratio * ratio;
     const bool small = box_fits16(bounding_box(ps, n), 0, 0);
     const Line2 best = sample_best<4, Line2>(

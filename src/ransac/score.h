@@ -1,6 +1,6 @@
-// Inlier scoring and marking of the fitters: the tests of one point, the
-// scalar reference and the vector implementations behind one dispatch
-// point (the one of the colour passes: the same instruction set).
+// Inlier scoring and marking of the fitters: the tests of one point and
+// the kernels' signatures. The scalar reference is score_scalar.cpp; the
+// vector kernels come from score_loop.h, one per instruction set.
 #pragma once
 
 #include <cmath>
@@ -65,6 +65,22 @@ inline bool ring_contains(const RingTest& r, int32_t x, int32_t y) noexcept {
     const int32_t dx = sub32(x, r.cx), dy = sub32(y, r.cy);
     const int32_t d = add32(mul32(dx, dx), mul32(dy, dy));
     return (r.lo <= d) & (d <= r.hi);
+}
+
+/// ms[k] for points from..n-1: 1 inside the band, else 0 (the scalar
+/// marking, and the vector one's tail).
+inline void mark_band(const int32_t* ps, int64_t from, int64_t n, uint8_t* ms, const BandTest& b) noexcept {
+    for (int64_t k = from; k < n; ++k) ms[k] = band_contains(b, ps[2 * k], ps[2 * k + 1]) ? 1 : 0;
+}
+
+/// The same for a pair of bands: 1 inside either.
+inline void mark_bands(const int32_t* ps, int64_t from, int64_t n, uint8_t* ms, const BandTest& b1,
+                       const BandTest& b2) noexcept {
+    for (int64_t k = from; k < n; ++k) {
+        const int32_t x = ps[2 * k], y = ps[2 * k + 1];
+        const bool in1 = band_contains(b1, x, y), in2 = band_contains(b2, x, y);
+        ms[k] = (in1 | in2) ? 1 : 0;
+    }
 }
 
 /// Evaluated left to right as written (the vector versions repeat this
@@ -154,8 +170,8 @@ inline bool shell_bounds(ShellTest& s, const Box& b) noexcept {
 constexpr int64_t kCountBlock = 256;
 constexpr int64_t kShellBlock = 64;
 
-/// One implementation of the scoring and marking passes over `n` packed
-/// (x, y) points. The counts stop early, exactly as the scalar reference:
+/// The scoring and marking passes of one instruction set (one part of a
+/// kernel table, kernels/kernels.h) over `n` packed (x, y) points. The counts stop early, exactly as the scalar reference:
 /// in blocks (kCountBlock points, kShellBlock for the conics), as soon as
 /// the points left cannot lift the count above `best`, returning the count
 /// so far (then <= best). Otherwise they return the exact count.
@@ -179,19 +195,21 @@ struct ScoreKernels {
     /// ms[k] = 1 when point k is inside either band, else 0.
     void (*mark_pair)(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& b1,
                       const BandTest& b2) noexcept;
-    const char* name;  ///< "scalar", "sse2", "avx2", "avx512", "neon"
 };
 
-/// The scalar reference (always available).
-const ScoreKernels& score_kernels_scalar() noexcept;
+/// The scalar reference (kernels/kernels.h puts it in the scalar table).
+namespace score_scalar {
+int64_t line(const int32_t* ps, int64_t n, int64_t best, const BandTest& b) noexcept;
+int64_t pair(const int32_t* ps, int64_t n, int64_t best, const BandTest& b1, const BandTest& b2) noexcept;
+int64_t ring(const int32_t* ps, int64_t n, int64_t best, const RingTest& r) noexcept;
+int64_t shell(const int32_t* ps, int64_t n, int64_t best, const ShellTest& s) noexcept;
+uint32_t conics(const int32_t (*p)[5][2], int count, ConicFit* out) noexcept;
+void mark_line(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& b) noexcept;
+void mark_pair(const int32_t* ps, int64_t n, uint8_t* ms, const BandTest& b1, const BandTest& b2) noexcept;
+}  // namespace score_scalar
 
-/// The implementation for the instruction set the colour passes run
-/// (color_kernels(): chosen once, from the CPU or QUORVANE_COLOR_KERNEL):
-/// sse41 scores with the SSE2 kernels. Scalar until color_kernels_init runs.
-const ScoreKernels& score_kernels() noexcept;
-
-/// The implementation for the colour kernel named `color_name` (nullptr
-/// when none is built for this CPU family).
-const ScoreKernels* score_kernels_for(const char* color_name) noexcept;
+inline constexpr ScoreKernels kScoreScalar{score_scalar::line,   score_scalar::pair,   score_scalar::ring,
+                                           score_scalar::shell,  score_scalar::conics, score_scalar::mark_line,
+                                           score_scalar::mark_pair};
 
 }  // namespace quorvane

@@ -7,6 +7,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "kernels/kernels.h"
 
 namespace kt {
 
@@ -69,9 +72,18 @@ inline uint64_t digest(const void* p, std::size_t n, uint64_t h = 0xcbf29ce48422
     return h;
 }
 
+/// The kernel tables this CPU runs, best first; the scalar one last when
+/// `scalar` is set. The first call prints the ones skipped and why.
+std::vector<const quorvane::Kernels*> runnable_tables(bool scalar);
+
+/// The same, each set of scoring kernels once (the SSE4.1 table scores
+/// with the SSE2 kernels), scalar excluded.
+std::vector<const quorvane::Kernels*> scoring_tables();
+
 void color_tests(bool quick);
 void dispatch_tests();
 void fixed_tests(bool record);
+void fitter_tests(bool quick);
 void sampling_tests(bool quick);
 void score_tests(bool quick);
 

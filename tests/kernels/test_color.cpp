@@ -1,7 +1,7 @@
 // Every colour kernel this CPU runs against the scalar pass: random images
 // and bounds (entries within and beyond int16, wrapping products, empty and
 // full windows), every size up to a few blocks, in-place and overlapping
-// outputs, and all 2^24 colours. Plus the dispatch rules on made-up CPUs.
+// outputs, and all 2^24 colours.
 
 #include <algorithm>
 #include <climits>
@@ -11,12 +11,13 @@
 #include "check.h"
 #include "color/color.h"
 #include "color/color_impl.h"
+#include "kernels/kernels.h"
 
 namespace kt {
 namespace {
 
-using quorvane::ColorKernels;
 using quorvane::ImagePass;
+using quorvane::Kernels;
 using quorvane::LchBounds;
 
 // Windows of calculate_lch_bounds((-0.5, 0.5), (0.1, 0.6), (0.1, 0.9)) and
@@ -89,10 +90,10 @@ std::string show(const LchBounds& b) {
 /// Runs `pass` of `k` and of scalar on the same buffer layout and compares
 /// every byte of it. offset == LONG_MIN: a separate output with guard bytes;
 /// otherwise the output starts `offset` bytes after the image's first byte.
-bool same_as_scalar(const ColorKernels& k, bool sel, const std::vector<uint8_t>& image, const LchBounds& b,
+bool same_as_scalar(const Kernels& t, bool sel, const std::vector<uint8_t>& image, const LchBounds& b,
                     long offset, const char* what) {
     const std::size_t n = image.size() / 3;
-    const ColorKernels& s = quorvane::color_kernels_scalar();
+    const quorvane::ColorKernels &k = t.color, &s = quorvane::kColorScalar;
     const ImagePass kp = sel ? k.selective : k.mask, sp = sel ? s.selective : s.mask;
     std::vector<uint8_t> got, want;
     if (offset == LONG_MIN) {
@@ -110,7 +111,7 @@ bool same_as_scalar(const ColorKernels& k, bool sel, const std::vector<uint8_t>&
     }
     std::size_t first = 0;
     while (first < got.size() && got[first] == want[first]) ++first;
-    return check(first == got.size(), "%s %s %s, %zu pixels, %s: byte %zu is %d, scalar %d", k.name,
+    return check(first == got.size(), "%s %s %s, %zu pixels, %s: byte %zu is %d, scalar %d", t.name,
                  sel ? "selective" : "mask", what, n, show(b).c_str(), first,
                  first < got.size() ? got[first] : -1, first < want.size() ? want[first] : -1);
 }
@@ -121,7 +122,7 @@ std::vector<uint8_t> random_image(Rng& r, std::size_t n) {
     return img;
 }
 
-void compare_kernel(const ColorKernels& k, bool quick) {
+void compare_kernel(const Kernels& k, bool quick) {
     Rng r{0x5eed0001};
     // Every size up to a few blocks of the widest kernel, fresh output.
     for (std::size_t n = 0; n <= 200; ++n) {
@@ -163,7 +164,7 @@ void compare_kernel(const ColorKernels& k, bool quick) {
 
 /// All 2^24 colours, once per sweep window, against scalar outputs
 /// computed once.
-void all_colours(const std::vector<const ColorKernels*>& ks) {
+void all_colours(const std::vector<const Kernels*>& ks) {
     std::vector<uint8_t> img(3u << 24);
     for (uint32_t p = 0; p < (1u << 24); ++p) {
         img[3 * p] = static_cast<uint8_t>(p >> 16);
@@ -173,14 +174,14 @@ void all_colours(const std::vector<const ColorKernels*>& ks) {
     std::vector<uint8_t> want(1u << 24), got(1u << 24);
     for (const LchBounds& b : kSweep) {
         for (int sel = 0; sel < 2; ++sel) {
-            const ColorKernels& s = quorvane::color_kernels_scalar();
+            const quorvane::ColorKernels& s = quorvane::kColorScalar;
             (sel ? s.selective : s.mask)(img.data(), want.data(), want.size(), b);
             std::size_t inside = 0;
             for (uint8_t v : want) inside += v != 0;
             check(inside > 0 && inside < want.size(), "all colours %s: the window holds %zu of 2^24",
                   show(b).c_str(), inside);
-            for (const ColorKernels* k : ks) {
-                (sel ? k->selective : k->mask)(img.data(), got.data(), got.size(), b);
+            for (const Kernels* k : ks) {
+                (sel ? k->color.selective : k->color.mask)(img.data(), got.data(), got.size(), b);
                 const auto diff = std::mismatch(got.begin(), got.end(), want.begin());
                 const std::size_t at = static_cast<std::size_t>(diff.first - got.begin());
                 check(at == got.size(), "%s %s all colours, %s: colour %06zx gives %d, scalar %d", k->name,
@@ -194,20 +195,10 @@ void all_colours(const std::vector<const ColorKernels*>& ks) {
 }  // namespace
 
 void color_tests(bool quick) {
-    std::size_t count;
-    const quorvane::detail::KernelEntry* table = quorvane::detail::color_kernel_table(count);
-    std::vector<const ColorKernels*> runs;
-    for (std::size_t j = 0; j < count; ++j) {
-        const auto& e = table[j];
-        if (e.kernels == &quorvane::color_kernels_scalar()) continue;
-        const char* lacking = quorvane::detail::missing_feature(e);
-        if (lacking != nullptr) {
-            std::printf("skip: colour kernel %s (this CPU lacks %s)\n", e.name, lacking);
-            continue;
-        }
-        std::printf("colour kernel %s against scalar\n", e.name);
-        runs.push_back(e.kernels);
-        compare_kernel(*e.kernels, quick);
+    const std::vector<const Kernels*> runs = runnable_tables(false);
+    for (const Kernels* k : runs) {
+        std::printf("colour passes of %s against scalar\n", k->name);
+        compare_kernel(*k, quick);
     }
     if (!runs.empty()) all_colours(runs);
 }

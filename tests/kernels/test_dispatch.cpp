@@ -6,13 +6,13 @@
 #include <initializer_list>
 
 #include "check.h"
-#include "color/color_impl.h"
+#include "kernels/dispatch.h"
 
 namespace kt {
 namespace {
 
-using quorvane::detail::choose_color_kernels;
-using quorvane::detail::KernelChoice;
+using quorvane::KernelChoice;
+using quorvane::detail::choose_kernels;
 
 // The made-up CPU's features, a space-separated list.
 const char* g_features = "";
@@ -29,7 +29,7 @@ bool fake_cpu(const char* f) noexcept {
 /// The request on a CPU with `features` gives kernel `name`.
 void expect_kernel(const char* features, const char* force, const char* wanted, const char* name) {
     g_features = features;
-    const KernelChoice c = choose_color_kernels(force, wanted, fake_cpu);
+    const KernelChoice c = choose_kernels(force, wanted, fake_cpu);
     check(c.kernels != nullptr && std::strcmp(c.kernels->name, name) == 0,
           "dispatch on {%s}, force=%s, kernel=%s: got %s (%s), want %s", features, force ? force : "unset",
           wanted ? wanted : "unset", c.kernels ? c.kernels->name : "refusal", c.error, name);
@@ -40,7 +40,7 @@ void expect_kernel(const char* features, const char* force, const char* wanted, 
 void expect_refusal(const char* features, const char* force, const char* wanted,
                     std::initializer_list<const char*> words) {
     g_features = features;
-    const KernelChoice c = choose_color_kernels(force, wanted, fake_cpu);
+    const KernelChoice c = choose_kernels(force, wanted, fake_cpu);
     bool ok = c.kernels == nullptr;
     for (const char* w : words) ok = ok && std::strstr(c.error, w) != nullptr;
     check(ok, "dispatch on {%s}, force=%s, kernel=%s: want a refusal, got %s \"%s\"", features,
@@ -50,7 +50,7 @@ void expect_refusal(const char* features, const char* force, const char* wanted,
 }  // namespace
 
 void dispatch_tests() {
-    std::puts("colour dispatch on made-up CPUs");
+    std::puts("kernel dispatch on made-up CPUs");
     constexpr const char* kAll = "sse2 ssse3 sse4.1 avx2 avx512f avx512bw";
 #if defined(__x86_64__) || defined(__i386__)
     expect_kernel("", nullptr, nullptr, "scalar");

@@ -1,6 +1,7 @@
-// The scan, the two filters and the four fitters on fixed inputs, against
+// The scans, the two filters and the four fitters on fixed inputs, against
 // outputs recorded on x86-64 (expected.inc, written by `kernel_tests
-// --record`). Inputs come from integer arithmetic only, so every machine
+// --record` from the scalar table): the scans and fitters of every kernel
+// table this CPU runs. Inputs come from integer arithmetic only, so every machine
 // builds the same ones; doubles are recorded in hexadecimal (%a), so they
 // compare bit for bit.
 
@@ -13,6 +14,7 @@
 
 #include "check.h"
 #include "color/color.h"
+#include "kernels/kernels.h"
 #include "points/points.h"
 #include "ransac/ransac.h"
 
@@ -28,6 +30,7 @@ constexpr Expected kExpected[] = {
 };
 
 bool g_record = false;
+const char* g_table = "scalar";  ///< the kernel table under test, for messages
 
 /// Compares (or, recording, prints) the text of one result.
 void result(const std::string& name, const std::string& text) {
@@ -37,7 +40,7 @@ void result(const std::string& name, const std::string& text) {
     }
     for (const Expected& e : kExpected) {
         if (name == e.name) {
-            check(text == e.text, "%s: got %s, recorded %s", name.c_str(), text.c_str(), e.text);
+            check(text == e.text, "%s (%s): got %s, recorded %s", name.c_str(), g_table, text.c_str(), e.text);
             return;
         }
     }
@@ -86,7 +89,7 @@ std::vector<uint8_t> rgb_image(int64_t h, int64_t w) {
     return img;
 }
 
-void scan_tests(Points& scanned) {
+void scan_tests(const quorvane::Kernels& k, Points& scanned) {
     const int64_t h = 240, w = 320;
     const auto img = mask_image(h, w);
     struct Case {
@@ -96,8 +99,8 @@ void scan_tests(Points& scanned) {
     for (const Case c : {Case{64, 64, 100000}, Case{5, 0, 100000}, Case{0, 7, 100000}, Case{300, 400, 400000},
                          Case{64, 64, 10}, Case{70000, -3, 400000}, Case{1, 1, 100000}}) {
         Points ps(static_cast<std::size_t>(2 * c.cap) + 2, -1);
-        const int64_t n = quorvane::edge_scan_mask(img.data(), h, w, ps.data(), c.cap, c.rows, c.cols);
-        check(ps[2 * c.cap] == -1, "edge_scan_mask wrote past its capacity");
+        const int64_t n = k.scan.mask(img.data(), h, w, ps.data(), c.cap, c.rows, c.cols);
+        check(ps[2 * c.cap] == -1, "the mask scan of %s wrote past its capacity", k.name);
         result(format("edge_scan_mask/%dx%d/cap%lld", c.rows, c.cols, static_cast<long long>(c.cap)),
                show_points(ps.data(), n));
         if (c.rows == 64 && c.cols == 64 && c.cap == 100000) scanned.assign(ps.begin(), ps.begin() + 2 * n);
@@ -105,7 +108,7 @@ void scan_tests(Points& scanned) {
     for (auto hw : {std::pair<int64_t, int64_t>{0, 5}, {5, 0}, {1, 1}, {3, 1}}) {
         Points ps(64, -1);
         const std::vector<uint8_t> one(static_cast<std::size_t>(hw.first * hw.second) + 1, 1);
-        const int64_t n = quorvane::edge_scan_mask(one.data(), hw.first, hw.second, ps.data(), 30, 8, 8);
+        const int64_t n = k.scan.mask(one.data(), hw.first, hw.second, ps.data(), 30, 8, 8);
         result(format("edge_scan_mask/image%lldx%lld", static_cast<long long>(hw.first),
                       static_cast<long long>(hw.second)),
                show_points(ps.data(), n));
@@ -115,7 +118,7 @@ void scan_tests(Points& scanned) {
     const quorvane::LchBounds b{{6554, 58982}, {7468, 44807}, {146, -304, 158, 146, 158, -304, 85, 85, 85}};
     for (auto rc : {std::pair<int32_t, int32_t>{32, 32}, {200, 300}, {7, 0}}) {
         Points ps(400000, -1);
-        const int64_t n = quorvane::edge_scan_rgb(rgb.data(), rh, rw, b, ps.data(), 200000, rc.first, rc.second);
+        const int64_t n = k.scan.rgb(rgb.data(), rh, rw, b, ps.data(), 200000, rc.first, rc.second);
         result(format("edge_scan_rgb/%dx%d", rc.first, rc.second), show_points(ps.data(), n));
     }
 }
@@ -196,7 +199,7 @@ std::string show_ms(const std::vector<uint8_t>& ms) {
     return format("ms %016llx", static_cast<unsigned long long>(digest(ms.data(), ms.size())));
 }
 
-void fitter_tests() {
+void fitter_tests(const quorvane::Kernels& k) {
     const Sets s = point_sets();
     const std::pair<const char*, const Points*> sets[] = {{"line", &s.line},       {"pair", &s.pair},
                                                           {"circle", &s.circle},   {"ellipse", &s.ellipse},
@@ -209,18 +212,18 @@ void fitter_tests() {
                 if (count != 300 && seed != 1u) continue;
                 std::vector<uint8_t> ms(static_cast<std::size_t>(n), 0xee);
                 const std::string at = format("%s/seed%u/count%d", set, seed, count);
-                const quorvane::Line l = quorvane::ransac_line(ps, n, ms.data(), seed, count, 3, 0.2);
+                const quorvane::Line l = quorvane::ransac_line(k, ps, n, ms.data(), seed, count, 3, 0.2);
                 result("ransac_line/" + at, show_line(l) + " " + show_ms(ms));
-                const quorvane::Line l0 = quorvane::ransac_line(ps, n, ms.data(), seed, count, 0, 0.5);
+                const quorvane::Line l0 = quorvane::ransac_line(k, ps, n, ms.data(), seed, count, 0, 0.5);
                 result("ransac_line/delta0/" + at, show_line(l0) + " " + show_ms(ms));
-                const quorvane::Line2 l2 = quorvane::ransac_line2(ps, n, ms.data(), seed, count, 0.95, 3);
+                const quorvane::Line2 l2 = quorvane::ransac_line2(k, ps, n, ms.data(), seed, count, 0.95, 3);
                 result("ransac_line2/" + at, show_line(l2.l1) + show_line(l2.l2) + " " + show_ms(ms));
-                const quorvane::Circle c = quorvane::ransac_circle(ps, n, seed, count, 20, 300, 3);
+                const quorvane::Circle c = quorvane::ransac_circle(k, ps, n, seed, count, 20, 300, 3);
                 result("ransac_circle/" + at, format("(%d %d %d)", c.x, c.y, c.r));
-                const quorvane::Circle c0 = quorvane::ransac_circle(ps, n, seed, count, 0, INT32_MAX, 0);
+                const quorvane::Circle c0 = quorvane::ransac_circle(k, ps, n, seed, count, 0, INT32_MAX, 0);
                 result("ransac_circle/delta0/" + at, format("(%d %d %d)", c0.x, c0.y, c0.r));
                 for (double ratio : {1.0, 0.6}) {
-                    const quorvane::Ellipse e = quorvane::ransac_ellipse(ps, n, seed, count, 10, 400, ratio, 3);
+                    const quorvane::Ellipse e = quorvane::ransac_ellipse(k, ps, n, seed, count, 10, 400, ratio, 3);
                     result(format("ransac_ellipse/ratio%g/", ratio) + at,
                            format("(%a %a %a %a %a)", e.x, e.y, e.a, e.b, e.theta));
                 }
@@ -233,11 +236,17 @@ void fitter_tests() {
 
 void fixed_tests(bool record) {
     g_record = record;
-    if (!record) std::puts("scan, filters and fitters on fixed inputs");
-    Points scanned;
-    scan_tests(scanned);
-    filter_tests(scanned);
-    fitter_tests();
+    if (!record) std::puts("scans, filters and fitters on fixed inputs");
+    bool first = true;
+    for (const quorvane::Kernels* k : record ? std::vector<const quorvane::Kernels*>{&quorvane::kernels_scalar()}
+                                             : runnable_tables(true)) {
+        g_table = k->name;
+        Points scanned;
+        scan_tests(*k, scanned);
+        if (first) filter_tests(scanned);
+        fitter_tests(*k);
+        first = false;
+    }
 }
 
 }  // namespace kt

@@ -1,8 +1,8 @@
-// Every vector scoring kernel this CPU runs against the scalar one: the
-// counts (early exits included) and the masks on random point lists of
-// every length up to a few blocks, coordinates small, wide and near the
-// int32 limits, tests with and without inliers; then the four fitters draw
-// for draw with each kernel, on shapes, noise, degenerate and extreme lists.
+// The scoring kernels of every kernel table this CPU runs against the
+// scalar ones: the counts (early exits included) and the masks on random
+// point lists of every length up to a few blocks, coordinates small, wide
+// and near the int32 limits, tests with and without inliers; and the float
+// pass's error bound.
 
 #include <algorithm>
 #include <climits>
@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "check.h"
-#include "color/color_impl.h"
-#include "ransac/ransac.h"
+#include "kernels/kernels.h"
+#include "random_points.h"
 #include "ransac/score.h"
 
 namespace kt {
@@ -21,53 +21,9 @@ namespace {
 
 using quorvane::BandTest;
 using quorvane::Conic;
-using quorvane::ConicFit;
+using quorvane::Kernels;
 using quorvane::RingTest;
 using quorvane::ScoreKernels;
-using Points = std::vector<int32_t>;
-
-/// The vector scoring kernels this CPU runs (through the colour kernels'
-/// table and its CPU features), each once.
-std::vector<const ScoreKernels*> vector_kernels() {
-    std::vector<const ScoreKernels*> out;
-    std::size_t n;
-    const quorvane::detail::KernelEntry* t = quorvane::detail::color_kernel_table(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        const bool runs = quorvane::detail::missing_feature(t[j]) == nullptr;
-        const ScoreKernels* k = quorvane::score_kernels_for(t[j].name);
-        if (!runs || k == nullptr || k == &quorvane::score_kernels_scalar()) continue;
-        bool seen = false;
-        for (const ScoreKernels* o : out) seen = seen || o == k;
-        if (!seen) out.push_back(k);
-    }
-    return out;
-}
-
-enum Range { kImage, kWide, kNearMax, kNearMin, kNearBoth };
-
-int32_t coord(Rng& r, Range range) {
-    switch (range) {
-        case kImage: return static_cast<int32_t>(r.range(-8, 700));
-        case kWide: return r.i32();
-        case kNearMax: return static_cast<int32_t>(r.range(INT32_MAX - 300, INT32_MAX));
-        case kNearMin: return static_cast<int32_t>(r.range(INT32_MIN, INT32_MIN + 300));
-        default: return static_cast<int32_t>(r.next() & 1 ? r.range(INT32_MAX - 300, INT32_MAX)
-                                                          : r.range(INT32_MIN, INT32_MIN + 300));
-    }
-}
-
-Points random_points(Rng& r, int64_t n, Range range) {
-    Points ps(static_cast<std::size_t>(2 * n));
-    for (auto& v : ps) v = coord(r, range);
-    // Repeats, so that equal points and exact boundaries occur.
-    for (int64_t k = 1; k < n; ++k) {
-        if (r.range(0, 7) == 0) {
-            const int64_t j = r.range(0, k - 1);
-            ps[2 * k] = ps[2 * j], ps[2 * k + 1] = ps[2 * j + 1];
-        }
-    }
-    return ps;
-}
 
 /// A band through two points of the list (as the line fitter makes them),
 /// or an arbitrary one.
@@ -129,8 +85,8 @@ std::vector<uint8_t> marked(int64_t n, F mark) {
     return ms;
 }
 
-void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
-    const ScoreKernels& s = quorvane::score_kernels_scalar();
+void compare_scorers(const Kernels& table, Rng& r, int rounds) {
+    const ScoreKernels &k = table.score, &s = quorvane::kScoreScalar;
     long bad = 0, narrow_rounds = 0, quick_rounds = 0;
     for (int round = 0; round < rounds && bad < 5; ++round) {
         const int64_t n = round < rounds / 2 ? round : r.range(0, 2100);
@@ -153,7 +109,7 @@ void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
         }
         quorvane::ShellTest shell{random_conic(r, ps, 0.0), random_conic(r, ps, r.range(0, 1) ? 0.0 : 1e-9), {}, {}, 0, 0};
         if (round % 2 == 1) quick_rounds += float_pass(shell, p, n);
-        const std::string at = format("%s n=%lld best=%lld range=%d round=%d narrow=%d%d", k.name,
+        const std::string at = format("%s n=%lld best=%lld range=%d round=%d narrow=%d%d", table.name,
                                       static_cast<long long>(n), static_cast<long long>(best), static_cast<int>(range),
                                       round, b1.narrow, ring.narrow);
         bool ok = true;
@@ -170,15 +126,15 @@ void compare_scorers(const ScoreKernels& k, Rng& r, int rounds) {
         ok &= check(mp(k) == mp(s), "pair marks, %s", at.c_str());
         bad += !ok;
     }
-    check(narrow_rounds > rounds / 4, "%s: the 16-bit paths ran in only %ld rounds", k.name, narrow_rounds);
-    check(quick_rounds > rounds / 8, "%s: the float pass ran in only %ld rounds", k.name, quick_rounds);
+    check(narrow_rounds > rounds / 4, "%s: the 16-bit paths ran in only %ld rounds", table.name, narrow_rounds);
+    check(quick_rounds > rounds / 8, "%s: the float pass ran in only %ld rounds", table.name, quick_rounds);
 }
 
 /// The float pass hands a candidate to the double one when a block leaves
 /// too many points open: rings whose edges run through many points of the
 /// list (points repeated on them), at every early-exit bound.
-void compare_shell_handoff(const ScoreKernels& k, Rng& r) {
-    const ScoreKernels& s = quorvane::score_kernels_scalar();
+void compare_shell_handoff(const Kernels& table, Rng& r) {
+    const ScoreKernels &k = table.score, &s = quorvane::kScoreScalar;
     long bad = 0, handed = 0;
     for (int round = 0; round < 400 && bad < 5; ++round) {
         const int64_t n = r.range(60, 700);
@@ -199,19 +155,19 @@ void compare_shell_handoff(const ScoreKernels& k, Rng& r) {
         ++handed;
         for (const int64_t best : {int64_t{-1}, int64_t{0}, n / 3, n / 2, n - 1}) {
             bad += !check(k.shell(ps.data(), n, best, shell) == s.shell(ps.data(), n, best, shell),
-                          "%s: shell count with many points on an edge, round %d n=%lld best=%lld", k.name, round,
+                          "%s: shell count with many points on an edge, round %d n=%lld best=%lld", table.name, round,
                           static_cast<long long>(n), static_cast<long long>(best));
         }
     }
-    check(handed > 100, "%s: the float pass was set up in only %ld rounds", k.name, handed);
+    check(handed > 100, "%s: the float pass was set up in only %ld rounds", table.name, handed);
 }
 
 /// Bands whose tests t + c1 >= 0, t + c2 <= 0 are checked at the edges of
 /// each test and of the int32 range: with a = 1, b = 0, t is x itself, so
 /// the points sit exactly on every edge (the vector kernels fold the two
 /// tests into one interval of t when they can).
-void compare_band_edges(const ScoreKernels& k, Rng& r) {
-    const ScoreKernels& s = quorvane::score_kernels_scalar();
+void compare_band_edges(const Kernels& table, Rng& r) {
+    const ScoreKernels &k = table.score, &s = quorvane::kScoreScalar;
     long bad = 0;
     for (int round = 0; round < 3000 && bad < 5; ++round) {
         int32_t c1 = r.i32(), c2 = r.i32();
@@ -233,62 +189,34 @@ void compare_band_edges(const ScoreKernels& k, Rng& r) {
         const int64_t n = static_cast<int64_t>(ps.size() / 2);
         const BandTest b{1, 0, c1, c2}, other{0, 1, r.i32(), r.i32()};
         const int32_t* p = ps.data();
-        bool ok = check(k.line(p, n, -1, b) == s.line(p, n, -1, b), "%s: band edges, c1=%d c2=%d", k.name, c1, c2);
+        bool ok = check(k.line(p, n, -1, b) == s.line(p, n, -1, b), "%s: band edges, c1=%d c2=%d", table.name, c1, c2);
         ok &= check(k.pair(p, n, -1, b, other) == s.pair(p, n, -1, b, other), "%s: band edges (pair), c1=%d c2=%d",
-                    k.name, c1, c2);
+                    table.name, c1, c2);
         bad += !ok;
     }
 }
 
 /// The mask inside the point list (above its first byte): the vector
 /// marking must give way to the scalar order.
-void compare_aliased_marks(const ScoreKernels& k, Rng& r) {
+void compare_aliased_marks(const Kernels& table, Rng& r) {
     for (int off : {0, 1, 3, 8, 17, 64}) {
         for (int64_t n : {int64_t{5}, int64_t{40}, int64_t{300}}) {
             std::vector<uint8_t> want, got;
-            for (const ScoreKernels* q : {&quorvane::score_kernels_scalar(), &k}) {
+            for (const ScoreKernels* q : {&quorvane::kScoreScalar, &table.score}) {
                 Rng rr{static_cast<uint64_t>(off * 1000 + n)};
                 Points ps = random_points(rr, n, kImage);
                 const BandTest b = random_band(rr, ps);
+                // Room for the mask's last byte when it starts past most of the list.
+                ps.resize(std::max(ps.size(), static_cast<std::size_t>(off + n + 3) / 4), 0);
                 auto* bytes = reinterpret_cast<uint8_t*>(ps.data());
                 q->mark_line(ps.data(), n, bytes + off, b);
-                (q == &k ? got : want).assign(bytes, bytes + ps.size() * 4);
+                (q == &table.score ? got : want).assign(bytes, bytes + ps.size() * 4);
             }
-            check(got == want, "%s: mask inside the point list at byte %d, n=%lld", k.name, off,
+            check(got == want, "%s: mask inside the point list at byte %d, n=%lld", table.name, off,
                   static_cast<long long>(n));
         }
     }
     (void)r;
-}
-
-std::string bits(double v) {
-    uint64_t u;
-    std::memcpy(&u, &v, 8);
-    return format("%016llx", static_cast<unsigned long long>(u));
-}
-
-/// Points on a shape with +-1 noise, then uniform outliers.
-Points shape_points(Rng& r, int shape, int64_t n, int64_t ox, int64_t oy) {
-    Points ps;
-    for (int64_t k = 0; k < n; ++k) {
-        int64_t x, y;
-        if (k % 3 == 2) {
-            x = r.range(0, 640), y = r.range(0, 480);
-        } else {
-            const int64_t t = r.range(0, 1 << 16);
-            const double a = 6.283185307179586 * static_cast<double>(t) / 65536.0;
-            switch (shape) {
-                case 0: x = t % 640, y = x / 2 + 60; break;
-                case 1: x = t % 640, y = x / 4 + (t & 1 ? 80 : 200); break;
-                case 2: x = 320 + static_cast<int64_t>(100 * __builtin_cos(a)), y = 240 + static_cast<int64_t>(100 * __builtin_sin(a)); break;
-                default: x = 300 + static_cast<int64_t>(150 * __builtin_cos(a)), y = 220 + static_cast<int64_t>(80 * __builtin_sin(a));
-            }
-            x += r.range(-1, 1), y += r.range(-1, 1);
-        }
-        ps.push_back(static_cast<int32_t>(x + ox));
-        ps.push_back(static_cast<int32_t>(y + oy));
-    }
-    return ps;
 }
 
 /// The float pass's bound itself: at random points of the box it was made
@@ -331,137 +259,23 @@ void check_float_bound(Rng& r, int rounds) {
     check(set_up > rounds / 2, "the float bound was set up in only %ld of %d rounds", set_up, rounds);
 }
 
-/// Equal bits, or both NaN (a candidate with a NaN field never scores, so
-/// which NaN it holds is never seen).
-bool same_double(double a, double b) {
-    return std::memcmp(&a, &b, sizeof a) == 0 || (a != a && b != b);
-}
-
-/// Five points for the conic kernels: on an ellipse (exactly, as in the
-/// fitter's use, or with noise), anywhere, around the origin (a zero row),
-/// repeated or collinear (singular), or near the int32 limits (wrapping
-/// products).
-void conic_sample(Rng& r, int kind, int32_t (&p)[5][2]) {
-    const double cx = static_cast<double>(r.range(-50, 700)), cy = static_cast<double>(r.range(-50, 500));
-    const double a = static_cast<double>(r.range(1, 300)), b = static_cast<double>(r.range(1, 300));
-    const double t = static_cast<double>(r.range(0, 628)) / 100.0;
-    for (int j = 0; j < 5; ++j) {
-        const double u = static_cast<double>(r.range(0, 6283)) / 1000.0;
-        const double ex = a * __builtin_cos(u), ey = b * __builtin_sin(u);
-        switch (kind) {
-            case 0:
-            case 1:
-                p[j][0] = static_cast<int32_t>(cx + ex * __builtin_cos(t) - ey * __builtin_sin(t)) +
-                          static_cast<int32_t>(kind == 1 ? r.range(-1, 1) : 0);
-                p[j][1] = static_cast<int32_t>(cy + ex * __builtin_sin(t) + ey * __builtin_cos(t));
-                break;
-            case 2: p[j][0] = coord(r, kImage), p[j][1] = coord(r, kImage); break;
-            case 3: p[j][0] = static_cast<int32_t>(r.range(-2, 2)), p[j][1] = static_cast<int32_t>(r.range(-2, 2)); break;
-            case 4:  // repeats and lines
-                p[j][0] = j > 0 && r.range(0, 1) ? p[j - 1][0] : static_cast<int32_t>(r.range(0, 9));
-                p[j][1] = r.range(0, 1) ? 2 * p[j][0] + 1 : static_cast<int32_t>(r.range(0, 9));
-                break;
-            default: {
-                const Range range = static_cast<Range>(r.range(1, 4));
-                p[j][0] = coord(r, range), p[j][1] = coord(r, range);
-            }
-        }
-    }
-}
-
-/// The batched conic solve of each kernel against the scalar one, sample
-/// by sample, for every batch size.
-void compare_conics(const ScoreKernels& k, Rng& r, int rounds) {
-    const ScoreKernels& s = quorvane::score_kernels_scalar();
-    long bad = 0, ellipses = 0;
-    for (int round = 0; round < rounds && bad < 5; ++round) {
-        const int count = 1 + round % quorvane::kConicBatch;
-        int32_t p[quorvane::kConicBatch][5][2];
-        for (int j = 0; j < count; ++j) conic_sample(r, static_cast<int>(r.range(0, 7) % 6), p[j]);
-        ConicFit fk[quorvane::kConicBatch], fs[quorvane::kConicBatch];
-        const uint32_t ok_k = k.conics(p, count, fk), ok_s = s.conics(p, count, fs);
-        bool ok = check(ok_k == ok_s, "%s: conics round %d: usable %#x vs scalar %#x", k.name, round, ok_k, ok_s);
-        for (int j = 0; j < count && ok; ++j) {
-            if (((ok_s >> j) & 1u) == 0) continue;
-            ++ellipses;
-            const double* a = &fk[j].x;
-            const double* b = &fs[j].x;
-            int f = 0;
-            while (f < 8 && same_double(a[f], b[f])) ++f;
-            ok = check(f == 8, "%s: conics round %d sample %d field %d: %s vs scalar %s", k.name, round, j, f,
-                       bits(a[f < 8 ? f : 0]).c_str(), bits(b[f < 8 ? f : 0]).c_str());
-        }
-        bad += !ok;
-    }
-    check(ellipses > rounds / 2, "%s: only %ld samples gave ellipses", k.name, ellipses);
-}
-
-void compare_fitters(const ScoreKernels& k, Rng& r, int rounds) {
-    const ScoreKernels& s = quorvane::score_kernels_scalar();
-    for (int round = 0; round < rounds; ++round) {
-        const int kind = round % 6;
-        const int64_t n = kind == 5 ? r.range(0, 7) : r.range(5, 1300);
-        Points ps;
-        if (kind < 4) {
-            const bool far = r.range(0, 3) == 0;
-            ps = shape_points(r, kind, n, far ? INT32_MAX - 700 : 0, far ? INT32_MIN + 10 : 0);
-        } else if (kind == 4) {
-            ps = random_points(r, n, static_cast<Range>(r.range(0, 4)));
-        } else {  // tiny or degenerate lists: all one point, or collinear
-            ps.assign(static_cast<std::size_t>(2 * n), 7);
-            if (r.range(0, 1)) {
-                for (int64_t j = 0; j < n; ++j) ps[2 * j] = static_cast<int32_t>(3 * j);
-            }
-        }
-        const int64_t m = static_cast<int64_t>(ps.size() / 2);
-        const int32_t* p = ps.data();
-        const uint32_t seed = static_cast<uint32_t>(r.next());
-        const int32_t count = static_cast<int32_t>(r.range(0, 3) == 0 ? r.range(-1, 3) : r.range(50, 300));
-        const int32_t delta = static_cast<int32_t>(r.range(0, 4) == 0 ? r.range(-2, 0) : r.range(1, 4));
-        const std::string at = format("%s round=%d n=%lld seed=%u", k.name, round, static_cast<long long>(m), seed);
-
-        std::vector<uint8_t> mk(static_cast<std::size_t>(m) + 16, 0xa5), ms(mk);
-        const quorvane::Line lk = quorvane::ransac_line(k, p, m, mk.data(), seed, count, delta, 0.1);
-        const quorvane::Line ls = quorvane::ransac_line(s, p, m, ms.data(), seed, count, delta, 0.1);
-        check(std::memcmp(&lk, &ls, sizeof lk) == 0 && mk == ms, "ransac_line, %s", at.c_str());
-
-        const quorvane::Line2 pk = quorvane::ransac_line2(k, p, m, mk.data(), seed, count, 0.9, delta);
-        const quorvane::Line2 pss = quorvane::ransac_line2(s, p, m, ms.data(), seed, count, 0.9, delta);
-        check(std::memcmp(&pk, &pss, sizeof pk) == 0 && mk == ms, "ransac_line2, %s", at.c_str());
-
-        const quorvane::Circle ck = quorvane::ransac_circle(k, p, m, seed, count, 5, 400, delta);
-        const quorvane::Circle cs = quorvane::ransac_circle(s, p, m, seed, count, 5, 400, delta);
-        check(std::memcmp(&ck, &cs, sizeof ck) == 0, "ransac_circle, %s: (%d %d %d) vs scalar (%d %d %d)", at.c_str(),
-              ck.x, ck.y, ck.r, cs.x, cs.y, cs.r);
-
-        for (const int32_t d : {delta, int32_t{0}}) {
-            const quorvane::Ellipse ek = quorvane::ransac_ellipse(k, p, m, seed, count, 5, 400, 3.0, d);
-            const quorvane::Ellipse es = quorvane::ransac_ellipse(s, p, m, seed, count, 5, 400, 3.0, d);
-            check(std::memcmp(&ek, &es, sizeof ek) == 0, "ransac_ellipse, delta %d, %s: x %s vs scalar %s", d,
-                  at.c_str(), bits(ek.x).c_str(), bits(es.x).c_str());
-        }
-    }
-}
-
 }  // namespace
 
 void score_tests(bool quick) {
-    const std::vector<const ScoreKernels*> ks = vector_kernels();
     {
         Rng r{0xf10a7};
         check_float_bound(r, quick ? 2000 : 20000);
     }
+    const std::vector<const Kernels*> tables = scoring_tables();
     std::printf("scoring kernels against scalar:");
-    for (const ScoreKernels* k : ks) std::printf(" %s", k->name);
-    std::printf("%s\n", ks.empty() ? " none on this CPU" : "");
-    for (const ScoreKernels* k : ks) {
-        Rng r{0x5c0e + static_cast<uint64_t>(std::strlen(k->name))};
-        compare_scorers(*k, r, quick ? 300 : 1500);
-        compare_band_edges(*k, r);
-        compare_shell_handoff(*k, r);
-        compare_aliased_marks(*k, r);
-        compare_conics(*k, r, quick ? 2000 : 20000);
-        compare_fitters(*k, r, quick ? 12 : 60);
+    for (const Kernels* t : tables) std::printf(" %s", t->name);
+    std::printf("%s\n", tables.empty() ? " none on this CPU" : "");
+    for (const Kernels* t : tables) {
+        Rng r{0x5c0e + static_cast<uint64_t>(std::strlen(t->name))};
+        compare_scorers(*t, r, quick ? 300 : 1500);
+        compare_band_edges(*t, r);
+        compare_shell_handoff(*t, r);
+        compare_aliased_marks(*t, r);
     }
 }
 

@@ -1,26 +1,19 @@
-// The one dispatch point of the colour passes, chosen once: the best
-// implementation the CPU runs, unless the environment asks for one.
-// QUORVANE_COLOR_KERNEL=name picks one by name; QUORVANE_FORCE_SCALAR=1 is
-// the older spelling of QUORVANE_COLOR_KERNEL=scalar. A request the CPU
-// cannot honour (an unknown name, an implementation not built for this CPU
-// family, a missing CPU feature, or the two variables disagreeing) is an
-// error the caller reports; it never falls back silently.
+// The one dispatch point of the kernel tables: the best table the CPU
+// runs, unless the environment asks for one (kernels.h), read from the CPU
+// itself.
 
-#include <atomic>
+#include "kernels/dispatch.h"
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
-#if defined(__x86_64__) || defined(__i386__)
+#if QV_X86
 #include <cpuid.h>
 #elif defined(__arm__) && defined(__linux__)
 #include <sys/auxv.h>
 #endif
-
-#include "color.h"
-#include "color_impl.h"
 
 namespace quorvane {
 namespace detail {
@@ -32,29 +25,40 @@ std::size_t g_table_size = 0;
 
 void build_table() noexcept {
     std::size_t n = 0;
-#if defined(__x86_64__) || defined(__i386__)
-    g_table[n++] = {"avx512", {"avx512f", "avx512bw"}, color_kernels_avx512()};
-    g_table[n++] = {"avx2", {"avx2", nullptr}, color_kernels_avx2()};
-    g_table[n++] = {"sse41", {"ssse3", "sse4.1"}, color_kernels_sse41()};
-    g_table[n++] = {"sse2", {"sse2", nullptr}, color_kernels_sse2()};
+#if QV_X86
+    g_table[n++] = {{"avx512f", "avx512bw"}, &kernels_avx512()};
+    g_table[n++] = {{"avx2", nullptr}, &kernels_avx2()};
+    g_table[n++] = {{"ssse3", "sse4.1"}, &kernels_sse41()};
+    g_table[n++] = {{"sse2", nullptr}, &kernels_sse2()};
 #elif defined(__aarch64__)
-    g_table[n++] = {"neon", {nullptr, nullptr}, color_kernels_neon()};  // the aarch64 baseline
+    g_table[n++] = {{nullptr, nullptr}, &kernels_neon()};  // the aarch64 baseline
 #elif QV_NEON32
-    g_table[n++] = {"neon", {"neon", nullptr}, color_kernels_neon()};
+    g_table[n++] = {{"neon", nullptr}, &kernels_neon()};
 #endif
-    g_table[n++] = {"scalar", {nullptr, nullptr}, &color_kernels_scalar()};
+    g_table[n++] = {{nullptr, nullptr}, &kernels_scalar()};
     g_table_size = n;
 }
 
-/// The names every build knows, for messages.
-constexpr const char* kAllNames = "scalar, sse2, sse41, avx2, avx512, neon";
+/// The names every build knows (a request for one not built here is told so).
+constexpr const char* kAllNames[] = {"scalar", "sse2", "sse41", "avx2", "avx512", "neon"};
 
 bool known_name(const char* name) noexcept {
-    for (const char* k : {"scalar", "sse2", "sse41", "avx2", "avx512", "neon"}) {
+    for (const char* k : kAllNames) {
         if (std::strcmp(k, name) == 0) return true;
     }
     return false;
 }
+
+/// "scalar, sse2, ...", for messages.
+struct NameList {
+    char text[64] = "";
+    NameList() noexcept {
+        for (const char* k : kAllNames) {
+            if (text[0] != '\0') std::strncat(text, ", ", sizeof text - std::strlen(text) - 1);
+            std::strncat(text, k, sizeof text - std::strlen(text) - 1);
+        }
+    }
+};
 
 const char* cpu_family() noexcept {
 #if defined(__x86_64__)
@@ -75,7 +79,7 @@ bool flag_set(const char* v) noexcept { return v != nullptr && v[0] != '\0' && s
 
 }  // namespace
 
-const KernelEntry* color_kernel_table(std::size_t& count) noexcept {
+const KernelEntry* kernel_table(std::size_t& count) noexcept {
     static const bool built = (build_table(), true);
     (void)built;
     count = g_table_size;
@@ -99,7 +103,7 @@ struct CpuFeatures {
     bool sse2, ssse3, sse41, avx2, avx512f, avx512bw, neon;
 };
 
-#if defined(__x86_64__) || defined(__i386__)
+#if QV_X86
 /// XCR0: the register states the operating system saves and restores.
 uint64_t xcr0() noexcept {
     uint32_t lo, hi;
@@ -110,7 +114,7 @@ uint64_t xcr0() noexcept {
 
 CpuFeatures read_cpu_features() noexcept {
     CpuFeatures f{};
-#if defined(__x86_64__) || defined(__i386__)
+#if QV_X86
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (__get_cpuid(1, &a, &b, &c, &d) == 0) return f;
     f.sse2 = (d >> 26) & 1u;
@@ -149,8 +153,7 @@ bool cpu_has_feature(const char* f) noexcept {
     return false;
 }
 
-KernelChoice choose_color_kernels(const char* force, const char* wanted,
-                                  bool (*cpu_has)(const char*) noexcept) noexcept {
+KernelChoice choose_kernels(const char* force, const char* wanted, bool (*cpu_has)(const char*) noexcept) noexcept {
     KernelChoice out{nullptr, {}};
     if (wanted != nullptr && wanted[0] == '\0') wanted = nullptr;
     if (flag_set(force)) {
@@ -163,14 +166,14 @@ KernelChoice choose_color_kernels(const char* force, const char* wanted,
     }
     if (wanted != nullptr && !known_name(wanted)) {
         std::snprintf(out.error, sizeof out.error,
-                      "QUORVANE_COLOR_KERNEL=%.40s: no such colour kernel (one of %s)", wanted, kAllNames);
+                      "QUORVANE_COLOR_KERNEL=%.40s: no such colour kernel (one of %s)", wanted, NameList().text);
         return out;
     }
     std::size_t n;
-    const KernelEntry* table = color_kernel_table(n);
+    const KernelEntry* table = kernel_table(n);
     for (std::size_t j = 0; j < n; ++j) {
         const KernelEntry& e = table[j];
-        if (wanted != nullptr && std::strcmp(wanted, e.name) != 0) continue;
+        if (wanted != nullptr && std::strcmp(wanted, e.kernels->name) != 0) continue;
         const char* missing = missing_feature(e, cpu_has);
         if (missing == nullptr) {
             out.kernels = e.kernels;
@@ -189,35 +192,15 @@ KernelChoice choose_color_kernels(const char* force, const char* wanted,
                       wanted);
         return out;
     }
-    out.kernels = &color_kernels_scalar();  // not reached: scalar needs no feature
+    out.kernels = &kernels_scalar();  // not reached: scalar needs no feature
     return out;
 }
 
 }  // namespace detail
 
-namespace {
-
-std::atomic<const ColorKernels*> g_active{nullptr};
-std::atomic<const detail::KernelChoice*> g_choice{nullptr};
-
-}  // namespace
-
-void color_kernels_init() noexcept {
-    static const detail::KernelChoice chosen = detail::choose_color_kernels(
-        std::getenv("QUORVANE_FORCE_SCALAR"), std::getenv("QUORVANE_COLOR_KERNEL"), detail::cpu_has_feature);
-    g_choice.store(&chosen, std::memory_order_release);
-    g_active.store(chosen.kernels != nullptr ? chosen.kernels : &color_kernels_scalar(),
-                   std::memory_order_release);
-}
-
-const char* color_kernels_error() noexcept {
-    const detail::KernelChoice* c = g_choice.load(std::memory_order_acquire);
-    return c != nullptr && c->kernels == nullptr ? c->error : nullptr;
-}
-
-const ColorKernels& color_kernels() noexcept {
-    const ColorKernels* k = g_active.load(std::memory_order_acquire);
-    return k != nullptr ? *k : color_kernels_scalar();
+KernelChoice choose_kernels() noexcept {
+    return detail::choose_kernels(std::getenv("QUORVANE_FORCE_SCALAR"), std::getenv("QUORVANE_COLOR_KERNEL"),
+                                  detail::cpu_has_feature);
 }
 
 }  // namespace quorvane

@@ -1,28 +1,31 @@
-// Edge points along bit-reversed scan lines.
+// The edge scans over the primitives of one instruction set (QV_TARGET is
+// its function attribute): scan_mask<Bytes> and scan_rgb<Bytes, Pass> are
+// its ScanKernels, searching bytes with `Bytes` (next_set, next_clear) and
+// classifying RGB pixels with the image pass `Pass`.
 //
 // Lines are classified in pieces into byte buffers on the stack (non-zero =
 // foreground), and one run tracker turns the bytes into points, searching
-// 16 bytes at a time. A mask row is its own classification; an RGB row goes
-// through the dispatched colour pass in blocks. Columns are gathered a few
-// at a time, one pass over the rows per group, so that the strided reads of
-// a group are in flight together; each column's runs are then emitted in
+// many bytes at a time. A mask row is its own classification; an RGB row
+// goes through the colour pass in blocks. Columns are gathered a few at a
+// time, one pass over the rows per group, so that the strided reads of a
+// group are in flight together; each column's runs are then emitted in
 // column order as before.
 //
 // When the point list overlaps the image, a point written by the scan can
 // change pixels it has yet to read; that case runs pixel by pixel, each
 // pixel read when the scan reaches it.
+#pragma once
 
-#include "points.h"
-
-#include <bit>
-#include <cstring>
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define QUORVANE_EDGES_SSE2 1
+#ifndef QV_TARGET
+#error "define QV_TARGET before including scan_loop.h"
 #endif
 
-namespace quorvane {
+#include <cstdint>
+#include <cstring>
+
+#include "points/points.h"
+
+namespace quorvane::detail {
 namespace {
 
 constexpr int32_t kMaxLines = 65536;
@@ -36,13 +39,13 @@ constexpr int64_t kPrefetchRows = 16;
 /// Gathered RGB pixels classified per call, for all columns of a group.
 constexpr int64_t kGatherPixels = 2048;
 
-int64_t clamp_lines(int32_t n) noexcept {
+inline int64_t clamp_lines(int32_t n) noexcept {
     return n <= 0 ? 0 : (n > kMaxLines ? kMaxLines : n);
 }
 
 /// Position of scan line `i` across an extent of `n` pixels. For i < 2^16
 /// the result is below n when n <= 2^16, and below 2^16 otherwise.
-int64_t line_position(int64_t i, int64_t n) noexcept {
+inline int64_t line_position(int64_t i, int64_t n) noexcept {
     const uint32_t r = reverse_bits(static_cast<uint32_t>(i));
     return static_cast<int64_t>((r * static_cast<uint32_t>(n)) >> 16);
 }
@@ -62,84 +65,18 @@ struct PointSink {
     }
 };
 
-/// Searches for the next non-zero (`next_set`) or zero (`next_clear`) byte
-/// of bytes[k..n-1]; n when there is none.
-struct ByteSearch {
-#ifdef QUORVANE_EDGES_SSE2
-    // Bit b of the result is set when byte b of bytes[k..k+15] is zero.
-    static uint32_t zero_bits(const uint8_t* bytes, int64_t k) noexcept {
-        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + k));
-        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-    }
-    static int64_t next_set(const uint8_t* bytes, int64_t k, int64_t n) noexcept {
-        for (; k + 32 <= n; k += 32) {
-            const uint32_t z = zero_bits(bytes, k) | (zero_bits(bytes, k + 16) << 16);
-            if (z != 0xffffffffu) return k + std::countr_one(z);
-        }
-        for (; k + 16 <= n; k += 16) {
-            const uint32_t z = zero_bits(bytes, k);
-            if (z != 0xffffu) return k + std::countr_one(z);
-        }
-        for (; k < n; ++k)
-            if (bytes[k] != 0) return k;
-        return n;
-    }
-    static int64_t next_clear(const uint8_t* bytes, int64_t k, int64_t n) noexcept {
-        for (; k + 32 <= n; k += 32) {
-            const uint32_t z = zero_bits(bytes, k) | (zero_bits(bytes, k + 16) << 16);
-            if (z != 0) return k + std::countr_zero(z);
-        }
-        for (; k + 16 <= n; k += 16) {
-            const uint32_t z = zero_bits(bytes, k);
-            if (z != 0) return k + std::countr_zero(z);
-        }
-        for (; k < n; ++k)
-            if (bytes[k] == 0) return k;
-        return n;
-    }
-#else
-    // Portable fallback: eight bytes at a time through a 64-bit word.
-    static uint64_t load_le(const uint8_t* p) noexcept {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-        return v;
-    }
-    static int64_t next_set(const uint8_t* bytes, int64_t k, int64_t n) noexcept {
-        for (; k + 8 <= n; k += 8) {
-            const uint64_t v = load_le(bytes + k);
-            if (v != 0) return k + std::countr_zero(v) / 8;
-        }
-        for (; k < n; ++k)
-            if (bytes[k] != 0) return k;
-        return n;
-    }
-    static int64_t next_clear(const uint8_t* bytes, int64_t k, int64_t n) noexcept {
-        constexpr uint64_t lo = 0x0101010101010101u, hi = 0x8080808080808080u;
-        for (; k + 8 <= n; k += 8) {
-            const uint64_t v = load_le(bytes + k);
-            // The lowest flagged byte is exactly the first zero byte.
-            const uint64_t z = (v - lo) & ~v & hi;
-            if (z != 0) return k + std::countr_zero(z) / 8;
-        }
-        for (; k < n; ++k)
-            if (bytes[k] == 0) return k;
-        return n;
-    }
-#endif
-};
-
-/// Run state of one scan line fed in consecutive pieces. `at(sink, k)`
-/// writes the point at position k along the line; every call returns false
-/// once the list is full.
+/// Run state of one scan line fed in consecutive pieces, searching with
+/// `Bytes`. `at(sink, k)` writes the point at position k along the line;
+/// every call returns false once the list is full.
+template <class Bytes>
 struct RunTracker {
     bool inside = false;
 
     /// Classified pixels `base`..`base + m - 1` of the line.
     template <class At>
-    bool feed(const uint8_t* cls, int64_t m, int64_t base, PointSink& out, At at) noexcept {
+    QV_TARGET bool feed(const uint8_t* cls, int64_t m, int64_t base, PointSink& out, At at) noexcept {
         for (int64_t k = 0;; ++k) {
-            k = inside ? ByteSearch::next_clear(cls, k, m) : ByteSearch::next_set(cls, k, m);
+            k = inside ? Bytes::next_clear(cls, k, m) : Bytes::next_set(cls, k, m);
             if (k == m) return true;
             if (!at(out, base + k)) return false;
             inside = !inside;
@@ -147,7 +84,7 @@ struct RunTracker {
     }
     /// End of the line: a run still open closes at the line's last pixel.
     template <class At>
-    bool close(int64_t last, PointSink& out, At at) noexcept {
+    QV_TARGET bool close(int64_t last, PointSink& out, At at) noexcept {
         return !inside || at(out, last);
     }
 };
@@ -179,15 +116,15 @@ struct MaskLines {
     }
 };
 
-/// RGB pixels classified by the colour window through an image pass.
+/// RGB pixels classified by the colour window through the image pass `Pass`.
+template <ImagePass Pass>
 struct RgbLines {
     static constexpr int64_t bytes = 3;
     static constexpr int64_t row_piece = kLineBytes;
-    ImagePass pass;
     const LchBounds& b;
 
-    const uint8_t* row(const uint8_t* px, int64_t m, uint8_t* buf) const noexcept {
-        pass(px, buf, static_cast<std::size_t>(m), b);
+    QV_TARGET const uint8_t* row(const uint8_t* px, int64_t m, uint8_t* buf) const noexcept {
+        Pass(px, buf, static_cast<std::size_t>(m), b);
         return buf;
     }
     bool fg(const uint8_t* px) const noexcept { return color_mask(px, b) != 0; }
@@ -195,7 +132,7 @@ struct RgbLines {
     /// As MaskLines::gather, in blocks of rows: the block's pixels of all
     /// columns are copied together, classified in one call, and the bytes
     /// moved to their columns.
-    void gather(const uint8_t* image, int64_t w, const int64_t* xs, int64_t g, int64_t r0,
+    QV_TARGET void gather(const uint8_t* image, int64_t w, const int64_t* xs, int64_t g, int64_t r0,
                 int64_t m, uint8_t* cls, int64_t cls_stride) const noexcept {
         alignas(64) uint8_t px[3 * kGatherPixels];
         alignas(64) uint8_t fg[kGatherPixels];
@@ -207,15 +144,15 @@ struct RgbLines {
                 if (r + y + kPrefetchRows < m) prefetch_row(p + kPrefetchRows * w * 3, xs, g, 3);
                 for (int64_t k = 0; k < g; ++k) std::memcpy(px + (k * n + y) * 3, p + xs[k] * 3, 3);
             }
-            pass(px, fg, static_cast<std::size_t>(g * n), b);
+            Pass(px, fg, static_cast<std::size_t>(g * n), b);
             for (int64_t k = 0; k < g; ++k)
                 std::memcpy(cls + k * cls_stride + r, fg + k * n, static_cast<std::size_t>(n));
         }
     }
 };
 
-template <class Lines>
-int64_t scan_blocks(const Lines& ln, const uint8_t* image, int64_t h, int64_t w, PointSink& out,
+template <class Bytes, class Lines>
+QV_TARGET int64_t scan_blocks(const Lines& ln, const uint8_t* image, int64_t h, int64_t w, PointSink& out,
                     int64_t rows, int64_t cols) noexcept {
     constexpr int64_t bpp = Lines::bytes;
     alignas(64) uint8_t buf[kLineBytes];
@@ -224,7 +161,7 @@ int64_t scan_blocks(const Lines& ln, const uint8_t* image, int64_t h, int64_t w,
         const int64_t y = line_position(i, h);
         const auto at = [y](PointSink& s, int64_t x) { return s.put(x, y); };
         const uint8_t* row = image + y * w * bpp;
-        RunTracker runs;
+        RunTracker<Bytes> runs;
         for (int64_t c = 0; c < w; c += Lines::row_piece) {
             const int64_t m = w - c < Lines::row_piece ? w - c : Lines::row_piece;
             if (!runs.feed(ln.row(row + c * bpp, m, buf), m, c, out, at)) return out.o;
@@ -243,7 +180,7 @@ int64_t scan_blocks(const Lines& ln, const uint8_t* image, int64_t h, int64_t w,
             for (int64_t k = 0; k < g; ++k) {
                 const int64_t x = xs[k];
                 const auto at = [x](PointSink& s, int64_t y) { return s.put(x, y); };
-                RunTracker runs;
+                RunTracker<Bytes> runs;
                 if (!runs.feed(buf + k * h, h, 0, out, at) || !runs.close(h - 1, out, at))
                     return out.o;
             }
@@ -254,7 +191,7 @@ int64_t scan_blocks(const Lines& ln, const uint8_t* image, int64_t h, int64_t w,
     for (int64_t j = 0; j < cols; ++j) {
         const int64_t x = line_position(j, w);
         const auto at = [x](PointSink& s, int64_t y) { return s.put(x, y); };
-        RunTracker runs;
+        RunTracker<Bytes> runs;
         for (int64_t r = 0; r < h; r += kLineBytes) {
             const int64_t m = h - r < kLineBytes ? h - r : kLineBytes;
             ln.gather(image, w, &x, 1, r, m, buf, 0);
@@ -268,7 +205,7 @@ int64_t scan_blocks(const Lines& ln, const uint8_t* image, int64_t h, int64_t w,
 /// One line read pixel by pixel, `stride` bytes apart, each pixel tested
 /// after the points before it are written.
 template <class Lines, class At>
-bool scan_pixels(const Lines& ln, const uint8_t* p, int64_t stride, int64_t n, PointSink& out,
+QV_TARGET bool scan_pixels(const Lines& ln, const uint8_t* p, int64_t stride, int64_t n, PointSink& out,
                  At at) noexcept {
     bool inside = false;
     for (int64_t k = 0; k < n; ++k, p += stride) {
@@ -280,7 +217,7 @@ bool scan_pixels(const Lines& ln, const uint8_t* p, int64_t stride, int64_t n, P
 }
 
 template <class Lines>
-int64_t scan_pixelwise(const Lines& ln, const uint8_t* image, int64_t h, int64_t w,
+QV_TARGET int64_t scan_pixelwise(const Lines& ln, const uint8_t* image, int64_t h, int64_t w,
                        PointSink& out, int64_t rows, int64_t cols) noexcept {
     constexpr int64_t bpp = Lines::bytes;
     for (int64_t i = 0; i < rows; ++i) {
@@ -299,13 +236,13 @@ int64_t scan_pixelwise(const Lines& ln, const uint8_t* image, int64_t h, int64_t
 }
 
 /// Whether byte ranges [a, a + na) and [b, b + nb) share a byte.
-bool overlap(const void* a, uint64_t na, const void* b, uint64_t nb) noexcept {
+inline bool overlap(const void* a, uint64_t na, const void* b, uint64_t nb) noexcept {
     const auto pa = reinterpret_cast<uintptr_t>(a), pb = reinterpret_cast<uintptr_t>(b);
     return pa < pb + nb && pb < pa + na;
 }
 
-template <class Lines>
-int64_t edge_scan(const Lines& ln, const uint8_t* image, int64_t h, int64_t w, int32_t* ps,
+template <class Bytes, class Lines>
+QV_TARGET int64_t edge_scan(const Lines& ln, const uint8_t* image, int64_t h, int64_t w, int32_t* ps,
                   int64_t cap, int32_t row_count, int32_t column_count) noexcept {
     if (h <= 0 || w <= 0 || cap <= 0) return 0;
     const int64_t rows = clamp_lines(row_count);
@@ -314,21 +251,20 @@ int64_t edge_scan(const Lines& ln, const uint8_t* image, int64_t h, int64_t w, i
     const uint64_t image_bytes = static_cast<uint64_t>(h) * static_cast<uint64_t>(w) * Lines::bytes;
     if (overlap(ps, static_cast<uint64_t>(cap) * 8, image, image_bytes))
         return scan_pixelwise(ln, image, h, w, out, rows, cols);
-    return scan_blocks(ln, image, h, w, out, rows, cols);
+    return scan_blocks<Bytes>(ln, image, h, w, out, rows, cols);
+}
+
+template <class Bytes>
+QV_TARGET int64_t scan_mask(const uint8_t* image, int64_t h, int64_t w, int32_t* ps, int64_t cap, int32_t row_count,
+                            int32_t column_count) noexcept {
+    return edge_scan<Bytes>(MaskLines{}, image, h, w, ps, cap, row_count, column_count);
+}
+
+template <class Bytes, ImagePass Pass>
+QV_TARGET int64_t scan_rgb(const uint8_t* image, int64_t h, int64_t w, const LchBounds& b, int32_t* ps, int64_t cap,
+                           int32_t row_count, int32_t column_count) noexcept {
+    return edge_scan<Bytes>(RgbLines<Pass>{b}, image, h, w, ps, cap, row_count, column_count);
 }
 
 }  // namespace
-
-int64_t edge_scan_mask(const uint8_t* image, int64_t h, int64_t w, int32_t* ps, int64_t cap,
-                       int32_t row_count, int32_t column_count) noexcept {
-    return edge_scan(MaskLines{}, image, h, w, ps, cap, row_count, column_count);
-}
-
-int64_t edge_scan_rgb(const uint8_t* image, int64_t h, int64_t w, const LchBounds& b,
-                      int32_t* ps, int64_t cap, int32_t row_count,
-                      int32_t column_count) noexcept {
-    return edge_scan(RgbLines{color_kernels().mask, b}, image, h, w, ps, cap, row_count,
-                     column_count);
-}
-
-}  // namespace quorvane
+}  // namespace quorvane::detail
