@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "color/color_impl.h"  // cpu_has_feature: the CPU's features, as the colour passes read them
+#include "kernels/dispatch.h"  // cpu_has_feature: the CPU's features, as the kernel tables read them
 
 namespace quorvane::tools {
 namespace {
