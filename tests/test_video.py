@@ -309,14 +309,16 @@ def test_a_closed_pipe_ends_quietly(clip):
 
 def test_a_failed_run_leaves_nothing_behind(clip, tmp_path, monkeypatch):
     distributed = pytest.importorskip("distributed")
-    real = video._track_range_here
+    from quorvane_tools.video import _decode
+
+    real = _decode._track_range_here
 
     def failing(job, *a, **k):
         if job.start >= 24:
             raise RuntimeError("disk on fire")
         return real(job, *a, **k)
 
-    monkeypatch.setattr(video, "_track_range_here", failing)
+    monkeypatch.setattr(_decode, "_track_range_here", failing)
     loopback = {"dashboard_address": "127.0.0.1:0", "worker_dashboard_address": "127.0.0.1:0"}
     with distributed.Client(processes=False, n_workers=2, threads_per_worker=1, **loopback) as client:
         with pytest.raises(video.VideoTaskError, match="disk on fire"):
