@@ -2,6 +2,10 @@
 and running the command in this process."""
 
 import json
+import os
+import stat
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -41,3 +45,14 @@ def find_json(capsys, tmp_path, *argv):
     assert rc == 0 and err == ""
     return json.loads(path.read_text()), out
 
+
+def kind(path):
+    """The file type of ``path`` (not followed) and, for a regular file, its size."""
+    st = os.lstat(path)
+    return stat.S_IFMT(st.st_mode), st.st_size if stat.S_ISREG(st.st_mode) else None
+
+
+def cli(*argv, **kw):
+    """The command run by a user, in a process of its own."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-m", "quorvane_tools", *map(str, argv)], env=env, timeout=120, **kw)

@@ -14,7 +14,7 @@ import pytest
 
 from quorvane_tools.cli import main
 
-from cliutil import disc_png, run  # noqa: F401 (fixtures)
+from cliutil import cli as _cli, disc_png, kind as _kind, run  # noqa: F401 (fixtures)
 
 # ----------------------------------------------------------------------------
 # bad input: one line, status 2, nothing written

@@ -5,21 +5,15 @@ import json
 import os
 import stat
 import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 
-from cliutil import disc_png, run  # noqa: F401 (fixtures)
+from cliutil import cli as _cli, disc_png, kind as _kind, run  # noqa: F401 (fixtures)
 
 # ----------------------------------------------------------------------------
 # outputs: what may be replaced, and standard output
-
-
-def _kind(path):
-    st = os.lstat(path)
-    return stat.S_IFMT(st.st_mode), st.st_size if stat.S_ISREG(st.st_mode) else None
 
 
 def _make_target(tmp_path, kind):
@@ -80,11 +74,6 @@ def test_json_to_standard_output_moves_the_report_to_stderr(capsys, disc_png):
     rc, out, err = run(capsys, "find", disc_png, "--box", 90, 80, 20, 20, "--fit", "circle", "--json", "-")
     assert rc == 0 and json.loads(out)["shapes"][0]["shape"] == "circle"
     assert "1  circle" in err and "wrote" not in err
-
-
-def _cli(*argv, **kw):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    return subprocess.run([sys.executable, "-m", "quorvane_tools", *map(str, argv)], env=env, timeout=120, **kw)
 
 
 def test_picture_to_standard_output_only_when_it_is_not_a_terminal(tmp_path, disc_png):
