@@ -325,3 +325,35 @@ def test_a_failed_run_leaves_nothing_behind(clip, tmp_path, monkeypatch):
             video.track_video(clip, qt.Window((0.15, 0.7), (0.3, 1), (0.15, 0.95)), "circle",
                               out=tmp_path / "a.mp4", client=client, chunk=12, retries=0)
     assert list(tmp_path.iterdir()) == []
+
+
+def test_the_video_is_probed_once_and_frame_start_decoded_once(clip, tmp_path, capsys, monkeypatch):
+    from quorvane_tools.cli import video as command
+    from quorvane_tools.video import _decode, _runner
+
+    probes, ranges = [], []
+    for module in (command, _runner):
+        monkeypatch.setattr(module, "probe_video", lambda p, real=video.probe_video: probes.append(p) or real(p))
+    monkeypatch.setattr(_decode, "_decode_range", lambda *a, real=_decode._decode_range, **k:
+                        ranges.append(a[2:4]) or real(*a, **k))
+    monkeypatch.setattr(_runner, "read_frame", None)  # one process: the first range gives frame START
+    rc, out, err = quorvane(capsys, clip, "--box", 0, 100, 30, 30, *FIT, "--frames", 13, 20, "--json", "-")
+    assert (rc, err) == (0, "") and len(probes) == 1 and ranges == [(13, 20)]
+    assert [f["index"] for f in json.loads(out)["frames"]] == list(range(13, 20))
+
+
+def test_seed_none_leaves_the_generator_as_find_shapes_does(clip, srand):
+    """seed=None: no frame is seeded (as find_shapes(seed=None)); a seed: frame i gets frame_seed."""
+    window = qt.Window((0.15, 0.7), (0.3, 1), (0.15, 0.95))
+    info = video.probe_video(clip)
+    first = video.read_frame(info, 0)
+    fit = {"radius": (10, 30), "count": 3}  # few samples: the shapes show the generator's state
+
+    def by_frame(seed):
+        return video.track_video(clip, window, "circle", frames=(0, 1), seed=seed, **fit)["frames"][0]["shapes"]
+
+    srand(77)
+    unseeded = by_frame(None)
+    srand(77)
+    assert unseeded == qt.find_shapes(first, window, "circle", seed=None, **fit).to_dict()["shapes"]
+    assert by_frame(5) == qt.find_shapes(first, window, "circle", seed=video.frame_seed(5, 0), **fit).to_dict()["shapes"]

@@ -75,6 +75,17 @@ def finite(text: str) -> float:
     return value
 
 
+def port(text: str) -> int:
+    """An argparse type: a TCP port, 0 (any free one) to 65535."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid port {text!r}: expected a number from 0 to 65535") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"invalid port {text!r}: expected a number from 0 to 65535")
+    return value
+
+
 def add_window_options(parser) -> None:
     g = parser.add_argument_group(
         "colour window (the three bands, --intensity alone for grey, or --box to suggest them)")

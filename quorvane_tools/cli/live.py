@@ -18,7 +18,7 @@ from ..live import (
     parse_source, view_server,
 )
 from ._errors import EXIT_FAILED, EXIT_PIPE, CliError
-from ._options import MODEL_HELP, add_fit_options, add_window_options, fit_kwargs, window_from_args
+from ._options import MODEL_HELP, add_fit_options, add_window_options, fit_kwargs, port, window_from_args
 from ._output import quiet_stdout
 
 
@@ -64,18 +64,8 @@ def register(subparsers) -> None:
     v.add_argument("--view", action="store_true",
                    help="serve the tune page on the live stream (127.0.0.1): the newest annotated "
                    "frame, sliders that change the window from the next frame on")
-    v.add_argument("--port", type=_port, default=0, metavar="N", help="port of the view (default 0: any free one)")
+    v.add_argument("--port", type=port, default=0, metavar="N", help="port of the view (default 0: any free one)")
     p.set_defaults(run=run)
-
-
-def _port(text):
-    try:
-        v = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid port {text!r}: expected a number from 0 to 65535") from None
-    if not 0 <= v <= 65535:
-        raise argparse.ArgumentTypeError(f"invalid port {text!r}: expected a number from 0 to 65535")
-    return v
 
 
 def _say(text: str) -> None:

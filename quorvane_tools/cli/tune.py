@@ -11,7 +11,7 @@ import webbrowser
 from .._arrays import load_image
 from ..tune import check_host
 from ._errors import CliError
-from ._options import add_limit_options
+from ._options import add_limit_options, port
 
 DESCRIPTION = """\
 Serve a local web page that shows IMAGE with the pixels of a colour window tinted,
@@ -41,16 +41,6 @@ connection may idle 30 s between requests and has 10 s to send a request's heade
 """
 
 
-def _port(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid port {text!r}: expected a number from 0 to 65535") from None
-    if not 0 <= value <= 65535:
-        raise argparse.ArgumentTypeError(f"invalid port {text!r}: expected a number from 0 to 65535")
-    return value
-
-
 def register(subparsers) -> None:
     p = subparsers.add_parser(
         "tune",
@@ -66,7 +56,7 @@ def register(subparsers) -> None:
         help="IP address to listen on (default 127.0.0.1); an address other than a loopback "
         "one also needs --allow-remote",
     )
-    p.add_argument("--port", type=_port, default=0, metavar="N", help="port to listen on (default 0: any free port)")
+    p.add_argument("--port", type=port, default=0, metavar="N", help="port to listen on (default 0: any free port)")
     p.add_argument("--no-browser", action="store_true", help="only print the URL; do not open a browser")
     p.add_argument(
         "--allow-remote",

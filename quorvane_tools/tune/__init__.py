@@ -32,7 +32,7 @@ def check_host(host: str, allow_remote: bool) -> tuple[str, str | None]:
 
 
 # The command's names, which lived here before the command had a module of its own.
-_COMMAND = ("DESCRIPTION", "register", "run", "_port")
+_COMMAND = ("DESCRIPTION", "register", "run")
 
 
 def __getattr__(name: str):
