@@ -23,7 +23,8 @@ def test_box_refusals(xywh, words):
 
 
 @pytest.mark.parametrize("xywh, clipped", [
-    ((-5, -5, 10, 10), (0, 0, 5, 5)), ((150, 110, 30, 30), (150, 110, 160, 120)), ((0, 0, 160, 120), (0, 0, 160, 120))])
+    ((-5, -5, 10, 10), (0, 0, 5, 5)), ((150, 110, 30, 30), (150, 110, 160, 120)),
+    ((0, 0, 160, 120), (0, 0, 160, 120))])
 def test_box_is_clipped_to_the_picture(xywh, clipped):
     assert _checks.box(SHAPE, xywh) == clipped
 
@@ -32,7 +33,8 @@ def test_box_is_clipped_to_the_picture(xywh, clipped):
     ((20, 10), None, "give 0 <= MIN <= MAX, MAX above 0"),
     ((0, 0), None, "give 0 <= MIN <= MAX, MAX above 0"),
     ((-1, 10), None, "give 0 <= MIN <= MAX, MAX above 0"),
-    ((81, 90), SHAPE, "a shape with radius 81 does not fit in the 160 x 120 picture (its largest radius is 80)"),
+    ((81, 90), SHAPE,
+     "a shape with radius 81 does not fit in the 160 x 120 picture (its largest radius is 80)"),
 ])
 def test_radius_refusals(lo_hi, shape, words):
     for name in ("--radius", "radius range"):
@@ -82,8 +84,8 @@ def test_the_library_and_the_command_say_the_same(tmp_path, capsys):
     for extra, call, said, raised in [
         (["--radius", "20", "10"], dict(radius=(20, 10)), "--radius 20 10: give 0 <= MIN <= MAX, MAX above 0",
          "radius range 20 10: give 0 <= MIN <= MAX, MAX above 0"),
-        (["--box", "500", "0", "5", "5"], dict(box=(500, 0, 5, 5)), "box 500 0 5 5 lies outside the 160 x 120 image",
-         "box 500 0 5 5 lies outside the 160 x 120 image"),
+        (["--box", "500", "0", "5", "5"], dict(box=(500, 0, 5, 5)),
+         "box 500 0 5 5 lies outside the 160 x 120 image", "box 500 0 5 5 lies outside the 160 x 120 image"),
     ]:
         assert main(["find", str(path), *flags, *extra]) == 2
         assert capsys.readouterr().err == f"quorvane: error: {said}\n"

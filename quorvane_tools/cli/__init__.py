@@ -17,15 +17,19 @@ import sys
 
 from .._arrays import ImageError, OutputError
 from . import find as _commands
-from ._errors import EXIT_BAD_INPUT, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_PIPE, PROG, CliError, WriteError  # noqa: F401
-from ._options import (
+from ._errors import (  # noqa: F401 (the names of the command line, as before it was a package)
+    EXIT_BAD_INPUT, EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_PIPE, PROG, CliError, WriteError,
+)
+from ._options import (  # noqa: F401
     EXIT_HELP, MAX_COORD, MAX_COUNT, MAX_DELTA, MAX_LINES, MAX_MAX_PIXELS, MAX_RADIUS, MAX_SEED, MODEL_HELP,
     OUTPUT_HELP, add_fit_options, add_limit_options, add_window_options, finite, fit_kwargs, whole,
     window_from_args,
 )
 from ._options import load as _load  # noqa: F401
-from ._output import absolute as _absolute, check_output, fmt as _fmt, quiet_stdout as _quiet_stdout, say as _say  # noqa: F401
-from ._output import stdout_is_terminal as _stdout_is_terminal, table as _table, writing as _writing  # noqa: F401
+from ._output import (  # noqa: F401
+    absolute as _absolute, check_output, fmt as _fmt, quiet_stdout as _quiet_stdout, say as _say,
+    stdout_is_terminal as _stdout_is_terminal, table as _table, writing as _writing,
+)
 from .find import STAGES, _picture_format, find_shapes, find as _find, probe as _probe  # noqa: F401
 
 __all__ = [

@@ -165,25 +165,22 @@ def run(args) -> int:
         raise CliError(f"{where}{e.strerror or _why(e)}") from None
 
 
+@contextlib.contextmanager
 def _quiet_logs(verbose: bool):
     """Keep Dask's client-side logging (a failed task's traceback) off the terminal."""
     if verbose:
-        return contextlib.nullcontext()
-
-    @contextlib.contextmanager
-    def quiet():
-        loggers = [logging.getLogger(n) for n in ("distributed", "distributed.client", "distributed.worker",
-                                                     "distributed.scheduler", "distributed.nanny")]
-        levels = [lg.level for lg in loggers]
-        for lg in loggers:
-            lg.setLevel(logging.CRITICAL)
-        try:
-            yield
-        finally:
-            for lg, lv in zip(loggers, levels):
-                lg.setLevel(lv)
-
-    return quiet()
+        yield
+        return
+    loggers = [logging.getLogger(n) for n in ("distributed", "distributed.client", "distributed.worker",
+                                                 "distributed.scheduler", "distributed.nanny")]
+    levels = [lg.level for lg in loggers]
+    for lg in loggers:
+        lg.setLevel(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        for lg, lv in zip(loggers, levels):
+            lg.setLevel(lv)
 
 
 def _run(args) -> int:

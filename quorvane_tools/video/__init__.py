@@ -21,13 +21,19 @@ The package's modules: ``_index`` (the frames' index from the packets, the plan 
 
 from __future__ import annotations
 
-from ._decode import _decode_range, _frames, _Job, _pipe_times, _time_of, _track_range, _track_range_here  # noqa: F401
-from ._decode import read_frame  # noqa: F401
+# Every name the module had before it was a package (the tests and the benchmarks use some).
+from ._decode import (  # noqa: F401
+    _decode_range, _frames, _Job, _pipe_times, _time_of, _track_range, _track_range_here, read_frame,
+)
 from ._encode import _check_format, _Encoder, _join, _retime_file, _write_output, pick_codec  # noqa: F401
-from ._index import _ESTIMATED_DURATION, VideoError, VideoInfo, VideoTaskError, _av, _is_pipe, _open_input  # noqa: F401
-from ._index import _rate_of, _ranks, _seek_point, _why, frame_seed, output_time_base, plan_ranges, probe_video  # noqa: F401
-from ._runner import _halves, _plain_window, _remove_folder, _run_on, _task, _track, _track_file, _track_pipe  # noqa: F401
-from ._runner import _tracking, dumps, track_video  # noqa: F401
+from ._index import (  # noqa: F401
+    _ESTIMATED_DURATION, VideoError, VideoInfo, VideoTaskError, _av, _is_pipe, _open_input, _rate_of, _ranks,
+    _seek_point, _why, frame_seed, output_time_base, plan_ranges, probe_video,
+)
+from ._runner import (  # noqa: F401
+    _halves, _plain_window, _remove_folder, _run_on, _task, _track, _track_file, _track_pipe, _tracking, dumps,
+    track_video,
+)
 
 __all__ = ["VideoError", "VideoTaskError", "track_video", "frame_seed", "probe_video", "read_frame"]
 
