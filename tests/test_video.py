@@ -357,3 +357,10 @@ def test_seed_none_leaves_the_generator_as_find_shapes_does(clip, srand):
     srand(77)
     assert unseeded == qt.find_shapes(first, window, "circle", seed=None, **fit).to_dict()["shapes"]
     assert by_frame(5) == qt.find_shapes(first, window, "circle", seed=video.frame_seed(5, 0), **fit).to_dict()["shapes"]
+
+
+def test_a_window_of_intensity_alone(clip, capsys):
+    rc, out, err = quorvane(capsys, clip, "--intensity", "0.3", "0.9", "--fit", "circle", "--frames", 0, 2)
+    assert (rc, err) == (0, "") and out.startswith(f"{clip}: 2 frames at 24 fps; window --intensity 0.3 0.9;")
+    result = video.track_video(clip, qt.Window(None, None, (0.3, 0.9)), "circle", frames=(0, 2))
+    assert result["window"] == {"hue": None, "chroma": None, "intensity": [0.3, 0.9]}
