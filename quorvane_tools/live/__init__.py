@@ -54,5 +54,10 @@ from ._sources import STREAM_SCHEMES, Source, _av, _OpenCVReader, _open, _PyAVRe
 from ._stream import Live, Result, live
 from ._view import LIVE_JS, view_server
 
+# The public classes are shown, and pickled, under the package's name.
+for _cls in (LiveError, Source, Frame, Result, Live):
+    _cls.__module__ = __name__
+del _cls
+
 __all__ = ["LiveError", "Live", "Frame", "live", "search_frame", "parse_source", "open_publisher",
            "view_server"]

@@ -16,9 +16,20 @@ BACKOFF = (0.25, 0.5, 1.0, 2.0, 4.0, 8.0)  # seconds between attempts to reopen 
 
 @dataclass
 class Frame:
-    """A decoded frame: its number (from 0, counting every frame decoded, across reconnections),
-    the wall-clock time and the ``time.perf_counter()`` at which it was decoded, its time by
-    the stream's own timestamps (seconds, or None) and the decoder's picture (``rgb()``)."""
+    """A decoded frame.
+
+    Attributes
+    ----------
+    number : int
+        From 0, counting every frame decoded, across reconnections.
+    wall, decoded : float
+        The wall-clock time and the ``time.perf_counter()`` at which it was decoded.
+    stream_time : float or None
+        Its time by the stream's own timestamps, in seconds.
+    picture
+        The decoder's picture (a PyAV VideoFrame, or OpenCV's BGR array) until `rgb`
+        converts it.
+    """
 
     number: int
     wall: float

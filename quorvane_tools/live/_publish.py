@@ -90,8 +90,35 @@ class _MqttPublisher:
 
 
 def open_publisher(url: str):
-    """A publisher for ``udp://HOST:PORT`` (one datagram per record) or
-    ``mqtt://HOST[:PORT]/TOPIC[?qos=0|1|2&retain=0|1]`` (paho-mqtt, default port 1883)."""
+    """A publisher that sends each record on as it is written.
+
+    Parameters
+    ----------
+    url : str
+        ``udp://HOST:PORT`` (one datagram per record) or
+        ``mqtt://HOST[:PORT]/TOPIC[?qos=0|1|2&retain=0|1]`` (paho-mqtt, default port 1883; the
+        broker must accept the connection within 5 s).
+
+    Returns
+    -------
+    publisher
+        ``send(data: bytes)`` publishes one record, ``close()`` lets go of the socket or the
+        broker. A UDP datagram nobody takes is lost; a record too large for one is not sent
+        (said once on standard error).
+
+    Raises
+    ------
+    LiveError
+        For a URL that names no target, a host that does not resolve, or a broker that cannot
+        be reached or refuses the connection.
+
+    Examples
+    --------
+    >>> from quorvane_tools.live import open_publisher
+    >>> pub = open_publisher("udp://127.0.0.1:9")
+    >>> pub.send(b'{"frame": 0}')
+    >>> pub.close()
+    """
     parts = urlsplit(url)
     scheme = parts.scheme.lower()
     try:

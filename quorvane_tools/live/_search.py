@@ -11,10 +11,28 @@ STAGES = ("wait", "convert", "bounds", "mask", "edges", "denoise", "fit", "remov
 
 
 def search_frame(frame: Frame, window, fits, fit: dict, seed: int | None, dropped: int):
-    """Search one frame: returns (record, Found). ``fit`` holds find_shapes' keywords; the C
-    generator is seeded with ``frame_seed(seed, frame.number)`` (None: not seeded), so a file
-    gives the same records on every run. ``record["latency_ms"]`` is filled by the caller right
-    before the record leaves."""
+    """Search one frame as ``find_shapes`` searches a picture.
+
+    Parameters
+    ----------
+    frame : Frame
+    window : Window
+    fits : sequence of str
+        The fits of ``find_shapes``; ``fit`` (a dict) holds its other keywords.
+    seed : int or None
+        The C generator is seeded with ``frame_seed(seed, frame.number)`` (None: not seeded),
+        so a file gives the same records on every run.
+    dropped : int
+        Frames not searched so far, written into the record.
+
+    Returns
+    -------
+    record : dict
+        The record of `live`, with ``"latency_ms"`` None: the caller fills it right before
+        the record leaves.
+    found : Found
+        What ``find_shapes`` returned.
+    """
     import quorvane_tools as qt
     from ..video import frame_seed
 

@@ -15,8 +15,19 @@ STREAM_SCHEMES = ("rtsp", "rtsps", "rtmp", "rtmps", "http", "https", "udp", "tcp
 
 @dataclass(frozen=True)
 class Source:
-    """Where frames come from: ``kind`` is "camera", "stream" or "file"; ``target`` is what the
-    demuxer opens; ``format`` and ``options`` go to it; ``backend`` is "pyav" or "opencv"."""
+    """Where frames come from, as `parse_source` tells it.
+
+    Attributes
+    ----------
+    text : str
+        The source as the user wrote it (used in messages).
+    kind : {"camera", "stream", "file"}
+    target : str
+        What the demuxer opens (a camera index becomes ``/dev/videoN``).
+    format : str or None
+        The demuxer to use; ``options``, sorted (key, value) pairs, go to it.
+    backend : {"pyav", "opencv"}
+    """
 
     text: str
     kind: str
@@ -27,8 +38,41 @@ class Source:
 
 
 def parse_source(text, format=None, options=None, backend=None) -> Source:  # noqa: A002
-    """Tell a camera (``/dev/video0``, or an index such as ``0``), a network stream (a URL with
-    one of STREAM_SCHEMES) and a file apart; raises LiveError for one that cannot be there."""
+    """Tell a camera, a network stream and a file apart.
+
+    Parameters
+    ----------
+    text : str or int
+        ``/dev/video0``, or an index such as ``0`` (a camera); a URL with one of
+        ``STREAM_SCHEMES`` (a stream); or the path of a video file.
+    format : str, optional
+        The demuxer; ``"video4linux2"`` also makes another ``/dev/`` path a camera.
+    options : dict, optional
+        Options for the demuxer and the protocol (for OpenCV's capture: width, height, fps).
+    backend : {"pyav", "opencv"}, optional
+        How to read a camera (default pyav); streams and files are read with PyAV.
+
+    Returns
+    -------
+    Source
+
+    Raises
+    ------
+    LiveError
+        For a camera, a file or a kind of stream that cannot be there, or a backend that
+        cannot read it.
+
+    Examples
+    --------
+    >>> from quorvane_tools.live import parse_source
+    >>> s = parse_source("rtsp://10.0.0.7/cam", options={"rtsp_transport": "tcp"})
+    >>> s.kind, s.options
+    ('stream', (('rtsp_transport', 'tcp'),))
+    >>> parse_source("ftp://10.0.0.7/cam")
+    Traceback (most recent call last):
+    ...
+    quorvane_tools.live.LiveError: ftp://10.0.0.7/cam: unknown kind of stream 'ftp://'; ...
+    """
     text = str(text)
     opts = tuple(sorted((options or {}).items()))
     if backend not in (None, "pyav", "opencv"):
@@ -116,8 +160,6 @@ class _PyAVReader:
                 continue  # one damaged packet of a stream: skip it, keep the stream
             for frame in decoded:
                 yield frame
-            if packet.size == 0 and packet.pts is None and packet.dts is None:
-                pass  # the flushing packet at the end
 
     def close(self):
         try:

@@ -25,11 +25,48 @@ class Result:
 
 
 class Live:
-    """An iterator of the records of a live source; see ``live()``. ``close()`` (or leaving a
-    ``with`` block) stops the capture. ``results()`` yields Result objects instead of records.
-    ``summary()`` gives the counts and latency percentiles so far. The window may be changed
-    between frames with ``set_window``. With ``track``, ``tracker`` is the ``Tracker`` that
-    follows the records (None without)."""
+    """The records of a live source, searched as the frames come; made by `live`.
+
+    Parameters
+    ----------
+    source, window, fits, **kw
+        As for `live`. ``prepare(rgb) -> (window, fit keywords)``, for the command line, builds
+        and checks the options against the first frame instead of ``window``.
+
+    Attributes
+    ----------
+    source : Source
+        What is read, as `parse_source` told it.
+    window : Window
+        The colour window used for the next frame (see `set_window`).
+    width, height : int
+        The size of the first frame.
+    rate : float or None
+        Frames a second by the source's own word.
+    decoded, searched : int
+        Frames decoded and searched so far.
+    latencies : list of float
+        Seconds from decoded to record, of every record (the newest 50,000 at least).
+    tracker : Tracker or None
+        With ``track``, the tracker that follows the records (``tracker.tracks``: the live
+        tracks).
+
+    Notes
+    -----
+    Iterating yields the records (dicts); `results` yields `Result` objects, which also hold
+    the frame and what ``find_shapes`` found. `close` (or leaving a ``with`` block) stops the
+    capture; `summary` gives the counts and latency percentiles so far.
+
+    Examples
+    --------
+    >>> import quorvane_tools as qt
+    >>> w = qt.Window(hue=(0.15, 0.7), chroma=(0.3, 1.0), intensity=(0.15, 0.95))
+    >>> with qt.live("rtsp://10.0.0.7/cam", w, ["circle"], radius=(10, 60)) as stream:  # doctest: +SKIP
+    ...     for record in stream:
+    ...         if record["latency_ms"] > 50:
+    ...             stream.set_window(w)
+    ...     print(stream.summary()["latency_ms"]["p99"])
+    """
 
     def __init__(self, source, window=None, fits=("circle",), *, box=None, outside=None,
                  format=None, options=None, backend=None, realtime=False, every: int = 1,  # noqa: A002
@@ -215,30 +252,76 @@ class Live:
 
 
 def live(source, window=None, fits=("circle",), **kw) -> Live:
-    """Search the frames of a camera, a stream or a file as they come; returns a ``Live``, an
-    iterator of records that can be closed (use it in a ``with`` block).
+    """Search the frames of a camera, a stream or a file as they come.
 
-    ``source``: ``"/dev/video0"`` or ``0`` (a V4L2 camera; ``backend="opencv"`` for OpenCV's
-    capture), a URL (``rtsp://``, ``http://`` MJPEG or MPEG-TS, ``udp://``, ``srt://``, ...;
-    ``format=`` and ``options=`` go to the demuxer), or a file (``realtime=True`` plays it at its
-    own frame rate; otherwise every frame is searched in turn). ``window`` is a ``Window``, or give
-    ``box=`` (and ``outside=``) to suggest one on the first frame. ``fits`` and the other keywords
-    are those of ``find_shapes``; frame n is fitted after seeding with ``frame_seed(seed, n)``.
-    ``every=N`` searches at most one frame in N, ``max_fps=F`` at most F frames a second.
-    ``open_timeout`` and ``read_timeout`` (seconds) bound the wait for a stream; a stream that
-    drops is reopened with backoff for ``retry_for`` seconds (None: for ever), its messages
-    going to ``log(text)``.
+    Parameters
+    ----------
+    source : str or int
+        ``"/dev/video0"`` or ``0`` (a V4L2 camera), a URL (``rtsp://``, ``http://`` MJPEG or
+        MPEG-TS, ``udp://``, ``srt://``, ...), or a video file; see `parse_source`.
+    window : Window, optional
+        The colour window. Without it, give ``box=`` (and ``outside=``) to suggest one on the
+        first frame.
+    fits : sequence of str or str, default ("circle",)
+        The fits of ``find_shapes``.
+    box, outside : (x, y, w, h), optional
+        The boxes ``suggest_window`` takes on the first frame when ``window`` is None.
+    format : str, optional
+        The demuxer (e.g. ``"mpegts"``, ``"mjpeg"``); ``options`` (dict) go to it and to the
+        protocol.
+    backend : {"pyav", "opencv"}, optional
+        How to read a camera; streams and files are read with PyAV.
+    realtime : bool, default False
+        Play a file at its own frame rate, dropping frames like a camera; otherwise every
+        frame of a file is searched in turn.
+    every : int, default 1
+        Search at most one frame in ``every``.
+    max_fps : float, optional
+        Search at most ``max_fps`` frames a second.
+    seed : int or None, default 1
+        Frame n is fitted after seeding the C library's generator with
+        ``frame_seed(seed, n)``; None: not seeded.
+    open_timeout, read_timeout : float, default 10.0 and 5.0
+        Seconds to wait for the source to answer, and without data before a stream counts as
+        lost.
+    retry_for : float, optional
+        A lost stream is reopened with backoff for ``retry_for`` seconds (None: for ever).
+    log : callable, optional
+        ``log(text)`` receives the messages on lost and recovered streams.
+    track : bool or dict, default False
+        True (or a dict of ``Tracker`` keywords) follows the circles and ellipses from frame to
+        frame, as ``track_video`` does: every record gains ``"tracks"`` and ``"events"`` (see
+        ``Tracker.update``) and ``"stages_ms"`` a ``"track"`` stage. Velocities are in pixels
+        per second of the frames' real times: when a camera's or a stream's frame was decoded,
+        a file's own timestamps. Frames dropped or skipped (``every``, ``max_fps``) are not seen
+        by the tracker, so ``max_lost`` counts searched frames.
+    **fit
+        The other keywords of ``find_shapes`` (``radius``, ``count``, ...).
 
-    Each record: ``{"frame": n, "time": wall-clock seconds when decoded, "stream_time": seconds
-    by the stream's timestamps or None, "latency_ms": decoded to record, "dropped": frames not
-    searched so far, "stages_ms": {...}, "shapes": [records of find --json]}``. Raises LiveError
-    for a source that cannot be opened or read (or for bad ``track`` keywords).
+    Returns
+    -------
+    Live
+        An iterator of records that can be closed (use it in a ``with`` block). Each record is
+        ``{"frame": n, "time": wall-clock seconds when decoded, "stream_time": seconds by the
+        stream's timestamps or None, "latency_ms": decoded to record, "dropped": frames not
+        searched so far, "stages_ms": {...}, "shapes": [records of find --json]}``.
 
-    ``track``: True (or a dict of ``Tracker`` keywords) follows the circles and ellipses from
-    frame to frame, as ``track_video`` does: every record gains ``"tracks"`` and ``"events"``
-    (see ``Tracker.update``; stage ``"track"`` in ``"stages_ms"``). Velocities are in pixels per
-    second of the frames' real times: when a camera's or a stream's frame was decoded, a file's
-    own timestamps. Frames dropped or skipped (``every``, ``max_fps``) are not seen by the
-    tracker, so ``max_lost`` counts searched frames."""
+    Raises
+    ------
+    LiveError
+        For a source that cannot be opened or read, bad numbers, or bad ``track`` keywords.
+
+    Examples
+    --------
+    >>> import quorvane_tools as qt
+    >>> w = qt.Window(hue=(0.15, 0.7), chroma=(0.3, 1.0), intensity=(0.15, 0.95))
+    >>> with qt.live("/dev/video0", w, ["circle"], radius=(10, 60), every=2) as stream:  # doctest: +SKIP
+    ...     for record in stream:
+    ...         print(record["frame"], record["latency_ms"], record["shapes"])
+    >>> qt.live("no-such-clip.mp4", w)
+    Traceback (most recent call last):
+    ...
+    quorvane_tools.live.LiveError: no-such-clip.mp4: no such file, camera or stream
+    """
     return Live(source, window, fits, **kw)
 

@@ -73,11 +73,25 @@ LIVE_JS = r"""// quorvane live --view: the tune page on the newest frame of the 
 
 
 def view_server(stream, host: str = "127.0.0.1", port: int = 0):
-    """The tune server (its host checks, headers and limits) on the live ``stream``: the page's
-    picture is the newest searched frame (pinned when the page asks for it, so that the page's
-    mask and shapes are computed on the frame it shows), and a window changed on the page is
-    used by the stream from the next frame on. Start it with ``serve_forever`` on a thread. The
-    search then takes the page's fitting lock (they share the C library's generator)."""
+    """The tune page on a live stream, served with tune's host checks, headers and limits.
+
+    Parameters
+    ----------
+    stream : Live
+        The stream shown. The search then takes the page's fitting lock (they share the C
+        library's generator).
+    host : str, default "127.0.0.1"
+    port : int, default 0
+        0 picks a free port.
+
+    Returns
+    -------
+    TuneServer
+        Start it with ``serve_forever`` on a thread and give it each searched frame with
+        ``server.app.show(result)``. The page's picture is the newest of them (pinned when
+        the page asks for it, so that the page's mask and shapes are computed on the frame
+        it shows); a window changed on the page is used by the stream from the next frame on.
+    """
     from ..tune.server import BadRequest, TuneApp, TuneServer, parse_window
 
     class LiveApp(TuneApp):
