@@ -37,9 +37,22 @@ def _chunk(kind: bytes, data: bytes) -> bytes:
 
 
 def mask_png(mask: np.ndarray, tint=TINT) -> bytes:
-    """A mask as a 1-bit palette PNG: 0 transparent, non-zero the tint. Written directly
-    (rows of packed bits, zlib level 1): a few milliseconds for 1080p, where a general
-    encoder takes several times as long."""
+    """A mask as a 1-bit palette PNG: 0 transparent, non-zero the tint.
+
+    Written directly (rows of packed bits, zlib level 1): a few milliseconds for 1080p, where
+    a general encoder takes several times as long.
+
+    Parameters
+    ----------
+    mask : ndarray
+        (rows, columns); non-zero pixels are tinted.
+    tint : (r, g, b, a), default TINT
+
+    Returns
+    -------
+    bytes
+        The PNG file.
+    """
     h, w = mask.shape
     rows = np.packbits(mask != 0, axis=1)
     raw = np.empty((h, rows.shape[1] + 1), np.uint8)
@@ -80,7 +93,35 @@ def _json(obj) -> bytes:
 
 
 class TuneApp:
-    """State of one `quorvane tune` session: the picture and small caches."""
+    """State of one `quorvane tune` session: the picture and small caches.
+
+    Parameters
+    ----------
+    image : ndarray
+        The picture, (rows, columns, 3) uint8 RGB.
+    name : str, default "image"
+        The name the page shows.
+
+    Notes
+    -----
+    Each endpoint is one method: `static` (page files), `picture` (``/image.png``), `info`,
+    `suggest`, `update` and `mask`. They take the query's fields (a dict of str) and raise
+    BadRequest (a ValueError) for one they refuse.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from quorvane_tools.tune.server import TuneApp
+    >>> app = TuneApp(np.zeros((60, 80, 3), np.uint8), "black.png")
+    >>> app.info()
+    {'name': 'black.png', 'width': 80, 'height': 60, 'radius': [8, 30]}
+    >>> app.update({"intensity": "0.5,1"})["count"]
+    0
+    >>> app.update({"intensity": "1,0.5"})
+    Traceback (most recent call last):
+    ...
+    quorvane_tools.tune.server.BadRequest: intensity needs its lower limit below its upper limit, got '1,0.5'
+    """
 
     def __init__(self, image: np.ndarray, name: str = "image"):
         image = np.asarray(image)

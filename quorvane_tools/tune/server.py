@@ -63,5 +63,10 @@ from .query import (
 )
 from .serving import _HEAD_END, TuneServer, _Connection
 
+# The public classes are shown, and pickled, under this module's name, as before the split.
+for _cls in (BadRequest, Busy, HeavyGate, TuneApp, TuneHandler, TuneServer):
+    _cls.__module__ = __name__
+del _cls
+
 __all__ = ["BadRequest", "Busy", "HeavyGate", "TuneApp", "TuneHandler", "TuneServer", "allowed_hosts",
            "mask_png", "parse_box", "parse_query", "parse_window"]

@@ -68,14 +68,39 @@ class _Connection:
 
 
 class TuneServer(socketserver.TCPServer):
-    """The HTTP server of one TuneApp; `port` 0 picks a free port.
+    """The HTTP server of one TuneApp.
 
+    Parameters
+    ----------
+    app : TuneApp
+    host : str, default "127.0.0.1"
+        An IP address (v4 or v6); requests must carry it, with the port, as their Host.
+    port : int, default 0
+        0 picks a free port (then in ``server_port``, and in ``url``).
+    verbose : bool, default False
+        Log each request on standard error.
+
+    Notes
+    -----
     ``serve_forever`` runs one loop that accepts connections and watches every connection that
     waits for a request (idle keep-alive connections, heads still arriving) without a thread of
     its own; a request whose head has arrived whole goes to a pool of ``pool_size`` worker
     threads, which answer it and hand the connection back. Deadlines: ``header_timeout`` from a
     request's first byte to the end of its head, ``idle_timeout`` between requests,
-    ``write_timeout`` to send a response; heavy requests take turns (HeavyGate)."""
+    ``write_timeout`` to send a response; heavy requests take turns (HeavyGate). ``shutdown``
+    (from another thread) stops the loop, ``server_close`` closes every connection.
+
+    Examples
+    --------
+    >>> import threading, urllib.request
+    >>> import numpy as np
+    >>> from quorvane_tools.tune.server import TuneApp, TuneServer
+    >>> server = TuneServer(TuneApp(np.zeros((60, 80, 3), np.uint8), "black.png"))
+    >>> threading.Thread(target=server.serve_forever, daemon=True).start()
+    >>> urllib.request.urlopen(server.url + "api/info").read()
+    b'{"name":"black.png","width":80,"height":60,"radius":[8,30]}'
+    >>> server.shutdown(); server.server_close()
+    """
 
     allow_reuse_address = True
     request_queue_size = BACKLOG
