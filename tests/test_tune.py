@@ -313,3 +313,16 @@ def test_the_command_serves_until_interrupted(tmp_path):
         proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=10)
     assert proc.returncode == 0 and err == ""
+
+
+@pytest.mark.parametrize("name", ["TuneApp", "TuneServer"])
+def test_the_examples_in_the_docstrings_run(name):
+    import doctest
+
+    from quorvane_tools.tune import server
+
+    tests = doctest.DocTestFinder().find(getattr(server, name), name, module=False, globs={})
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    for t in tests:
+        runner.run(t)
+    assert runner.failures == 0 and runner.tries > 0

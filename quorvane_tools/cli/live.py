@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import re
 import signal
@@ -13,13 +14,96 @@ import sys
 import threading
 import time
 
-from ..live import (
-    DESCRIPTION, EPILOG, Live, LiveError, _count, _option, _positive_float, _seconds_or_more, open_publisher,
-    parse_source, view_server,
-)
+from ..live import Live, LiveError, open_publisher, parse_source, view_server
 from ._errors import EXIT_FAILED, EXIT_PIPE, CliError
 from ._options import MODEL_HELP, add_fit_options, add_window_options, fit_kwargs, port, window_from_args
 from ._output import quiet_stdout
+
+
+DESCRIPTION = """\
+Find shapes of one colour in a camera or a stream, frame by frame, as the frames arrive.
+
+A capture thread keeps only the newest decoded frame; the search always takes that one, so a
+frame never waits behind another and the latency stays bounded however slow this machine is.
+Frames it had no time for are dropped and counted. One JSON line per searched frame goes to
+standard output at once (and to --publish targets); a summary line goes to standard error at
+the end (Ctrl+C, the end of a file, or --stop-after)."""
+
+EPILOG = """\
+sources:
+  /dev/video0, 0          a V4L2 camera (PyAV; --backend opencv for OpenCV's capture);
+                          --option video_size=640x480 --option framerate=30 --option input_format=mjpeg
+  rtsp://HOST/PATH        RTSP (--option rtsp_transport=tcp over lossy links)
+  http://HOST/stream.mjpg an MJPEG camera over HTTP, or MPEG-TS over HTTP
+  udp://127.0.0.1:5000    MPEG-TS sent to this port (also srt://, tcp://, rtp://)
+  clip.mp4                a file: every frame in turn; --realtime plays it at its frame rate
+  --format NAME and --option KEY=VALUE go to FFmpeg's demuxer and protocol.
+
+the record, one JSON line per searched frame:
+  {"frame": 1234, "time": 1765300000.123456, "stream_time": 41.133, "latency_ms": 2.41,
+   "dropped": 12, "stages_ms": {"wait": 0.02, "convert": 0.41, "bounds": 0.01, "mask": 0.35,
+   "edges": 0.2, "denoise": 0.06, "fit": 0.3, "remove": 0.0},
+   "shapes": [{"shape": "circle", "x": 331, "y": 208, "r": 17, "inliers": 96, "warning": null}]}
+  "frame" counts every decoded frame from 0 (across reconnections); "time" is when it was
+  decoded (seconds since 1970); "latency_ms" runs from decoded to written; "dropped" counts the
+  frames up to this one that were not searched; "shapes" lists the shapes found, as in
+  `quorvane find --json`.
+
+tracks (--track; --track-option KEY=VALUE sets a tracker parameter, e.g. max_lost=30):
+  each record also has "tracks" and "events" as in `quorvane video --track` (ids, smoothed
+  centres, "vx" and "vy" in pixels per second, "appeared", "lost", "found", "ended"), and
+  "stages_ms" a "track" stage; --view draws ids and trails on the frame. Velocities come from
+  the frames' real times: when a camera's or a stream's frame was decoded, a file's own
+  timestamps. Dropped frames are not seen by the tracker: max_lost counts searched frames.
+
+publishing (each record as it is written):
+  --publish udp://HOST:PORT             one datagram per record
+  --publish mqtt://HOST[:PORT]/TOPIC    MQTT (needs quorvane[live]); ?qos=1 and ?retain=1 allowed
+
+streams that fail: the source must answer within --open-timeout and keep sending within
+  --read-timeout; when it stops, it is opened again after 0.25, 0.5, 1, 2, 4, then every 8 s
+  (said on standard error) until it is back, or for --retry-for seconds.
+
+exit status: 0 the source ended, or Ctrl+C or SIGTERM (a summary line on standard error); 1 the
+stream was lost for good; 2 bad input (one line on standard error); 141 standard output was
+closed early (e.g. by | head)."""
+
+
+def _positive_float(text):
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
+    if not (v > 0 and math.isfinite(v)):
+        raise argparse.ArgumentTypeError(f"{text!r}: give a positive number")
+    return v
+
+
+def _seconds_or_more(text):
+    try:
+        v = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
+    if not (v >= 0 and math.isfinite(v)):
+        raise argparse.ArgumentTypeError(f"{text!r}: give 0 or more seconds")
+    return v
+
+
+def _count(text):
+    try:
+        v = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
+    if not 1 <= v <= 2**31 - 1:
+        raise argparse.ArgumentTypeError(f"{text!r}: give a whole number from 1 to {2**31 - 1}")
+    return v
+
+
+def _option(text):
+    key, sep, value = text.partition("=")
+    if not sep or not key:
+        raise argparse.ArgumentTypeError(f"{text!r}: give KEY=VALUE")
+    return key, value
 
 
 def register(subparsers) -> None:
