@@ -92,3 +92,22 @@ def test_first_command_prints_what_the_readme_shows(tmp_path, monkeypatch, capsy
     assert printed[0] == shown[0] and printed[-1] == shown[-1] == "wrote shapes.png"
     assert [row.split()[:-stages] for row in printed[1:-1]] == [row.split()[:-stages] for row in shown[1:-1]]
     assert (tmp_path / "shapes.png").is_file()
+
+
+def anchor(heading):
+    """The anchor a Markdown renderer gives a heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def test_links_lead_to_a_file_and_a_heading():
+    links = [(name, target) for name, text in TEXT.items() for target in re.findall(r"\]\(([^)\s]+)\)", text)]
+    assert links
+    for name, target in links:
+        if re.match(r"\w+://", target):
+            continue
+        path, _, fragment = target.partition("#")
+        page = (ROOT / name).parent / path if path else ROOT / name
+        assert page.exists(), f"{name}: {target}"
+        if fragment:
+            headings = re.findall(r"^#+ (.*)$", page.read_text(), re.M)
+            assert fragment in {anchor(h) for h in headings}, f"{name}: {target}"
