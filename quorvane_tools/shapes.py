@@ -18,7 +18,7 @@ import quorvane
 from ._arrays import as_rgb, region_mask
 from ._judge import box_line_score, finish_box_line, inside_earlier, judge, outer_outline
 from ._records import FITS, SAMPLE, Shape, ellipse_axes, empty_model, line_angle
-from . import _refine
+from . import _checks, _refine
 from ._regions import convex_fill, fill_holes, labels, thin_edges
 from ._object import box_colour
 from ._selection import Selection
@@ -244,9 +244,7 @@ def find_shapes(
     h, w = img.shape[:2]
     if radius is None:
         radius = (8, max(8, min(h, w) // 2))
-    min_r, max_r = (int(v) for v in radius)
-    if min_r > max_r or max_r <= 0:
-        raise ValueError(f"radius range {min_r} {max_r} needs 0 <= MIN <= MAX and MAX > 0")
+    min_r, max_r = _checks.radius(radius)
     auto = scan_lines(img.shape, min_r, fits)
     rows = auto[0] if rows is None else int(rows)
     columns = auto[1] if columns is None else int(columns)
