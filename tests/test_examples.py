@@ -1,5 +1,5 @@
 """The examples: shapes found in the built-in scene, their command lines, and the
-functions and bounds crossing process boundaries."""
+functions and bounds crossing process boundaries (batch.py's pools)."""
 
 import ctypes
 import functools
@@ -49,35 +49,36 @@ def vertices(x, y, a, b, theta):
 @pytest.mark.parametrize("scene_seed, c_seed", [(0, 1), (0, 2), (1, 3), (2, 4), (5, 6)])
 def test_found_where_drawn(fs, scene_seed, c_seed):
     image, truth = scene(fs, scene_seed)
-    LIBC.srand(c_seed)
-    found = fs.find_shapes(image)
-    assert [(s.kind, s.window) for s in found.shapes] == [
+    found = fs.find_shapes(image, seed=c_seed)
+    shapes = [(name, s) for name, result in found for s in result.shapes]
+    assert [(s.kind, name) for name, s in shapes] == [
         ("line", "white"),
         ("line", "white"),
         ("circle", "orange"),
         ("ellipse", "yellow"),
     ]
-    line1, line2, ball, marker = (s.model for s in found.shapes)
+    line1, line2, ball, marker = (s.model for _, s in shapes)
     # Each drawn line passes within TOL of one found line at both ends, one line each.
     errors = [[max(line_distance(m, *end) for end in t) for m in (line1, line2)] for t in truth.lines]
     assert min(max(errors[0][0], errors[1][1]), max(errors[0][1], errors[1][0])) <= TOL
-    assert found.shapes[0].inliers + found.shapes[1].inliers >= 0.93 * len(found.points["white"])
+    white = dict(found)["white"]
+    assert white.shapes[0].inliers + white.shapes[1].inliers >= 0.93 * len(white.points)
     bx, by, br = truth.ball
     assert math.hypot(ball["x"] - bx, ball["y"] - by) <= TOL and abs(ball["r"] - br) <= TOL
     drawn = vertices(*truth.marker)
     fitted = vertices(*(marker[k] for k in ("x", "y", "a", "b", "theta")))
     assert max(min(math.dist(p, q) for q in fitted) for p in drawn) <= TOL
-    # The same seed gives the same shapes.
+    # The same seed gives the same shapes, also when the caller seeds the generator itself.
     LIBC.srand(c_seed)
-    assert [s.model for s in fs.find_shapes(image).shapes] == [line1, line2, ball, marker]
+    assert [s.model for _, r in fs.find_shapes(image) for s in r.shapes] == [line1, line2, ball, marker]
 
 
 def test_command_line_writes_the_picture(fs, tmp_path, capsys):
     image_module = pytest.importorskip("PIL.Image")
     out = tmp_path / "shapes.png"
-    assert fs.main(["--seed", "1", "--out", str(out)]) == 0
+    assert fs.main(["--out", str(out)]) == 0
     lines = capsys.readouterr().out.splitlines()
-    assert lines[0] == "built-in scene, 640 x 480; C library generator seeded with 1"
+    assert lines[0] == "built-in scene, 640 x 480; seed 1"
     assert [row.split()[:2] for row in lines[2:6]] == [
         ["line", "white"],
         ["line", "white"],
@@ -115,7 +116,7 @@ def test_own_image_with_a_window(fs, tmp_path, capsys):
     assert fs.main(argv) == 0
     rows = capsys.readouterr().out.splitlines()
     assert rows[2].split()[:2] == ["circle", "window"] and len(rows) == 4
-    x, y, r = map(int, re.search(r"centre \((\d+), (\d+)\), radius (\d+)", rows[2]).groups())
+    x, y, r = map(float, re.search(r"centre \(([\d.]+), ([\d.]+)\), radius ([\d.]+)", rows[2]).groups())
     assert math.dist((x, y, r), truth.ball) <= TOL
 
 
@@ -145,7 +146,7 @@ def test_missing_pillow_is_explained(fs, capsys, monkeypatch):
     assert fs.main([]) == 1
     assert capsys.readouterr().err == (
         "find_shapes.py: writing the annotated PNG needs Pillow; install it with\n"
-        "    python3 -m pip install 'quorvane[demo]'    (or: python3 -m pip install Pillow)\n"
+        "    python3 -m pip install '.[demo]'    (or: python3 -m pip install Pillow)\n"
     )
 
 
