@@ -13,6 +13,8 @@ from pathlib import Path
 
 import numpy as np
 
+from . import _checks
+
 __all__ = [
     "ImageError", "OutputError", "MAX_PIXELS", "as_rgb", "region_mask", "load_image", "atomic_output",
     "output_target",
@@ -62,12 +64,7 @@ def region_mask(shape, region, name: str = "region") -> np.ndarray:
         return mask
     if arr.shape != (4,):
         raise ValueError(f"{name} must be a box (x, y, w, h) or a boolean mask of the image's shape")
-    x, y, w, h = (int(v) for v in arr.tolist())
-    if w <= 0 or h <= 0:
-        raise ValueError(f"{name} box {x} {y} {w} {h} has no area (W and H must be positive)")
-    x0, y0, x1, y1 = max(x, 0), max(y, 0), min(x + w, cols), min(y + h, rows)
-    if x0 >= x1 or y0 >= y1:
-        raise ValueError(f"{name} box {x} {y} {w} {h} lies outside the {cols} x {rows} image")
+    x0, y0, x1, y1 = _checks.box(shape, arr.tolist(), name if name.endswith("box") else f"{name} box")
     mask = np.zeros((rows, cols), bool)
     mask[y0:y1, x0:x1] = True
     return mask

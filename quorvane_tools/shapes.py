@@ -12,6 +12,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from ._arrays import as_rgb, region_mask
+from . import _checks
 from ._object import box_colour
 from ._records import FITS, Shape, ellipse_axes, line_angle
 from ._regions import convex_fill
@@ -162,9 +163,7 @@ def find_shapes(
     h, w = img.shape[:2]
     if radius is None:
         radius = (8, max(8, min(h, w) // 2))
-    min_r, max_r = (int(v) for v in radius)
-    if min_r > max_r or max_r <= 0:
-        raise ValueError(f"radius range {min_r} {max_r} needs 0 <= MIN <= MAX and MAX > 0")
+    min_r, max_r = _checks.radius(radius)
     auto = scan_lines(img.shape, min_r, fits)
     rows = auto[0] if rows is None else int(rows)
     columns = auto[1] if columns is None else int(columns)

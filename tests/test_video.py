@@ -309,17 +309,58 @@ def test_a_closed_pipe_ends_quietly(clip):
 
 def test_a_failed_run_leaves_nothing_behind(clip, tmp_path, monkeypatch):
     distributed = pytest.importorskip("distributed")
-    real = video._track_range_here
+    from quorvane_tools.video import _decode
+
+    real = _decode._track_range_here
 
     def failing(job, *a, **k):
         if job.start >= 24:
             raise RuntimeError("disk on fire")
         return real(job, *a, **k)
 
-    monkeypatch.setattr(video, "_track_range_here", failing)
+    monkeypatch.setattr(_decode, "_track_range_here", failing)
     loopback = {"dashboard_address": "127.0.0.1:0", "worker_dashboard_address": "127.0.0.1:0"}
     with distributed.Client(processes=False, n_workers=2, threads_per_worker=1, **loopback) as client:
         with pytest.raises(video.VideoTaskError, match="disk on fire"):
             video.track_video(clip, qt.Window((0.15, 0.7), (0.3, 1), (0.15, 0.95)), "circle",
                               out=tmp_path / "a.mp4", client=client, chunk=12, retries=0)
     assert list(tmp_path.iterdir()) == []
+
+
+def test_the_video_is_probed_once_and_frame_start_decoded_once(clip, tmp_path, capsys, monkeypatch):
+    from quorvane_tools.cli import video as command
+    from quorvane_tools.video import _decode, _runner
+
+    probes, ranges = [], []
+    for module in (command, _runner):
+        monkeypatch.setattr(module, "probe_video", lambda p, real=video.probe_video: probes.append(p) or real(p))
+    monkeypatch.setattr(_decode, "_decode_range", lambda *a, real=_decode._decode_range, **k:
+                        ranges.append(a[2:4]) or real(*a, **k))
+    monkeypatch.setattr(_runner, "read_frame", None)  # one process: the first range gives frame START
+    rc, out, err = quorvane(capsys, clip, "--box", 0, 100, 30, 30, *FIT, "--frames", 13, 20, "--json", "-")
+    assert (rc, err) == (0, "") and len(probes) == 1 and ranges == [(13, 20)]
+    assert [f["index"] for f in json.loads(out)["frames"]] == list(range(13, 20))
+
+
+def test_seed_none_leaves_the_generator_as_find_shapes_does(clip, srand):
+    """seed=None: no frame is seeded (as find_shapes(seed=None)); a seed: frame i gets frame_seed."""
+    window = qt.Window((0.15, 0.7), (0.3, 1), (0.15, 0.95))
+    info = video.probe_video(clip)
+    first = video.read_frame(info, 0)
+    fit = {"radius": (10, 30), "count": 3}  # few samples: the shapes show the generator's state
+
+    def by_frame(seed):
+        return video.track_video(clip, window, "circle", frames=(0, 1), seed=seed, **fit)["frames"][0]["shapes"]
+
+    srand(77)
+    unseeded = by_frame(None)
+    srand(77)
+    assert unseeded == qt.find_shapes(first, window, "circle", seed=None, **fit).to_dict()["shapes"]
+    assert by_frame(5) == qt.find_shapes(first, window, "circle", seed=video.frame_seed(5, 0), **fit).to_dict()["shapes"]
+
+
+def test_a_window_of_intensity_alone(clip, capsys):
+    rc, out, err = quorvane(capsys, clip, "--intensity", "0.3", "0.9", "--fit", "circle", "--frames", 0, 2)
+    assert (rc, err) == (0, "") and out.startswith(f"{clip}: 2 frames at 24 fps; window --intensity 0.3 0.9;")
+    result = video.track_video(clip, qt.Window(None, None, (0.3, 0.9)), "circle", frames=(0, 2))
+    assert result["window"] == {"hue": None, "chroma": None, "intensity": [0.3, 0.9]}
