@@ -19,10 +19,43 @@ from ._records import SAMPLE
 
 
 def inliers_of(kind: str, model, ps, delta: int) -> np.ndarray:
-    """Boolean array: which points of ``ps`` the fitter's test counts as inliers of the fitter's
-    ``model`` (its exact integer or double record, not a refined one). For ellipses the ring is
-    rebuilt from the returned semi-axes, which can differ from the fitter's own values in the last
-    bit: a point within a rounding of the ring's edge may be counted differently."""
+    """Which points the fitter's own inlier test counts for a fitter's record.
+
+    Parameters
+    ----------
+    kind : {"line", "line2", "circle", "ellipse"}
+        The fitter that made ``model``.
+    model : dict or tuple of two dicts
+        The fitter's exact record (its integers or doubles as returned, not a refined model).
+    ps : array_like
+        An (n, 2) array of integer (x, y) points.
+    delta : int
+        The inlier band's half-width the fitter was given.
+
+    Returns
+    -------
+    numpy.ndarray
+        A boolean array of n values: True for the points inside the band or ring.
+
+    Notes
+    -----
+    Lines and circles are tested exactly as the fitters test them (for coordinates and radii
+    whose squares stay within 32 bits). An ellipse's ring is formed from the record's
+    semi-axes as the fitter forms it from its conic's: inner ``a - delta``, outer that plus
+    ``2 delta``. The record's ``a`` is the fitter's outer semi-axis less ``delta``, a
+    subtraction that never rounds, so the outer edge is the fitter's own; the inner edge is
+    too, except where the fitter's ``a - delta + 2 delta`` rounded (an inner semi-axis just
+    below a power of two and odd in its last bit): then the fitter's inner semi-axis is one
+    of two neighbouring doubles that the record cannot tell apart, and a point within that
+    last bit of the inner edge may be counted differently.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> ps = np.array([[10, 0], [12, 0], [13, 0], [0, 9]], np.int32)
+    >>> inliers_of("circle", {"x": 0, "y": 0, "r": 10}, ps, 2)
+    array([ True,  True, False,  True])
+    """
     ps = np.asarray(ps)
     x = ps[:, 0].astype(np.int64)
     y = ps[:, 1].astype(np.int64)
