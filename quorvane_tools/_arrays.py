@@ -22,15 +22,54 @@ __all__ = [
 
 
 class ImageError(ValueError):
-    """A picture that cannot be read or used, with a one-line reason."""
+    """A picture that cannot be read or used, with a one-line reason.
+
+    A ``ValueError``: the functions that take pictures raise it for a file that is missing or
+    unreadable, a picture too large, or an array that is no picture.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> try:
+    ...     as_rgb(np.zeros((4, 4, 2), np.uint8))
+    ... except ImageError as e:
+    ...     print(e)
+    expected an RGB image (rows, columns, 3), got shape (4, 4, 2)
+    """
 
 
 def as_rgb(image) -> np.ndarray:
     """A writable, C-contiguous (rows, columns, 3) uint8 array for the image passes.
 
-    Arrays that already are one are returned as they are; read-only arrays (``np.asarray`` of a
-    Pillow image), views such as ``frame[..., ::-1]`` and crops are copied. Grey (rows, columns)
-    images are repeated into three channels and RGBA drops its alpha."""
+    Parameters
+    ----------
+    image : array_like
+        An RGB (rows, columns, 3) or RGBA (rows, columns, 4) picture, or a grey (rows, columns)
+        one; uint8, or any numbers (floats in [0, 1] are scaled to 255; values are rounded and
+        clipped to 0..255).
+
+    Returns
+    -------
+    numpy.ndarray
+        The picture itself when it already is such an array; otherwise a copy (read-only arrays
+        such as ``np.asarray`` of a Pillow image, views such as ``frame[..., ::-1]``, crops).
+        Grey pictures are repeated into three channels and RGBA drops its alpha.
+
+    Raises
+    ------
+    ImageError
+        When ``image`` is no picture (another shape, booleans, objects).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> grey = np.array([[0, 128], [255, 64]], np.uint8)
+    >>> rgb = as_rgb(grey)
+    >>> rgb.shape, rgb[0, 1].tolist()
+    ((2, 2, 3), [128, 128, 128])
+    >>> as_rgb(rgb) is rgb
+    True
+    """
     img = np.asarray(image)
     if img.ndim == 2:
         img = np.repeat(img[..., None], 3, axis=2)
@@ -50,9 +89,34 @@ def as_rgb(image) -> np.ndarray:
 
 
 def region_mask(shape, region, name: str = "region") -> np.ndarray:
-    """A boolean (rows, columns) mask from a box ``(x, y, w, h)`` or a boolean mask.
+    """A boolean (rows, columns) mask from a box or a boolean mask.
 
-    A box is clipped to the image; one that lies wholly outside it, or has no area, is an error."""
+    Parameters
+    ----------
+    shape : tuple
+        The picture's shape; its first two values are (rows, columns).
+    region : tuple or array_like
+        A box ``(x, y, w, h)`` in pixels from the top-left corner, or a boolean mask of the
+        picture's (rows, columns).
+    name : str, optional
+        The region's name in error messages.
+
+    Returns
+    -------
+    numpy.ndarray
+        A (rows, columns) boolean mask. A box is clipped to the picture.
+
+    Raises
+    ------
+    ValueError
+        For a box without area, one wholly outside the picture, or a mask of another shape.
+
+    Examples
+    --------
+    >>> m = region_mask((120, 160), (150, 100, 40, 40))   # clipped to 10 x 20 pixels
+    >>> m.shape, int(m.sum())
+    ((120, 160), 200)
+    """
     rows, cols = shape[:2]
     arr = np.asarray(region)
     if arr.ndim == 2:
@@ -86,10 +150,38 @@ def _too_large(path, w: int, h: int, max_pixels: int) -> ImageError:
 def load_image(path, *, max_pixels: int | None = MAX_PIXELS) -> np.ndarray:
     """An RGB picture file as a writable (rows, columns, 3) uint8 array.
 
-    ``.npy`` files are read with NumPy, everything else with Pillow (the ``demo`` extra). A
-    picture of more than ``max_pixels`` pixels (rows x columns; None for no limit) is refused
-    from its header, before anything is decoded; Pillow's own guard against decompression
-    bombs is replaced by this limit."""
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file: ``.npy`` files are read with NumPy, everything else with Pillow (the ``demo``
+        extra).
+    max_pixels : int or None, optional
+        A picture of more pixels than this (rows x columns) is refused from its header, before
+        anything is decoded; None for no limit. Pillow's own guard against decompression bombs
+        is replaced by this limit.
+
+    Returns
+    -------
+    numpy.ndarray
+        The picture as RGB (grey and palette pictures converted, alpha dropped).
+
+    Raises
+    ------
+    ImageError
+        For a file that is missing, unreadable or too large, with a one-line reason.
+
+    Examples
+    --------
+    >>> import numpy as np, os, tempfile
+    >>> path = os.path.join(tempfile.mkdtemp(), "grey.npy")
+    >>> np.save(path, np.zeros((3, 4), np.uint8))
+    >>> load_image(path).shape
+    (3, 4, 3)
+    >>> load_image(path, max_pixels=10)
+    Traceback (most recent call last):
+    ...
+    quorvane_tools._arrays.ImageError: ...
+    """
     path = Path(path)
     if not path.exists():
         raise ImageError(f"{path}: no such file")
@@ -286,9 +378,11 @@ def output_target(path) -> Path | None:
 
 @contextmanager
 def atomic_output(path, mode: str = "wb"):
-    """Write a file all at once: yields a file object on a temporary file, renamed over the
-    target when the block ends without an exception and removed otherwise, so that the
-    target holds either its old content or the whole new one.
+    """Write a file all at once.
+
+    A context manager that yields a file object on a temporary file, renamed over the target
+    when the block ends without an exception and removed otherwise, so that the target holds
+    either its old content or the whole new one.
 
     The rule for every output of this package:
 
@@ -301,7 +395,37 @@ def atomic_output(path, mode: str = "wb"):
       is made (call ``output_target(path)`` to refuse it before any work);
     - ``-`` is standard output (its text stream for mode "w", its binary one for "wb"),
       flushed at the end and never closed; so is a name of what standard output already
-      goes to (/dev/stdout, or the file it was redirected to)."""
+      goes to (/dev/stdout, or the file it was redirected to).
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file to write, or ``-``.
+    mode : {"wb", "w", "wt"}, optional
+        Binary (default) or text.
+
+    Yields
+    ------
+    file object
+        The temporary file (or standard output's stream).
+
+    Examples
+    --------
+    >>> import pathlib, tempfile
+    >>> path = pathlib.Path(tempfile.mkdtemp(), "out.txt")
+    >>> with atomic_output(path, "w") as f:
+    ...     _ = f.write("whole")
+    >>> path.read_text()
+    'whole'
+    >>> try:
+    ...     with atomic_output(path, "w") as f:
+    ...         _ = f.write("half")
+    ...         raise RuntimeError("failed")
+    ... except RuntimeError:
+    ...     pass
+    >>> path.read_text()   # the old content, whole
+    'whole'
+    """
     if mode not in ("w", "wb", "wt"):
         raise ValueError(f"atomic_output writes new files: mode 'w' or 'wb', not {mode!r}")
     target = output_target(path)

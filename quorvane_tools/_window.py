@@ -23,7 +23,31 @@ class Window(NamedTuple):
     ``quorvane.calculate_lch_bounds(*window)`` accepts it as it is. A window whose ``hue`` and
     ``chroma`` are None selects by intensity alone (grey pictures, grey or white objects): the
     image passes cannot express it (a pixel without chroma lies on the edge of every hue wedge),
-    so ``mask`` computes it itself."""
+    so ``mask`` computes it itself.
+
+    Parameters
+    ----------
+    hue : tuple of float or None
+        The hue wedge (H1, H2) in radians, H1 < H2 and H2 - H1 below pi (a wedge around red is
+        written -0.5 0.5).
+    chroma : tuple of float or None
+        The chroma band (C1, C2).
+    intensity : tuple of float
+        The intensity band (I1, I2); a pixel is selected strictly inside all three.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> w = Window((-0.5, 0.5), (0.3, 1.1), (0.1, 0.9))
+    >>> w.flags()
+    '--hue -0.5 0.5 --chroma 0.3 1.1 --intensity 0.1 0.9'
+    >>> img = np.zeros((2, 2, 3), np.uint8)
+    >>> img[0, 0] = (200, 40, 40)
+    >>> w.mask(img).tolist()
+    [[1, 0], [0, 0]]
+    >>> Window(None, None, (0.5, 1.0)).intensity_only
+    True
+    """
 
     hue: tuple[float, float] | None
     chroma: tuple[float, float] | None
@@ -129,12 +153,33 @@ def _num(v: float) -> str:
 
 
 def lch(image, rgb_bits: int = 8):
-    """Hue (radians, in (-pi, pi]), chroma and intensity of every pixel, as float64 arrays of
-    the image's (rows, columns).
+    """Hue, chroma and intensity of every pixel, in the library's colour model.
 
     Channels are taken as fractions ``value / 2**rgb_bits``, as ``calculate_lch_bounds`` and the
     image passes take them, so a pure primary at full scale has chroma 255/256 with 8-bit
-    channels; intensity is (R + G + B) / 3. A pixel with no chroma (grey) has hue 0."""
+    channels; intensity is (R + G + B) / 3. A pixel with no chroma (grey) has hue 0.
+
+    Parameters
+    ----------
+    image : array_like
+        An RGB (rows, columns, 3) picture.
+    rgb_bits : int, optional
+        Bits per channel (default 8).
+
+    Returns
+    -------
+    hue, chroma, intensity : numpy.ndarray
+        float64 arrays of the picture's (rows, columns); hue in radians, in (-pi, pi].
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> h, c, i = lch(np.array([[[255, 0, 0], [128, 128, 128]]], np.uint8))
+    >>> round(float(h[0, 0]), 4), round(float(c[0, 0]), 4), round(float(i[0, 0]), 4)
+    (0.0, 0.9961, 0.332)
+    >>> float(c[0, 1])   # grey: no chroma
+    0.0
+    """
     img = np.asarray(image)
     if img.ndim != 3 or img.shape[-1] != 3:
         raise ValueError(f"expected an RGB image (rows, columns, 3), got shape {img.shape}")
@@ -159,9 +204,30 @@ def _wrap(angle):
 
 
 def in_window(window: Window, hue, chroma, intensity):
-    """Whether colours given by ``lch`` lie inside the window, in exact arithmetic (the image
-    passes decide in fixed point, so colours within a fixed-point step of a limit may differ).
-    A window of intensity alone tests the intensity only."""
+    """Whether colours given by ``lch`` lie inside a window, in exact arithmetic.
+
+    The image passes decide in fixed point, so colours within a fixed-point step of a limit may
+    differ. A window of intensity alone tests the intensity only.
+
+    Parameters
+    ----------
+    window : Window
+        The window.
+    hue, chroma, intensity : array_like
+        Colours as ``lch`` gives them.
+
+    Returns
+    -------
+    numpy.ndarray
+        Booleans of the colours' shape.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> colours = lch(np.array([[[200, 40, 40], [40, 200, 40]]], np.uint8))
+    >>> in_window(Window((-0.5, 0.5), (0.3, 1.1), (0.1, 0.9)), *colours).tolist()
+    [[True, False]]
+    """
     inside_band = (window.intensity[0] < intensity) & (intensity < window.intensity[1])
     if window.intensity_only:
         return inside_band
@@ -179,6 +245,26 @@ def in_window(window: Window, hue, chroma, intensity):
 
 
 def selected_fraction(mask, region) -> float:
-    """Fraction of a region's pixels that a mask selects (0 for an empty region)."""
+    """The share of a region's pixels that a mask selects.
+
+    Parameters
+    ----------
+    mask : numpy.ndarray
+        A (rows, columns) selection (booleans, or 0 and 1).
+    region : numpy.ndarray
+        A boolean (rows, columns) mask of the region.
+
+    Returns
+    -------
+    float
+        The fraction, 0 for an empty region.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> mask = np.array([[1, 0], [1, 1]], np.uint8)
+    >>> selected_fraction(mask, np.array([[True, True], [False, False]]))
+    0.5
+    """
     n = int(np.count_nonzero(region))
     return float(np.count_nonzero(mask[region])) / n if n else 0.0

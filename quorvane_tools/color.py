@@ -54,6 +54,21 @@ class Suggestion:
         object), else None.
     stats : dict
         The inside region's pixel count and its hue, chroma and intensity percentiles.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import quorvane_tools as qt
+    >>> yy, xx = np.mgrid[0:120, 0:160]
+    >>> img = np.full((120, 160, 3), 90, np.uint8)
+    >>> img[(xx - 80) ** 2 + (yy - 60) ** 2 < 30 ** 2] = (200, 40, 40)   # a red disc on grey
+    >>> s = qt.suggest_window(img, (70, 50, 20, 20))
+    >>> s.window
+    Window(hue=(-0.04, 0.04), chroma=(0.615, 0.635), intensity=(0.3546, 0.3746))
+    >>> tuple(s) == s.window and s.hue == s.window.hue
+    True
+    >>> int(s.region.sum()) > 2000
+    True
     """
 
     window: Window
@@ -158,18 +173,55 @@ def _grown(img, selection, inside, alpha):
 def suggest_window(image, inside, outside=None, *, grow: bool = True, keep: float = 0.9) -> Suggestion:
     """Suggest a colour window from a region of an image.
 
-    ``inside`` (and ``outside``) are boxes ``(x, y, w, h)`` in pixels or boolean masks of the
-    image's (rows, columns). The object is the inside region's dominant colour (not its average:
-    highlights and dark patches of a patterned object are not the object); with ``grow``
-    (default) it is grown over the picture through pixels of the same material, following
-    shading in hue, chroma and intensity, until real colour or intensity edges. The window
-    bounds the grown object's colours robustly; on a grey picture, or for a grey or white
-    object, it is a window of intensity alone. With ``outside``, limits are then tightened to
-    leave those colours out, while at least ``keep`` of the inside stays selected. RGBA pictures
-    keep their transparent pixels out.
+    The object is the inside region's dominant colour (not its average: highlights and dark
+    patches of a patterned object are not the object); with ``grow`` it is grown over the
+    picture through pixels of the same material, following shading in hue, chroma and
+    intensity, until real colour or intensity edges. The window bounds the grown object's
+    colours robustly; on a grey picture, or for a grey or white object, it is a window of
+    intensity alone. RGBA pictures keep their transparent pixels out.
 
-    Returns a ``Suggestion``; ``suggestion.window`` goes to ``find_shapes``, and its limits are
-    rounded as ``Window.flags()`` prints them, so that the printed flags are this window."""
+    Parameters
+    ----------
+    image : array_like
+        The picture (RGB, RGBA or grey).
+    inside : tuple or array_like
+        A box ``(x, y, w, h)`` in pixels on the object, or a boolean mask of the picture's
+        (rows, columns).
+    outside : tuple or array_like, optional
+        A box or mask on what must not be selected: the limits are then tightened to leave
+        those colours out, while at least ``keep`` of the inside stays selected.
+    grow : bool, optional
+        Grow the object from the region (default True); else the region is the object.
+    keep : float, optional
+        The share of the inside that stays selected when ``outside`` narrows the window (0.9).
+
+    Returns
+    -------
+    Suggestion
+        The window (``suggestion.window``, its limits rounded as ``Window.flags()`` prints
+        them, so that the printed flags are this window), the object's region and how well the
+        window separates it; it goes to ``find_shapes`` as it is.
+
+    Raises
+    ------
+    ValueError
+        For a region without pixels.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import quorvane_tools as qt
+    >>> yy, xx = np.mgrid[0:120, 0:160]
+    >>> img = np.full((120, 160, 3), 90, np.uint8)
+    >>> img[(xx - 80) ** 2 + (yy - 60) ** 2 < 30 ** 2] = (200, 40, 40)   # a red disc on grey
+    >>> s = qt.suggest_window(img, (70, 50, 20, 20))   # a box on the disc
+    >>> s.flags()
+    '--hue -0.04 0.04 --chroma 0.615 0.635 --intensity 0.3546 0.3746'
+    >>> s.inside_fraction, s.box, s.note
+    (1.0, (70, 50, 90, 70), None)
+    >>> qt.find_shapes(img, s, ["circle"], box=(70, 50, 20, 20), seed=1).count
+    1
+    """
     src = np.asarray(image)
     alpha = src[..., 3] != 0 if src.ndim == 3 and src.shape[2] == 4 else None
     img = as_rgb(image)

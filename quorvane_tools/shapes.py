@@ -47,7 +47,25 @@ AUTO_LINES = (128, 512)  # the range of the automatic scan-line counts
 
 
 def seed_c_generator(seed: int) -> None:
-    """Seed the C library's generator, which every fitter call draws from once."""
+    """Seed the C library's generator, which every fitter call draws from once.
+
+    Parameters
+    ----------
+    seed : int
+        The seed; taken modulo 2**32, as ``srand`` takes it.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import quorvane
+    >>> t = np.linspace(0, 2 * np.pi, 60, endpoint=False)
+    >>> ps = np.round(np.stack([50 + 20 * np.cos(t), 40 + 20 * np.sin(t)], 1)).astype(np.int32)
+    >>> seed_c_generator(1)
+    >>> first = quorvane.ransac_circle(ps, 50, 5, 40, 1)
+    >>> seed_c_generator(1)
+    >>> quorvane.ransac_circle(ps, 50, 5, 40, 1) == first   # the same draws, the same circle
+    True
+    """
     global _libc
     if _libc is None:
         _libc = ctypes.CDLL(None)
@@ -56,10 +74,37 @@ def seed_c_generator(seed: int) -> None:
 
 @dataclass
 class Found:
-    """What ``find_shapes`` found: the shapes, the colour selection (``mask``), the object's
-    region when a box named one (else None), the denoised edge points the fitters saw, and the
-    time of every stage in seconds. With ``every``, only shapes that were found are listed;
-    otherwise one per fit asked for, in that order."""
+    """What ``find_shapes`` found.
+
+    Attributes
+    ----------
+    window : Window or None
+        The window searched (None when it was given as ``LCHBounds``).
+    shapes : list of Shape
+        With ``every``, the shapes found; otherwise one per fit asked for, in that order
+        (``Shape.found`` says whether it was found).
+    selection : Selection
+        The window's selection of the picture, made where something looks at it.
+    points : numpy.ndarray
+        The denoised (n, 2) int32 edge points the fitters saw.
+    times : dict
+        Seconds spent in every stage.
+    region : numpy.ndarray or None
+        The object's region when a box named one, else None.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import quorvane_tools as qt
+    >>> yy, xx = np.mgrid[0:120, 0:160]
+    >>> img = np.full((120, 160, 3), 90, np.uint8)
+    >>> img[(xx - 80) ** 2 + (yy - 60) ** 2 < 30 ** 2] = (200, 40, 40)   # a red disc on grey
+    >>> found = qt.find_shapes(img, qt.Window((-0.5, 0.5), (0.3, 1.1), (0.1, 0.9)), ["circle"], seed=1)
+    >>> found.count, found.mask.shape
+    (1, (120, 160))
+    >>> found.to_dict()["shapes"][0]["model"]
+    {'x': 80, 'y': 60, 'r': 29}
+    """
 
     window: Window | None
     shapes: list
@@ -120,34 +165,77 @@ def find_shapes(
 ) -> Found:
     """Find shapes of one colour in an RGB image.
 
-    ``window`` is a ``Window`` (a window of intensity alone too) or a ``Suggestion`` (or three
-    limit pairs, a dict of them, or the ``LCHBounds`` of ``calculate_lch_bounds``, then
-    ``Found.window`` is None); ``fits`` is a sequence of "line", "line2", "circle" and
-    "ellipse". ``image`` may be RGB, RGBA (transparent pixels are never selected), or grey
-    (rows, columns) or (rows, columns, 1).
+    Parameters
+    ----------
+    image : array_like
+        An RGB picture (rows, columns, 3), RGBA (transparent pixels are never selected), or
+        grey (rows, columns) or (rows, columns, 1).
+    window : Window, Suggestion, tuple, dict or LCHBounds
+        The colour: a ``Window`` (a window of intensity alone too), a ``Suggestion`` (which also
+        carries its object's region), three limit pairs, a dict of them, or the ``LCHBounds`` of
+        ``calculate_lch_bounds`` (then ``Found.window`` is None).
+    fits : str or sequence of str, optional
+        "line", "line2", "circle" and "ellipse" (default: one circle).
+    box : tuple, optional
+        ``(x, y, w, h)`` names the object: its region is grown from the box under the window
+        (``Found.region``) and the shapes are fitted to its outline. Without a box the whole
+        selection is used.
+    every : bool, optional
+        Find every object of the window's colour: each connected part of the selection that
+        could hold a shape of the kind and radius asked for is fitted, again while further fits
+        are strong and explain new points (touching objects); shapes inside earlier ones or
+        sharing most of their points are dropped, and fitting stops when fits turn weak. Without
+        ``every`` each fit runs on the points the fits before it left (so ``["line", "line"]``
+        finds two lines), and never returns a shape inside an earlier one of its kind.
+    refine : bool, optional
+        Refine each shape by least squares on the dense outline points within its band
+        (``Shape.refined``; default True).
+    radius : tuple, optional
+        (min, max) bounds circles' radii and ellipses' semi-axes (default: 8 to half the image's
+        smaller side).
+    delta : int, optional
+        The inlier band's half-width (default 5 for lines, 2 for circles and ellipses).
+    count : int, optional
+        RANSAC samples per fit (default 400).
+    seed : int, optional
+        Seeds the C library's generator once before the first fit, so the same image and seed
+        give the same shapes (None: not seeded).
+    rows, columns : int, optional
+        The scan lines (default: ``scan_lines``).
+    min_distance : int, optional
+        The denoising gap (default 3).
+    slope_limit : float, optional
+        Passed to ``ransac_line`` (default NaN, which never discards a candidate, so lines at
+        every angle are found, horizontal ones included).
+    ratio : float, optional
+        The largest ratio of an ellipse's semi-axes, passed to ``ransac_ellipse``; defaults to
+        4, or with a box to the object's own elongation (from its region's second moments) with
+        room to spare, if larger.
+    parallel : float, optional
+        Passed to ``ransac_line2`` (default 0.95).
+    region : tuple or array_like, optional
+        A box (x, y, w, h) or a boolean mask: only the edge points inside it are kept.
 
-    ``box`` = (x, y, w, h) names the object: its region is grown from the box under the window
-    (``Found.region``) and the shapes are fitted to its outline. Without a box the whole
-    selection is used. ``every`` finds every object of the window's colour: each connected
-    part of the selection that could hold a shape of the kind and radius asked for is fitted,
-    again while further fits are strong and explain new points (touching objects); shapes
-    inside earlier ones or sharing most of their points are dropped, and fitting stops when fits
-    turn weak. Without ``every`` each fit runs on the points the fits before it left (so
-    ``["line", "line"]`` finds two lines), and never returns a shape inside an earlier one of
-    its kind.
+    Returns
+    -------
+    Found
+        The shapes, the selection, the edge points and the stages' times.
 
-    ``refine`` (default) refines each shape by least squares on the dense outline points within
-    its band (``Shape.refined``). ``radius`` = (min, max) bounds circles' radii and ellipses'
-    semi-axes (default: 8 to half the image's smaller side); ``delta`` is the inlier band's
-    half-width (default 5 for lines, 2 for circles and ellipses). ``seed`` seeds the C library's
-    generator once before the first fit, so the same image and seed give the same shapes
-    (None: not seeded). ``rows``, ``columns`` are the scan lines (default: ``scan_lines``),
-    ``min_distance`` the denoising gap; ``slope_limit`` (default NaN, which never discards a
-    candidate, so lines at every angle are found, horizontal ones included), ``ratio`` and
-    ``parallel`` are passed to ``ransac_line``, ``ransac_ellipse`` and ``ransac_line2``.
-    ``ratio`` (the largest ratio of an ellipse's semi-axes) defaults to 4, or with a box to the
-    object's own elongation (from its region's second moments) with room to spare, if larger.
-    ``region`` (a box (x, y, w, h) or a boolean mask) keeps only the edge points inside it."""
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import quorvane_tools as qt
+    >>> yy, xx = np.mgrid[0:120, 0:160]
+    >>> img = np.full((120, 160, 3), 90, np.uint8)
+    >>> img[(xx - 80) ** 2 + (yy - 60) ** 2 < 30 ** 2] = (200, 40, 40)   # a red disc on grey
+    >>> window = qt.Window((-0.5, 0.5), (0.3, 1.1), (0.1, 0.9))   # hue, chroma, intensity
+    >>> found = qt.find_shapes(img, window, ["circle"], radius=(10, 50), seed=1)
+    >>> disc = found.shapes[0]
+    >>> disc.describe(), disc.warning
+    ('centre (80.0, 60.0), radius 29.9', None)
+    >>> found.to_dict()["count"]
+    1
+    """
     clock = time.perf_counter
     np.random.default_rng  # NumPy's generator module loads on first use: here, not in a timed stage
     src = np.asarray(image)

@@ -52,34 +52,59 @@ def __getattr__(name: str):
 
 
 class Tracker:
-    """Follows circles and ellipses from frame to frame; feed it one frame at a time with
-    ``update(shapes, time)``, in order of time.
+    """Follows circles and ellipses from frame to frame.
 
-    Parameters (defaults tuned on ``bench/bench_tracks.py``; distances are in radii of the
-    track, so one setting fits small and large objects):
+    Feed it one frame at a time with ``update(shapes, time)``, in order of time. Defaults are
+    tuned on ``bench/bench_tracks.py``; distances are in radii of the track, so one setting fits
+    small and large objects.
 
-    ``gate`` (1.5): how far a shape may lie from a track's predicted centre, in radii, to be
-        matched to it. Wider follows jerkier motion and noisier fits; narrower keeps a track
-        from taking a neighbour's shape when objects pass close.
-    ``first_gate`` (4.0): the same for a track seen in one frame only (no velocity yet): new
-        objects moving faster than this many radii per frame are not picked up.
-    ``growth`` (0.25): radii the gate widens by for every frame a track goes unmatched, as its
-        prediction's error grows. More finds objects that turned while hidden; less keeps a
-        lost track from taking another object's shape.
-    ``min_gate`` (4.0): the smallest gate in pixels, for small objects and noisy fits.
-    ``size_change`` (1.5): the largest ratio between a shape's radius and the track's.
-    ``kind_cost`` (1.0): added to the cost of matching a circle to an ellipse track or the
-        other way (``math.inf`` forbids it); the track takes the kind of its last match.
-    ``confirm`` (3): frames in a row a new track must be seen before it gets an id. More
-        keeps false detections from becoming tracks; fewer reports objects sooner.
-    ``max_lost`` (15): frames a lost track waits for its object before it ends. More bridges
-        longer occlusions and runs of misses; less frees the object's place sooner, so that
-        another object coming there is not taken for it.
-    ``position_gain`` (0.5), ``velocity_gain`` (0.15), ``size_gain`` (0.3): how far each
-        match pulls the smoothed centre, velocity and size towards the shape. Lower is smoother
-        but lags behind turns and sudden stops.
-    ``frame`` (None): (width, height); a lost track whose predicted centre has left the frame
-        ends at once, as an object that left.
+    Parameters
+    ----------
+    gate : float, optional
+        How far a shape may lie from a track's predicted centre, in radii, to be matched to it
+        (1.5). Wider follows jerkier motion and noisier fits; narrower keeps a track from taking
+        a neighbour's shape when objects pass close.
+    first_gate : float, optional
+        The same for a track seen in one frame only (no velocity yet; 4.0): new objects moving
+        faster than this many radii per frame are not picked up.
+    growth : float, optional
+        Radii the gate widens by for every frame a track goes unmatched, as its prediction's
+        error grows (0.25). More finds objects that turned while hidden; less keeps a lost track
+        from taking another object's shape.
+    min_gate : float, optional
+        The smallest gate in pixels, for small objects and noisy fits (4.0).
+    size_change : float, optional
+        The largest ratio between a shape's radius and the track's (1.5).
+    kind_cost : float, optional
+        Added to the cost of matching a circle to an ellipse track or the other way (1.0;
+        ``math.inf`` forbids it); the track takes the kind of its last match.
+    confirm : int, optional
+        Frames in a row a new track must be seen before it gets an id (3). More keeps false
+        detections from becoming tracks; fewer reports objects sooner.
+    max_lost : int, optional
+        Frames a lost track waits for its object before it ends (15). More bridges longer
+        occlusions and runs of misses; less frees the object's place sooner, so that another
+        object coming there is not taken for it.
+    position_gain, velocity_gain, size_gain : float, optional
+        How far each match pulls the smoothed centre, velocity and size towards the shape (0.5,
+        0.15, 0.3). Lower is smoother but lags behind turns and sudden stops.
+    frame : tuple, optional
+        (width, height); a lost track whose predicted centre has left the frame ends at once,
+        as an object that left (None: no frame).
+
+    Raises
+    ------
+    ValueError
+        For a value out of its range, with a one-line reason.
+
+    Examples
+    --------
+    >>> tracker = Tracker(confirm=2)
+    >>> for k in range(3):   # a circle moving right, 2 px every 40 ms
+    ...     step = tracker.update([{"shape": "circle", "x": 10.0 + 2 * k, "y": 20.0, "r": 5.0}], 0.04 * k)
+    >>> t = step["tracks"][0]
+    >>> t["id"], t["state"], t["x"], t["vx"]
+    (1, 'confirmed', 14.0, 50.0)
     """
 
     def __init__(

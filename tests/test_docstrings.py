@@ -1,0 +1,40 @@
+"""The Examples of the public docstrings run as they are written."""
+
+import ctypes
+import doctest
+import importlib
+
+import pytest
+
+import quorvane_tools as qt
+
+# The modules that define the package's public names.
+MODULES = sorted({qt._WHERE[name] for name in qt.__all__} - {".video", ".live"}
+                 | {"._records", "._window", "._shapes_points"})
+OPTIONS = doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE
+
+
+def _examples(module):
+    finder = doctest.DocTestFinder(exclude_empty=True)
+    return [t for t in finder.find(module) if t.examples]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_examples_run(name):
+    module = importlib.import_module(name, "quorvane_tools")
+    runner = doctest.DocTestRunner(optionflags=OPTIONS)
+    for test in _examples(module):
+        ctypes.CDLL(None).srand(1)   # the fitters draw from the C library's generator
+        runner.run(test)
+    assert runner.failures == 0, f"{runner.failures} of {runner.tries} examples in {name} failed"
+
+
+def test_every_public_name_has_examples():
+    missing = []
+    for name in qt.__all__:
+        if qt._WHERE[name] in (".video", ".live"):
+            continue  # the video and live packages document their own
+        obj = getattr(qt, name)
+        if callable(obj) and ">>>" not in (obj.__doc__ or ""):
+            missing.append(name)
+    assert missing == []
