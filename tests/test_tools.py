@@ -1,6 +1,7 @@
 """quorvane_tools: the colour model in floating point, window suggestion, and find_shapes records."""
 
 import ctypes
+import dataclasses
 import math
 
 import numpy as np
@@ -135,8 +136,11 @@ def test_suggestion_around_red_wraps_and_separates():
     assert qt.selected_fraction(sel, DISC) >= 0.9 and qt.selected_fraction(sel, ~DISC) <= 0.002
     assert s.inside_fraction == qt.selected_fraction(sel, qt.region_mask(sel.shape, (70, 50, 20, 20)))
     assert s.image_fraction == pytest.approx(sel.mean()) and s.outside_fraction is None
-    b = quorvane.calculate_lch_bounds(*s)   # a Suggestion is a Window
+    b = quorvane.calculate_lch_bounds(*s)   # a Suggestion reads as its Window
     assert np.array_equal(b.M, s.bounds().M) and (b.c, b.i) == (s.bounds().c, s.bounds().i)
+    assert type(s.window) is qt.Window and qt.Window(*s) == s.window and s.flags() == s.window.flags()
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        s.note = "changed"
 
 
 def test_suggestion_follows_shading_across_the_object():
