@@ -2,18 +2,16 @@
 
 from __future__ import annotations
 
-import errno
-import os
-import stat
-import sys
-import tempfile
 import threading
-from contextlib import contextmanager
 from pathlib import Path
 
 import numpy as np
 
 from . import _checks
+from ._outputs import OutputError, atomic_output, output_target
+
+# The outputs' parts, importable from here as they always were.
+from ._outputs import _KINDS, _is_stdout, _kind, _umask, _why  # noqa: F401
 
 __all__ = [
     "ImageError", "OutputError", "MAX_PIXELS", "as_rgb", "region_mask", "load_image", "atomic_output",
@@ -22,15 +20,54 @@ __all__ = [
 
 
 class ImageError(ValueError):
-    """A picture that cannot be read or used, with a one-line reason."""
+    """A picture that cannot be read or used, with a one-line reason.
+
+    A ``ValueError``: the functions that take pictures raise it for a file that is missing or
+    unreadable, a picture too large, or an array that is no picture.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> try:
+    ...     as_rgb(np.zeros((4, 4, 2), np.uint8))
+    ... except ImageError as e:
+    ...     print(e)
+    expected an RGB image (rows, columns, 3), got shape (4, 4, 2)
+    """
 
 
 def as_rgb(image) -> np.ndarray:
     """A writable, C-contiguous (rows, columns, 3) uint8 array for the image passes.
 
-    Arrays that already are one are returned as they are; read-only arrays (``np.asarray`` of a
-    Pillow image), views such as ``frame[..., ::-1]`` and crops are copied. Grey (rows, columns)
-    images are repeated into three channels and RGBA drops its alpha."""
+    Parameters
+    ----------
+    image : array_like
+        An RGB (rows, columns, 3) or RGBA (rows, columns, 4) picture, or a grey (rows, columns)
+        one; uint8, or any numbers (floats in [0, 1] are scaled to 255; values are rounded and
+        clipped to 0..255).
+
+    Returns
+    -------
+    numpy.ndarray
+        The picture itself when it already is such an array; otherwise a copy (read-only arrays
+        such as ``np.asarray`` of a Pillow image, views such as ``frame[..., ::-1]``, crops).
+        Grey pictures are repeated into three channels and RGBA drops its alpha.
+
+    Raises
+    ------
+    ImageError
+        When ``image`` is no picture (another shape, booleans, objects).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> grey = np.array([[0, 128], [255, 64]], np.uint8)
+    >>> rgb = as_rgb(grey)
+    >>> rgb.shape, rgb[0, 1].tolist()
+    ((2, 2, 3), [128, 128, 128])
+    >>> as_rgb(rgb) is rgb
+    True
+    """
     img = np.asarray(image)
     if img.ndim == 2:
         img = np.repeat(img[..., None], 3, axis=2)
@@ -50,9 +87,34 @@ def as_rgb(image) -> np.ndarray:
 
 
 def region_mask(shape, region, name: str = "region") -> np.ndarray:
-    """A boolean (rows, columns) mask from a box ``(x, y, w, h)`` or a boolean mask.
+    """A boolean (rows, columns) mask from a box or a boolean mask.
 
-    A box is clipped to the image; one that lies wholly outside it, or has no area, is an error."""
+    Parameters
+    ----------
+    shape : tuple
+        The picture's shape; its first two values are (rows, columns).
+    region : tuple or array_like
+        A box ``(x, y, w, h)`` in pixels from the top-left corner, or a boolean mask of the
+        picture's (rows, columns).
+    name : str, optional
+        The region's name in error messages.
+
+    Returns
+    -------
+    numpy.ndarray
+        A (rows, columns) boolean mask. A box is clipped to the picture.
+
+    Raises
+    ------
+    ValueError
+        For a box without area, one wholly outside the picture, or a mask of another shape.
+
+    Examples
+    --------
+    >>> m = region_mask((120, 160), (150, 100, 40, 40))   # clipped to 10 x 20 pixels
+    >>> m.shape, int(m.sum())
+    ((120, 160), 200)
+    """
     rows, cols = shape[:2]
     arr = np.asarray(region)
     if arr.ndim == 2:
@@ -86,10 +148,38 @@ def _too_large(path, w: int, h: int, max_pixels: int) -> ImageError:
 def load_image(path, *, max_pixels: int | None = MAX_PIXELS) -> np.ndarray:
     """An RGB picture file as a writable (rows, columns, 3) uint8 array.
 
-    ``.npy`` files are read with NumPy, everything else with Pillow (the ``demo`` extra). A
-    picture of more than ``max_pixels`` pixels (rows x columns; None for no limit) is refused
-    from its header, before anything is decoded; Pillow's own guard against decompression
-    bombs is replaced by this limit."""
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The file: ``.npy`` files are read with NumPy, everything else with Pillow (the ``demo``
+        extra).
+    max_pixels : int or None, optional
+        A picture of more pixels than this (rows x columns) is refused from its header, before
+        anything is decoded; None for no limit. Pillow's own guard against decompression bombs
+        is replaced by this limit.
+
+    Returns
+    -------
+    numpy.ndarray
+        The picture as RGB (grey and palette pictures converted, alpha dropped).
+
+    Raises
+    ------
+    ImageError
+        For a file that is missing, unreadable or too large, with a one-line reason.
+
+    Examples
+    --------
+    >>> import numpy as np, os, tempfile
+    >>> path = os.path.join(tempfile.mkdtemp(), "grey.npy")
+    >>> np.save(path, np.zeros((3, 4), np.uint8))
+    >>> load_image(path).shape
+    (3, 4, 3)
+    >>> load_image(path, max_pixels=10)
+    Traceback (most recent call last):
+    ...
+    quorvane_tools._arrays.ImageError: ...
+    """
     path = Path(path)
     if not path.exists():
         raise ImageError(f"{path}: no such file")
@@ -154,11 +244,6 @@ def _load_pillow(path, max_pixels):
         return _pillow_rgb(f)
 
 
-def _umask() -> int:
-    mask = os.umask(0o022)
-    os.umask(mask)
-    return mask
-
 
 def _pillow_rgb(picture):
     """A Pillow picture as 8-bit RGB, converted a band of rows at a time (the whole picture is
@@ -192,139 +277,3 @@ def _pillow_rgb(picture):
             grey = grey / 257.0 if top > 255 else grey
         out[y0:y1] = np.clip(np.rint(np.nan_to_num(grey)), 0, 255).astype(np.uint8)[..., None]
     return out
-
-
-class OutputError(ValueError):
-    """An output that must not be written: a folder, a device, a pipe, a symbolic link loop, a
-    folder that does not exist... ``reason`` is the one-line why, without the path."""
-
-    def __init__(self, path, reason: str):
-        self.path, self.reason = path, reason
-        super().__init__(f"{path}: {reason}")
-
-
-_KINDS = (
-    (stat.S_ISDIR, "a folder"),
-    (stat.S_ISFIFO, "a pipe (FIFO)"),
-    (stat.S_ISCHR, "a device"),
-    (stat.S_ISBLK, "a device"),
-    (stat.S_ISSOCK, "a socket"),
-)
-
-
-def _kind(mode: int) -> str:
-    for test, name in _KINDS:
-        if test(mode):
-            return name
-    return "not a regular file"
-
-
-def _why(e: OSError) -> str:
-    if e.errno == errno.ELOOP:
-        return "a loop of symbolic links"
-    if e.errno == errno.ENOTDIR:
-        return "a part of its folder is not a folder"
-    if e.errno == errno.EACCES:
-        return "permission denied"
-    return e.strerror or str(e)
-
-
-def _is_stdout(st) -> bool:
-    try:
-        out = os.fstat(1)
-    except OSError:
-        return False
-    return (out.st_dev, out.st_ino) == (st.st_dev, st.st_ino)
-
-
-def output_target(path) -> Path | None:
-    """The file that writing ``path`` with ``atomic_output`` creates or replaces: ``path``
-    itself, or where its symbolic links lead; None for standard output (``-``, or a name of
-    the file or pipe standard output already goes to, such as /dev/stdout). Raises
-    OutputError when that is not a regular file or a missing name in an existing folder."""
-    name = os.fspath(path)
-    if name == "-":
-        return None
-    if name == "":
-        raise OutputError(path, "an empty name")
-    try:
-        st = os.stat(name)  # follows symbolic links
-    except FileNotFoundError:
-        st = None
-    except OSError as e:
-        raise OutputError(path, _why(e)) from None
-    target = Path(os.path.realpath(name))
-    if st is not None:
-        if _is_stdout(st):  # /dev/stdout, or the file standard output was sent to
-            return None
-        if not stat.S_ISREG(st.st_mode):
-            raise OutputError(path, f"is {_kind(st.st_mode)}; only a regular file is replaced")
-        try:
-            same = os.stat(target)
-        except OSError:
-            same = None
-        if same is None or (same.st_dev, same.st_ino) != (st.st_dev, st.st_ino):
-            # e.g. /dev/stdout on a file that was deleted: no name to rename over
-            raise OutputError(path, "cannot tell which file it names")
-        if not os.access(target, os.W_OK):
-            raise OutputError(path, "permission denied (the file is not writable)")
-    else:
-        if os.path.lexists(target):  # the name resolves to something stat() cannot see
-            raise OutputError(path, "cannot tell which file it names")
-        try:
-            folder = os.stat(target.parent)
-        except FileNotFoundError:
-            raise OutputError(path, f"the folder {target.parent} does not exist") from None
-        except OSError as e:
-            raise OutputError(path, f"its folder {target.parent}: {_why(e)}") from None
-        if not stat.S_ISDIR(folder.st_mode):
-            raise OutputError(path, f"{target.parent} is not a folder")
-    if not os.access(target.parent, os.W_OK | os.X_OK):
-        raise OutputError(path, f"cannot create files in {target.parent} (permission denied)")
-    return target
-
-
-@contextmanager
-def atomic_output(path, mode: str = "wb"):
-    """Write a file all at once: yields a file object on a temporary file, renamed over the
-    target when the block ends without an exception and removed otherwise, so that the
-    target holds either its old content or the whole new one.
-
-    The rule for every output of this package:
-
-    - a regular file is replaced (its permission bits are kept) and a missing name is created
-      (with 0666 less the umask);
-    - a symbolic link is followed: the file it leads to is replaced or created, in that file's
-      folder, and the link stays;
-    - a folder, a device, a named pipe (FIFO), a socket, a loop of symbolic links or a name
-      in a folder that does not exist is refused with OutputError, before the temporary file
-      is made (call ``output_target(path)`` to refuse it before any work);
-    - ``-`` is standard output (its text stream for mode "w", its binary one for "wb"),
-      flushed at the end and never closed; so is a name of what standard output already
-      goes to (/dev/stdout, or the file it was redirected to)."""
-    if mode not in ("w", "wb", "wt"):
-        raise ValueError(f"atomic_output writes new files: mode 'w' or 'wb', not {mode!r}")
-    target = output_target(path)
-    if target is None:
-        stream = sys.stdout.buffer if "b" in mode else sys.stdout
-        yield stream
-        stream.flush()
-        return
-    try:
-        bits = stat.S_IMODE(os.stat(target).st_mode) & 0o777
-    except FileNotFoundError:
-        bits = 0o666 & ~_umask()
-    fd, tmp = tempfile.mkstemp(prefix=f".{target.name[:64]}.", suffix=".part", dir=target.parent)
-    try:
-        with os.fdopen(fd, mode) as f:
-            yield f
-        if output_target(path) != target:  # replaced by something else meanwhile
-            raise OutputError(path, "changed while it was being written")
-        os.chmod(tmp, bits)
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise

@@ -27,14 +27,40 @@ def empty_model(kind: str):
 class Shape:
     """One fitted shape.
 
-    ``model`` is the fitter's exact dict (a tuple of two dicts for ``line2``); ``refined`` the
-    least-squares refinement of it on the dense outline points within its band (the same keys,
-    floats; a line's normal a unit vector), or None; ``inliers`` counts the points within
-    ``delta`` of the model, by the fitter's own test, among the ``points`` it was given;
-    ``coverage`` is the share of the shape's outline that the selection's outline follows
-    (circles, ellipses) or the share of the line's extent that is one continuous stretch
-    (lines); ``warning`` says why a fit looks weak or doubtful, or is None; ``times`` maps
-    stages to seconds."""
+    Attributes
+    ----------
+    kind : str
+        "line", "line2", "circle" or "ellipse".
+    model : dict or tuple of two dicts
+        The fitter's exact record (a tuple of two for ``line2``).
+    inliers : int
+        The points within ``delta`` of the model by the fitter's own test, among the ``points``
+        it was given.
+    points : int
+        The points the fitter was given.
+    delta : int
+        The inlier band's half-width.
+    warning : str or None
+        Why a fit looks weak or doubtful, or None.
+    times : dict
+        Seconds spent in each stage.
+    refined : dict or tuple or None
+        The least-squares refinement of the model on the dense outline points within its band
+        (the same keys, floats; a line's normal a unit vector), or None.
+    coverage : float or None
+        The share of the shape's outline that the selection's outline follows (circles,
+        ellipses), or the share of the line's extent that is one continuous stretch (lines).
+    segment : tuple or None
+        Lines: the stretch (from, to) along the line that the edges follow.
+
+    Examples
+    --------
+    >>> s = Shape("circle", {"x": 80, "y": 60, "r": 29}, 210, 210, 2)
+    >>> s.found, s.describe()
+    (True, 'centre (80, 60), radius 29')
+    >>> s.to_dict()["shape"]
+    'circle'
+    """
 
     kind: str
     model: dict | tuple

@@ -19,8 +19,31 @@ WEAK = (255, 200, 0)
 
 
 def contrast_tint(image, mask):
-    """A saturated colour far in hue from the selected pixels' mean colour (their complement),
-    so the tint reads as a highlight rather than as the object's own colour."""
+    """A saturated colour far in hue from the selected pixels' mean colour.
+
+    Their complement, so that the tint reads as a highlight rather than as the object's own
+    colour (magenta for a greyish or empty selection).
+
+    Parameters
+    ----------
+    image : numpy.ndarray
+        An RGB uint8 picture.
+    mask : numpy.ndarray
+        A boolean (rows, columns) mask of the selected pixels.
+
+    Returns
+    -------
+    tuple of int
+        The colour as (R, G, B), 0 to 255.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> red = np.zeros((4, 4, 3), np.uint8)
+    >>> red[...] = (200, 40, 40)
+    >>> contrast_tint(red, np.ones((4, 4), bool))   # cyan for red
+    (0, 255, 255)
+    """
     k = max(1, int(math.sqrt(mask.size / (1 << 16))))  # the mean colour needs few pixels
     image, mask = image[::k, ::k], mask[::k, ::k]
     sel = image[mask]
@@ -83,12 +106,42 @@ def _place(box, taken, w, h):
 
 
 def annotate(image, found, *, legend: bool = True, tint=None, alpha: float = 0.6) -> np.ndarray:
-    """A copy of the RGB image with the selected pixels tinted in translucent diagonal stripes
-    of a colour that contrasts with them (so the object's own colour still shows between the
-    stripes), every found shape outlined and numbered (weak fits in amber) and a legend.
+    """A copy of the picture with what ``find_shapes`` found drawn on it.
 
-    ``found`` is a ``Found`` or a list of them (one per colour window). Needs Pillow. Returns an
-    RGB uint8 array."""
+    The selected pixels are tinted in translucent diagonal stripes of a colour that contrasts
+    with them (so the object's own colour still shows between the stripes), every found shape
+    is outlined and numbered (weak fits in amber), and a legend is added. Needs Pillow.
+
+    Parameters
+    ----------
+    image : array_like
+        The RGB picture searched.
+    found : Found or list of Found
+        One result, or one per colour window.
+    legend : bool, optional
+        Draw the legend (default True).
+    tint : tuple, optional
+        The stripes' (R, G, B) colour (default: ``contrast_tint`` of each selection).
+    alpha : float, optional
+        The stripes' opacity (default 0.6).
+
+    Returns
+    -------
+    numpy.ndarray
+        An RGB uint8 array of the picture's shape.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import quorvane_tools as qt
+    >>> yy, xx = np.mgrid[0:120, 0:160]
+    >>> img = np.full((120, 160, 3), 90, np.uint8)
+    >>> img[(xx - 80) ** 2 + (yy - 60) ** 2 < 30 ** 2] = (200, 40, 40)   # a red disc on grey
+    >>> found = qt.find_shapes(img, qt.Window((-0.5, 0.5), (0.3, 1.1), (0.1, 0.9)), ["circle"], seed=1)
+    >>> drawn = qt.annotate(img, found)
+    >>> drawn.shape, drawn.dtype, bool((drawn != img).any())
+    ((120, 160, 3), dtype('uint8'), True)
+    """
     img = np.asarray(image)
     return annotate_into(np.array(img, np.uint8), found, legend=legend, tint=tint, alpha=alpha, source=img)
 

@@ -1,5 +1,7 @@
 """quorvane_tools: the colour model in floating point, window suggestion, and find_shapes records."""
 
+import ctypes
+import dataclasses
 import math
 
 import numpy as np
@@ -7,6 +9,7 @@ import pytest
 
 import quorvane
 import quorvane_tools as qt
+from quorvane_tools import _native
 
 RED = qt.Window((-0.6, 0.6), (0.3, 1.1), (0.1, 0.9))
 
@@ -133,8 +136,11 @@ def test_suggestion_around_red_wraps_and_separates():
     assert qt.selected_fraction(sel, DISC) >= 0.9 and qt.selected_fraction(sel, ~DISC) <= 0.002
     assert s.inside_fraction == qt.selected_fraction(sel, qt.region_mask(sel.shape, (70, 50, 20, 20)))
     assert s.image_fraction == pytest.approx(sel.mean()) and s.outside_fraction is None
-    b = quorvane.calculate_lch_bounds(*s)   # a Suggestion is a Window
+    b = quorvane.calculate_lch_bounds(*s)   # a Suggestion reads as its Window
     assert np.array_equal(b.M, s.bounds().M) and (b.c, b.i) == (s.bounds().c, s.bounds().i)
+    assert type(s.window) is qt.Window and qt.Window(*s) == s.window and s.flags() == s.window.flags()
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        s.note = "changed"
 
 
 def test_suggestion_follows_shading_across_the_object():
@@ -232,6 +238,51 @@ KEYS = {"circle": {"x", "y", "r"}, "line": {"px", "py", "nx", "ny"},
         "ellipse": {"x", "y", "a", "b", "theta"}, "line2": {"lines"}}
 
 
+def _native_count(kind, m, ps, delta):
+    ps = np.ascontiguousarray(ps, np.int32)
+    if kind == "circle":
+        return _native.ring_inliers(ps, m["x"], m["y"], m["r"], delta)
+    return _native.shell_inliers(ps, m["x"], m["y"], m["a"], m["b"], m["theta"], delta)
+
+
+def _ring_points(rng, kind, n):
+    """Points on a random circle or ellipse, rounded, with noise and outliers, and every
+    integer point of a strip across the ring's edges (where a rounding decides)."""
+    x, y, a = rng.uniform(60, 140), rng.uniform(60, 140), rng.uniform(12, 50)
+    b = a if kind == "circle" else a * rng.uniform(0.5, 0.95)
+    t = rng.uniform(0, 2 * np.pi, n)
+    th = rng.uniform(-np.pi, np.pi)
+    u, v = a * np.cos(t) + rng.normal(0, 1.2, n), b * np.sin(t) + rng.normal(0, 1.2, n)
+    pts = np.stack([x + u * np.cos(th) - v * np.sin(th), y + u * np.sin(th) + v * np.cos(th)], 1)
+    pts = np.concatenate([pts, rng.uniform(0, 200, (n // 4, 2))])
+    gx, gy = np.meshgrid(np.arange(int(x) - 60, int(x) + 61), np.arange(int(y) - 3, int(y) + 4))
+    grid = np.stack([gx.ravel(), gy.ravel()], 1)
+    return np.ascontiguousarray(np.concatenate([np.round(pts), grid]), np.int32)
+
+
+@pytest.mark.parametrize("kind", ["line", "line2", "circle", "ellipse"])
+@pytest.mark.parametrize("delta", [0, 2])   # 0: only points exactly on the conic count, every bit matters
+@pytest.mark.parametrize("seed", range(5))
+def test_inliers_of_is_the_fitters_own_test(kind, delta, seed):
+    rng = np.random.default_rng(seed)
+    ps = _ring_points(rng, "ellipse" if kind == "ellipse" else "circle", 301)
+    ctypes.CDLL(None).srand(seed)
+    if kind in ("line", "line2"):   # the fitters mark their inliers themselves
+        ms = np.empty(len(ps), np.uint8)
+        if kind == "line":
+            model = quorvane.ransac_line(ps, ms, 200, delta + 1, math.nan)
+        else:
+            model = quorvane.ransac_line2(ps, ms, 200, 0.9, delta + 1)
+        assert np.array_equal(qt.inliers_of(kind, model, ps, delta + 1), ms.view(bool))
+        return
+    if kind == "circle":
+        model = quorvane.ransac_circle(ps, 200, 8, 80, delta)
+    else:
+        model = quorvane.ransac_ellipse(ps, 200, 8, 80, 4.0, delta)
+    assert any(model.values())
+    assert qt.inliers_of(kind, model, ps, delta).sum() == _native_count(kind, model, ps, delta) > 0
+
+
 @pytest.mark.parametrize("kind", SCENES)
 def test_records_hold_the_model_and_its_inliers(kind):
     img, fits, truth = SCENES[kind]
@@ -242,6 +293,8 @@ def test_records_hold_the_model_and_its_inliers(kind):
         assert shape.found and shape.warning is None and shape.points == len(left)
         marks = qt.inliers_of(shape.kind, shape.model, left, shape.delta)
         assert shape.inliers == marks.sum() >= 0.8 * len(left) / len(fits)
+        if kind in ("circle", "ellipse"):   # the count is the fitter's scoring kernel's
+            assert shape.inliers == _native_count(kind, shape.model, left, shape.delta)
         left = left[~marks]
         d = shape.to_dict()
         assert set(d) == KEYS[kind] | {"shape", "inliers", "warning", "model", "refined"} and d["shape"] == kind

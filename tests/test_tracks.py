@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import quorvane_tools as qt
-from quorvane_tools import tracks
+from quorvane_tools import _matching, tracks
 
 FPS = 25
 
@@ -176,10 +176,10 @@ def test_matching_is_exact(solver, seed, monkeypatch):
     pairs = [(r, c, float(rng.uniform(0, 3))) for r in range(n) for c in range(m) if rng.random() < 0.6]
     if solver == "scipy":
         pytest.importorskip("scipy")
-        monkeypatch.setattr(tracks, "_SMALL", 0)
+        monkeypatch.setattr(_matching, "_SMALL", 0)
     elif solver == "own":
-        monkeypatch.setattr(tracks, "_SMALL", 0)
-        monkeypatch.setattr(tracks, "_lsa", False)
+        monkeypatch.setattr(_matching, "_SMALL", 0)
+        monkeypatch.setattr(_matching, "_lsa", False)
     got = tracks.match_pairs(pairs)
     cost = {(r, c): v for r, c, v in pairs}
     assert len({r for r, _ in got}) == len({c for _, c in got}) == len(got)
@@ -190,9 +190,9 @@ def test_matching_is_exact(solver, seed, monkeypatch):
 
 def test_small_groups_never_look_for_scipy(monkeypatch):
     # SciPy's import is slow: it is looked up only for a group too large to search.
-    monkeypatch.setattr(tracks, "_lsa", None)
+    monkeypatch.setattr(_matching, "_lsa", None)
     test_identities_survive_a_crossing(math.pi / 2, 4)
-    assert tracks._lsa is None
+    assert _matching._lsa is None
 
 
 # --------------------------------------------------------------------------
