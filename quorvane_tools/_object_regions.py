@@ -17,13 +17,18 @@ POLAR_STEP_COST = 1.0  # the outline's cost per pixel of radius it moves from on
 POLAR_WEIGHTS = (0.0, 0.05)  # outlines by edges alone, and by edges and the object's colour
 POLAR_NESTED = 2  # outlines looked at per weight: round the seeds, then the next one out
 POLAR_SMOOTH = 0.0  # pixels: the Gaussian along the rays before their colour changes are taken
+# Samples per ray at most: longer rays (a long side of a thin picture) are sampled every few
+# pixels, so that the outline's work and memory stay bounded whatever the picture's shape.
+# Pictures grown at full scale (about 1080p and below, 2,203 pixels corner to corner) are
+# sampled every pixel.
+POLAR_SAMPLES = 2400
 
 
 def polar_region(img, seeds, rmax: int, bound=None, model=None, weight: float = 0.0, outside=None):
     """The region inside the strongest closed outline round the seeds, or None.
 
-    Rays from the seeds' centre sample the colour every pixel out to ``rmax``; the outline is
-    the path through the rays (one radius per ray, beyond every seed) that crosses the largest
+    Rays from the seeds' centre sample the colour every pixel (every few pixels on rays longer
+    than ``POLAR_SAMPLES``) out to ``rmax``; the outline is the path through the rays (one radius per ray, beyond every seed) that crosses the largest
     colour changes with the fewest jumps in radius from one ray to the next, found by dynamic
     programming. An object whose outline is a weak edge all round (a shadowed side on a
     background of its colour) is bounded there, where growing by colour runs on. With a colour
@@ -42,7 +47,8 @@ def polar_region(img, seeds, rmax: int, bound=None, model=None, weight: float = 
     rmax = int(min(rmax, math.hypot(rows, cols)))
     n_t = int(np.clip(2 * math.pi * min(rmax, 200) / 3, 90, 360))
     th = np.arange(n_t) * (2 * math.pi / n_t)
-    rs = np.arange(1, rmax + 1, dtype=np.float64)
+    step = max(1, math.ceil(rmax / POLAR_SAMPLES))  # pixels between a ray's samples
+    rs = np.arange(1, rmax + 1, step, dtype=np.float64)
     dx, dy = np.cos(th), np.sin(th)
     X = cx + dx[:, None] * rs[None]
     Y = cy + dy[:, None] * rs[None]
@@ -82,7 +88,7 @@ def polar_region(img, seeds, rmax: int, bound=None, model=None, weight: float = 
         within = np.cumsum(1 - like, axis=1)  # other colours inside, the outline after sample r
         beyond = np.cumsum(like[:, ::-1], axis=1)[:, ::-1]
         beyond = np.concatenate([beyond[:, 1:], np.zeros((n_t, 1), beyond.dtype)], axis=1)
-        cost = cost + weight * (within + beyond)
+        cost = cost + (weight * step) * (within + beyond)
     cost[~inside] = np.minimum(cost[~inside], 0.0) if weight > 0 else 0.0
     if bound is not None:
         xi = np.clip(np.round(X).astype(np.int64), 0, cols - 1)
@@ -90,9 +96,9 @@ def polar_region(img, seeds, rmax: int, bound=None, model=None, weight: float = 
         cost[inside & ~bound[yi, xi]] += 0.5  # leaving the allowed pixels costs
     cost[rs[None, :] < need[:, None]] = 1e9
     cost = np.ascontiguousarray(cost, np.float32)
-    reach = max(1, math.ceil(rmax * 2 * math.pi / n_t * 1.2))
+    reach = max(1, math.ceil(rmax * 2 * math.pi / n_t * 1.2 / step))
     path = np.empty(n_t, np.int32)
-    _native.polar_path(cost, reach, POLAR_STEP_COST, path)
+    _native.polar_path(cost, reach, POLAR_STEP_COST * step, path)
     r = rs[path] + 0.5
     pts = np.stack([cx + dx * r, cy + dy * r], axis=1)
     pts[:, 0] = np.clip(pts[:, 0], 0, cols - 1)

@@ -379,3 +379,21 @@ def test_photo_cases_from_a_box(bench_photos, name):
     err = min(bench_photos.error(shape, t) for t in case.truths)
     assert err <= min(bench_photos.tolerance(t) for t in case.truths), err
     assert sh.warning is None
+
+
+@pytest.mark.parametrize("shape, box", [((1, 40_000), (15_000, 0, 19_000, 1)), ((3, 30_000), (2_000, 0, 9_000, 3))])
+def test_outlines_on_a_thin_picture_stay_bounded(monkeypatch, shape, box):
+    # A box along a strip once made rays of four times its length sampled every pixel: memory
+    # and time grew with the square of the strip's length (gigabytes on a 1 x 1,000,000 strip).
+    from quorvane_tools import _object, _object_regions
+
+    rng = np.random.default_rng(3)
+    strip = rng.integers(0, 256, (*shape, 3), dtype=np.uint8)
+    strip[:, box[0]:box[2]] = (200, 40, 30)
+    seen = []
+    real = _native.polar_path
+    monkeypatch.setattr(_native, "polar_path",
+                        lambda cost, *a: (seen.append(cost.shape), real(cost, *a))[1])
+    grown = _object.grow_object(strip, box)
+    assert seen and all(cols <= _object_regions.POLAR_SAMPLES for _, cols in seen)
+    assert grown.region.shape == shape
