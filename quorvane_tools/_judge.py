@@ -370,21 +370,23 @@ def box_line_score(shape, edges, image, box, model=None) -> float:
     return score
 
 
+SIDES_ALIKE = 24.0  # a colour difference (0..255 levels) too small to tell a line's sides apart
+
+
 def side_coherence(st, nm, image, off: float = 2.5) -> float:
     """How consistently the colour changes across a line along its stations (0..1): the length
     of the mean colour difference between its two sides over the mean length of those
     differences. Along one object's edge the change keeps its direction (the same two colours on
     the same sides); a line laid slantwise through texture, or from one edge of a narrow object
-    to the other, meets changes of every direction and sign."""
+    to the other, meets changes of every direction and sign. A thin line has one colour on both
+    sides: differences below ``SIDES_ALIKE`` say nothing either way, so it keeps about 1."""
     from ._edges import _bilinear
 
     a = _bilinear(image, st[:, 0] - off * nm[:, 0], st[:, 1] - off * nm[:, 1]).astype(np.float64)
     b = _bilinear(image, st[:, 0] + off * nm[:, 0], st[:, 1] + off * nm[:, 1]).astype(np.float64)
     d = (b - a).reshape(len(st), -1)
     total = float(np.mean(np.sqrt((d * d).sum(axis=1))))
-    if total <= 1e-9:
-        return 0.0
-    return float(np.linalg.norm(d.mean(axis=0))) / total
+    return (float(np.linalg.norm(d.mean(axis=0))) + SIDES_ALIKE) / (total + SIDES_ALIKE)
 
 
 def judge(shape, source, min_r, max_r, *, refine: bool, earlier, image=None) -> None:

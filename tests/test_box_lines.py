@@ -13,7 +13,7 @@ def test_an_edge_whose_sides_swap_colours_is_no_straight_edge(period):
     """Two vertical edges of the same strength and length through their boxes: at x = 60 dark
     lies left of light all along; at x = 160 the two sides swap every ``period`` rows (texture,
     or a line laid across a narrow object from one side to the other). Only the first is one
-    object's edge, and it must outscore the other by far."""
+    object's edge, and it must outscore the other by far (before, both scored alike)."""
     img = np.full((200, 260), 128, np.uint8)
     img[:, 40:60], img[:, 60:80] = 40, 216
     flip = ((np.arange(200) // period) % 2 == 1)[:, None]
@@ -23,4 +23,4 @@ def test_an_edge_whose_sides_swap_colours_is_no_straight_edge(period):
     edges = thin_edges(img)
     one, swapped = (box_line_score(qt.shapes.Shape("line", {"px": x, "py": 100, "nx": 1, "ny": 0}, 100, 100, 5),
                                    edges, img, (x - 5, 20, x + 5, 180)) for x in (60, 160))
-    assert one > 10 * swapped > 0
+    assert one > 5 * swapped > 0
