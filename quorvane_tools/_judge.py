@@ -243,10 +243,29 @@ def box_line_score(shape, edges, image, box, model=None) -> float:
     lo, hi = float(t.min()), float(t.max())
     st, nm = stations("line", m, (lo, hi), 1.0)
     _, strength = edge_points(image, st, nm, 1.5, closed=False)
-    score = (hi - lo) * float(np.mean(np.minimum(strength, EDGE_CAP)))
+    score = (hi - lo) * float(np.mean(np.minimum(strength, EDGE_CAP))) * side_coherence(st, nm, image)
     if model is not None:
         score *= 0.25 + side_contrast(m, st, nm, image, model)
     return score
+
+
+SIDES_ALIKE = 24.0  # a colour difference (0..255 levels) too small to tell a line's sides apart
+
+
+def side_coherence(st, nm, image, off: float = 2.5) -> float:
+    """How consistently the colour changes across a line along its stations (0..1): the length
+    of the mean colour difference between its two sides over the mean length of those
+    differences. Along one object's edge the change keeps its direction (the same two colours on
+    the same sides); a line laid slantwise through texture, or from one edge of a narrow object
+    to the other, meets changes of every direction and sign. A thin line has one colour on both
+    sides: differences below ``SIDES_ALIKE`` say nothing either way, so it keeps about 1."""
+    from ._edges import _bilinear
+
+    a = _bilinear(image, st[:, 0] - off * nm[:, 0], st[:, 1] - off * nm[:, 1]).astype(np.float64)
+    b = _bilinear(image, st[:, 0] + off * nm[:, 0], st[:, 1] + off * nm[:, 1]).astype(np.float64)
+    d = (b - a).reshape(len(st), -1)
+    total = float(np.mean(np.sqrt((d * d).sum(axis=1))))
+    return (float(np.linalg.norm(d.mean(axis=0))) + SIDES_ALIKE) / (total + SIDES_ALIKE)
 
 
 def judge(shape, source, min_r, max_r, *, refine: bool, earlier, image=None) -> None:
