@@ -6,8 +6,9 @@ per pixel above the decoded picture itself.
 Pictures: the coffee photo scaled to 1920 x 1080 and to 4000 x 3000 (12 MP), and a strip of
 1 x 1,000,000 pixels cut from it, saved as PNG; the box is the one on the crema, scaled (on the
 strip, a stretch of its one row). Every measurement runs in a child process of its own: the
-child imports everything first, then resets its peak resident size (/proc/self/clear_refs)
-and runs the command (`quorvane_tools.cli.main`, output to /dev/null) or the suggestion
+child imports everything first and runs the same operation once on a 64 x 64 corner of the
+picture (what the commands import on first use is paid once, whatever the size), then
+resets its peak resident size (/proc/self/clear_refs) and runs the command (`quorvane_tools.cli.main`, output to /dev/null) or the suggestion
 (`TuneApp.suggest` on a TuneApp made beforehand, as `quorvane tune` does at start). The
 figure is (peak resident size - resident size before) / pixels, less the 3 bytes a pixel of
 the decoded picture for the commands, which read the picture themselves: what they take
@@ -67,15 +68,36 @@ def child(op, path, box, limit_gb):
     if limit_gb:
         cap = int(limit_gb * 2**30)
         resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
-    import numpy as np  # noqa: F401
+    import numpy as np
+    from PIL import Image
 
     import quorvane_tools as qt
     from quorvane_tools import cli, draw  # noqa: F401
     from quorvane_tools.tune.server import TuneApp
 
     box = [int(v) for v in box.split(",")]
-    fields = {"box": ",".join(map(str, box))}
-    app = None
+
+    def run(picture, box):
+        if op == "tune suggestion":
+            app.suggest({"box": ",".join(map(str, box))})
+            return 0
+        argv = [op, str(picture), "--box", *map(str, box)]
+        if op == "find":
+            argv += ["--fit", "ellipse", "--fit", "circle"]
+        return cli.main(argv)
+
+    # The same operation once on a small picture first: what it imports on first use (the
+    # commands load their modules lazily) is paid once, whatever the picture's size.
+    small = Path(path).with_name("warm-up.png")
+    corner = np.asarray(Image.open(path).convert("RGB"))[:64, :64].copy()
+    Image.fromarray(corner).save(small)
+    app = TuneApp(qt.load_image(small), "warm-up.png") if op == "tune suggestion" else None
+    with open(os.devnull, "w") as devnull:
+        saved, sys.stdout = sys.stdout, devnull
+        try:
+            run(small, (0, 0, min(16, corner.shape[1]), min(16, corner.shape[0])))
+        finally:
+            sys.stdout = saved
     if op == "tune suggestion":
         app = TuneApp(qt.load_image(path), os.path.basename(path))
         app.picture()
@@ -89,14 +111,7 @@ def child(op, path, box, limit_gb):
             t0 = time.process_time()
             error = None
             try:
-                if op == "tune suggestion":
-                    app.suggest(fields)
-                    rc = 0
-                else:
-                    argv = [op, str(path), "--box", *map(str, box)]
-                    if op == "find":
-                        argv += ["--fit", "ellipse", "--fit", "circle"]
-                    rc = cli.main(argv)
+                rc = run(path, box)
             except MemoryError:
                 rc, error = 1, "MemoryError"
             cpu = time.process_time() - t0
