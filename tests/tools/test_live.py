@@ -29,7 +29,7 @@ from livestreams import WINDOW, MjpegServer, MpegTsSender, free_udp_port, jpegs,
 live_module = importlib.import_module("quorvane_tools.live")
 W = qt.Window((0.2, 0.75), (0.35, 1.0), (0.15, 0.95))
 FIT = ["--fit", "circle", "--radius", "5", "30"]
-HERE = Path(__file__).resolve().parent
+HERE = Path(__file__).resolve().parents[1]  # the shared helpers (livestreams.py)
 
 
 @pytest.fixture(scope="module")

@@ -12,7 +12,7 @@ import pytest
 
 import quorvane as qv
 
-STUB = Path(__file__).resolve().parents[1] / "quorvane-stubs" / "__init__.pyi"
+STUB = Path(__file__).resolve().parents[2] / "quorvane-stubs" / "__init__.pyi"
 
 PRELUDE = """\
 import numpy as np

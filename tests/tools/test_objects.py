@@ -350,7 +350,7 @@ def test_convex_fill_and_ring_outlines():
 # photographs: a few of the photo benchmark's cases
 
 
-BENCH = Path(__file__).resolve().parent.parent / "bench"
+BENCH = Path(__file__).resolve().parents[2] / "bench"
 
 
 @pytest.fixture(scope="module")

@@ -17,7 +17,7 @@ import pytest
 import quorvane as qv
 from catalogue import FUNCTIONS
 
-EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 LIBC = ctypes.CDLL(None)
 TOL = 4.0  # pixels
 

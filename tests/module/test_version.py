@@ -12,7 +12,7 @@ import quorvane
 import quorvane_tools
 from quorvane_tools.cli import main
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def source_version():
