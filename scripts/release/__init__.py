@@ -1,0 +1,1 @@
+"""The modules of scripts/release-wheels."""
