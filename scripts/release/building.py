@@ -80,7 +80,10 @@ def build_wheel(cache: Cache, tools: Path, src: Path, t: Target, raw: Path) -> P
     env = {"QUORVANE_ZIG_TARGET": t.arch.zig, "QUORVANE_ZIG_CPU": t.arch.cpu, "QUORVANE_ZIG": zig_program(tools),
            "SETUPTOOLS_EXT_SUFFIX": f".cpython-{t.tag[2:]}-{t.arch.triple}.so"}
     settings = {
-        "cmake.toolchain-file": HERE / "cmake/zig-toolchain.cmake",
+        # The sdist's copy, at the unpacked sources' fixed path: CMake deletes a kept build
+        # folder's cache when the toolchain file's path changes (a clone elsewhere), and with it
+        # the build backend's settings, the extension suffix among them.
+        "cmake.toolchain-file": src / "cmake/zig-toolchain.cmake",
         "cmake.define.Python_INCLUDE_DIR": include,
         "cmake.define.QUORVANE_WERROR": "ON",
         "wheel.tags": f"{t.tag}-{t.tag}-linux_{t.arch.name}",
@@ -138,7 +141,10 @@ def check_wheel(cache: Cache, tools: Path, whl: Path, t: Target, dist: Path) -> 
         exports = elf_exports(tools, fixed)
         if not exports:
             raise Failure(f"{fixed.name}: no extension module")
+        suffix = f".cpython-{t.tag[2:]}-{t.arch.triple}.so"
         for m, symbols in exports.items():
+            if not m.endswith(suffix):
+                raise Failure(f"{fixed.name}: {m} is not named for its Python and CPU (*{suffix})")
             init = "PyInit_" + Path(m).name.split(".")[0]
             if symbols != [init]:
                 raise Failure(f"{fixed.name}: {m} exports {symbols[:12]}, not only {init}")
