@@ -78,6 +78,27 @@ def load_cases(path=CASES_FILE) -> list[Case]:
     return cases
 
 
+def save_cases(cases_, path=CASES_FILE):
+    """Write cases as JSON, one field per line and one truth per line (easy to diff)."""
+    lines = ["["]
+    for k, c in enumerate(cases_):
+        fields = [f'"name": {json.dumps(c.name)}', f'"picture": {json.dumps(c.picture)}']
+        if c.crop is not None:
+            fields.append(f'"crop": {json.dumps(list(c.crop))}')
+        fields += [f'"box": {json.dumps(list(c.box))}', f'"kind": {json.dumps(c.kind)}']
+        if c.radius is not None:
+            fields.append(f'"radius": {json.dumps(list(c.radius))}')
+        if c.every:
+            fields.append('"every": true')
+        if c.note:
+            fields.append(f'"note": {json.dumps(c.note)}')
+        truths = ",\n".join("    " + json.dumps(t) for t in c.truths)
+        fields.append('"truths": [\n' + truths + "\n  ]")
+        lines.append("  {" + ",\n   ".join(fields) + "}" + ("," if k < len(cases_) - 1 else ""))
+    lines.append("]")
+    Path(path).write_text("\n".join(lines) + "\n")
+
+
 def cases() -> list[Case]:
     """The benchmark's own cases (scikit-image's photographs), for tests that pick a few."""
     return load_cases(CASES_FILE)
@@ -189,24 +210,3 @@ def centre(shape):
     if "px" in shape:
         return None
     return float(shape["x"]), float(shape["y"])
-
-
-def save_cases(cases_, path=CASES_FILE):
-    """Write cases as JSON, one field per line and one truth per line (easy to diff)."""
-    lines = ["["]
-    for k, c in enumerate(cases_):
-        fields = [f'"name": {json.dumps(c.name)}', f'"picture": {json.dumps(c.picture)}']
-        if c.crop is not None:
-            fields.append(f'"crop": {json.dumps(list(c.crop))}')
-        fields += [f'"box": {json.dumps(list(c.box))}', f'"kind": {json.dumps(c.kind)}']
-        if c.radius is not None:
-            fields.append(f'"radius": {json.dumps(list(c.radius))}')
-        if c.every:
-            fields.append('"every": true')
-        if c.note:
-            fields.append(f'"note": {json.dumps(c.note)}')
-        truths = ",\n".join("    " + json.dumps(t) for t in c.truths)
-        fields.append('"truths": [\n' + truths + "\n  ]")
-        lines.append("  {" + ",\n   ".join(fields) + "}" + ("," if k < len(cases_) - 1 else ""))
-    lines.append("]")
-    Path(path).write_text("\n".join(lines) + "\n")
