@@ -71,6 +71,19 @@ def zig_program(tools: Path) -> Path:
     return Path(out)
 
 
+def _fresh_unless_configured_alike(build: Path, toolchain: Path) -> None:
+    """Removes a kept build folder configured with another toolchain file (or from other
+    sources): CMake would delete its cache and reconfigure without the build backend's
+    settings."""
+    cached = build / "CMakeCache.txt"
+    if not cached.exists():
+        return
+    text = cached.read_text(errors="replace")
+    if (f"CMAKE_TOOLCHAIN_FILE:FILEPATH={toolchain}\n" not in text
+            or f"CMAKE_HOME_DIRECTORY:INTERNAL={toolchain.parent.parent}\n" not in text):
+        shutil.rmtree(build, ignore_errors=True)
+
+
 def build_wheel(cache: Cache, tools: Path, src: Path, t: Target, raw: Path) -> Path:
     log = cache.logs / f"build-{t.key}.log"
     log.unlink(missing_ok=True)
@@ -89,6 +102,7 @@ def build_wheel(cache: Cache, tools: Path, src: Path, t: Target, raw: Path) -> P
         "wheel.tags": f"{t.tag}-{t.tag}-linux_{t.arch.name}",
         "build-dir": cache.work / "builds" / t.key,  # configured from cache.work / "sources"
     }
+    _fresh_unless_configured_alike(settings["build-dir"], settings["cmake.toolchain-file"])
     cmd = [tools / "bin/python", "-m", "build", "--wheel", "--no-isolation", "-o", out, src]
     cmd += [f"-C{k}={v}" for k, v in settings.items()]
     started = time.monotonic()
