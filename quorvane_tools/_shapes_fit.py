@@ -12,6 +12,7 @@ import numpy as np
 import quorvane
 
 from . import _refine
+from ._doubts import rival
 from ._judge import box_line_score, finish_box_line, inside_earlier, judge, outer_outline
 from ._records import SAMPLE, Shape, empty_model
 from ._regions import fill_holes, labels, thin_edges
@@ -211,15 +212,22 @@ def _best_boxed(ctx, kind, ps, earlier, shape, marks):
     scored = sorted(((edge_support(c[0], ctx.image, ctx.seeds), c) for c in candidates), key=lambda x: -x[0])
     best = scored[0][1]
     sh = best[0]
+    others = [(s, c[0].shown) for s, c in scored[1:]]
     if ctx.refine and sh.refined is not None and kind in ("circle", "ellipse"):
         grown = outer_outline(sh, ctx.image, ctx.seeds, scored[0][0], ctx.max_r)
         if grown is not None:
+            others.append((scored[0][0], sh.shown))  # the outline it was widened from
             sh.refined, score = grown
             scored[0] = (score, best)
     if scored[0][0] < FAINT and sh.warning is None:
         sh.warning = f"weak: the picture's edge along its outline is faint ({scored[0][0]:.0f})"
     elif scored[0][0] >= CLEAR and sh.warning is not None and sh.warning.startswith("weak: the selection follows"):
         sh.warning = None  # the picture's edges follow it all round, where the colour does not
+    if sh.warning is None:
+        share = rival(kind, sh.shown, scored[0][0], others)
+        if share is not None:
+            sh.warning = ("doubtful: another outline follows the picture's edges nearly as strongly "
+                          f"({100 * share:.0f}%)")
     best[0].times["fit"] = best[0].times.get("fit", 0.0) + time.perf_counter() - t
     return best
 
