@@ -13,7 +13,7 @@ import quorvane
 
 from . import _refine
 from ._doubts import rival
-from ._judge import box_line_score, finish_box_line, inside_earlier, judge, outer_outline
+from ._judge import box_line_score, edge_support, finish_box_line, inside_earlier, judge, outer_outline
 from ._records import SAMPLE, Shape, empty_model
 from ._regions import fill_holes, labels, thin_edges
 from ._selection import Selection
@@ -180,8 +180,6 @@ def _rank(shape) -> float:
 
 
 def _best_boxed(ctx, kind, ps, earlier, shape, marks):
-    from ._judge import edge_support
-
     t = time.perf_counter()
     candidates = []
 
@@ -349,6 +347,12 @@ def _every_round(ctx, kind, earlier):
             _finish(ctx, shape, earlier + out)
             if shape.weak or inside_earlier(shape, earlier + out):
                 break
+            if ctx.refine and shape.refined is not None and ctx.image is not None:
+                # An object's inner pattern can hold the fit inside its outline (a coin's relief
+                # darker than its rim): carried out to the outline where the edges hold as well.
+                grown = outer_outline(shape, ctx.image, None, edge_support(shape, ctx.image), ctx.max_r)
+                if grown is not None:
+                    shape.refined = grown[0]
             out.append(shape)
             ps = ps[~marks]
     return out

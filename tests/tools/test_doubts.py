@@ -1,5 +1,6 @@
-"""Doubts about a box's shape: a window that selects nearly all of a colour picture, and another
-outline that the picture's edges follow nearly as strongly."""
+"""Doubts about a box's shape (a window that selects nearly all of a colour picture, another
+outline that the picture's edges follow nearly as strongly), and --all's circles carried out to
+their objects' outer outlines."""
 
 import sys
 from pathlib import Path
@@ -115,3 +116,31 @@ def test_photo_doubts(bench_photos, name, warning):
     assert verdict.verdict == ("found" if warning is None else "wrong")
     got = verdict.shapes[0]["warning"]
     assert got is None if warning is None else got.startswith(warning)
+
+
+@pytest.mark.parametrize("relief", [(26, 10), (24, 0), (0, 0)])
+def test_every_circle_reaches_its_objects_outline(relief):
+    # Bright discs (radius 32) with a darker relief inside (radius r, on the side left of
+    # x = cx + k): the window selects the rim, whose inner outline once held the fit.
+    r, k = relief
+    yy, xx = np.mgrid[0:160, 0:200]
+    img = np.full((160, 200, 3), 30, np.uint8)
+    for cx in (60, 140):
+        d = np.hypot(xx - cx, yy - 80)
+        img[d < 32] = 200
+        img[(d < r) & (xx < cx + k)] = 90
+    found = qt.find_shapes(img, qt.Window(None, None, (0.6, 1.0)), ["circle"], every=True, seed=1,
+                           radius=(10, 60))
+    got = sorted((round(s.shown["x"]), s.shown["r"]) for s in found.shapes)
+    assert [x for x, _ in got] == [60, 140]
+    assert all(abs(radius - 31.7) < 1.0 for _, radius in got), got
+
+
+def test_every_coin(bench_photos):
+    (case,) = [c for c in bench_photos.cases() if c.name == "coins-all"]
+    ws = bench_photos.Workspace()
+    try:
+        verdict = bench_photos.score_all(case, "all", bench_photos.route_all(ws, case))
+    finally:
+        ws.close()
+    assert verdict.matched >= 20 and verdict.duplicates == 0, (verdict.matched, verdict.duplicates)
