@@ -338,6 +338,14 @@ def _every_round(ctx, kind, earlier):
         if span < max(lo, 2) or area < max(0.25 * math.pi * lo * lo, 12):
             continue  # too small to hold a shape of the smallest radius asked for
         ps = ctx.points[where == k + 1]
+        # The outlines of holes in a part (an object's darker pattern) are no object's outline.
+        rim = np.zeros(len(ps), bool)
+        rows, cols = lab.shape
+        for dx, dy in ((-2, 0), (2, 0), (0, -2), (0, 2)):
+            x, y = np.clip(ps[:, 0] + dx, 0, cols - 1), np.clip(ps[:, 1] + dy, 0, rows - 1)
+            rim |= lab[y, x] != k + 1
+        if np.count_nonzero(rim) >= max(SAMPLE[kind], 8):
+            ps = ps[rim]
         for _ in range(EVERY_LIMIT):
             if len(ps) < max(SAMPLE[kind], 8) or len(out) >= EVERY_LIMIT:
                 break
