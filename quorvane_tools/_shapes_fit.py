@@ -12,7 +12,8 @@ import numpy as np
 import quorvane
 
 from . import _refine
-from ._judge import box_line_score, finish_box_line, inside_earlier, judge, outer_outline
+from ._doubts import rival
+from ._judge import box_line_score, edge_support, finish_box_line, inside_earlier, judge, outer_outline
 from ._records import SAMPLE, Shape, empty_model
 from ._regions import fill_holes, labels, thin_edges
 from ._selection import Selection
@@ -179,8 +180,6 @@ def _rank(shape) -> float:
 
 
 def _best_boxed(ctx, kind, ps, earlier, shape, marks):
-    from ._judge import edge_support
-
     t = time.perf_counter()
     candidates = []
 
@@ -211,15 +210,22 @@ def _best_boxed(ctx, kind, ps, earlier, shape, marks):
     scored = sorted(((edge_support(c[0], ctx.image, ctx.seeds), c) for c in candidates), key=lambda x: -x[0])
     best = scored[0][1]
     sh = best[0]
+    others = [(s, c[0].shown) for s, c in scored[1:]]
     if ctx.refine and sh.refined is not None and kind in ("circle", "ellipse"):
         grown = outer_outline(sh, ctx.image, ctx.seeds, scored[0][0], ctx.max_r)
         if grown is not None:
+            others.append((scored[0][0], sh.shown))  # the outline it was widened from
             sh.refined, score = grown
             scored[0] = (score, best)
     if scored[0][0] < FAINT and sh.warning is None:
         sh.warning = f"weak: the picture's edge along its outline is faint ({scored[0][0]:.0f})"
     elif scored[0][0] >= CLEAR and sh.warning is not None and sh.warning.startswith("weak: the selection follows"):
         sh.warning = None  # the picture's edges follow it all round, where the colour does not
+    if sh.warning is None:
+        share = rival(kind, sh.shown, scored[0][0], others)
+        if share is not None:
+            sh.warning = ("doubtful: another outline follows the picture's edges nearly as strongly "
+                          f"({100 * share:.0f}%)")
     best[0].times["fit"] = best[0].times.get("fit", 0.0) + time.perf_counter() - t
     return best
 
@@ -332,6 +338,14 @@ def _every_round(ctx, kind, earlier):
         if span < max(lo, 2) or area < max(0.25 * math.pi * lo * lo, 12):
             continue  # too small to hold a shape of the smallest radius asked for
         ps = ctx.points[where == k + 1]
+        # The outlines of holes in a part (an object's darker pattern) are no object's outline.
+        rim = np.zeros(len(ps), bool)
+        rows, cols = lab.shape
+        for dx, dy in ((-2, 0), (2, 0), (0, -2), (0, 2)):
+            x, y = np.clip(ps[:, 0] + dx, 0, cols - 1), np.clip(ps[:, 1] + dy, 0, rows - 1)
+            rim |= lab[y, x] != k + 1
+        if np.count_nonzero(rim) >= max(SAMPLE[kind], 8):
+            ps = ps[rim]
         for _ in range(EVERY_LIMIT):
             if len(ps) < max(SAMPLE[kind], 8) or len(out) >= EVERY_LIMIT:
                 break
@@ -341,6 +355,12 @@ def _every_round(ctx, kind, earlier):
             _finish(ctx, shape, earlier + out)
             if shape.weak or inside_earlier(shape, earlier + out):
                 break
+            if ctx.refine and shape.refined is not None and ctx.image is not None:
+                # An object's inner pattern can hold the fit inside its outline (a coin's relief
+                # darker than its rim): carried out to the outline where the edges hold as well.
+                grown = outer_outline(shape, ctx.image, None, edge_support(shape, ctx.image), ctx.max_r)
+                if grown is not None:
+                    shape.refined = grown[0]
             out.append(shape)
             ps = ps[~marks]
     return out

@@ -17,6 +17,7 @@ from ._object import box_colour
 from ._records import FITS, Shape, ellipse_axes, line_angle
 from ._regions import convex_fill
 from ._selection import Selection
+from ._doubts import wide_window
 from ._shapes_fit import _Context, _every_shape, _one_after_another
 from ._shapes_points import _edge_points, _edge_points_hsv, _elongation, inliers_of
 from .color import Suggestion, Window, object_region
@@ -321,6 +322,8 @@ def find_shapes(
         shapes = _every_shape(ctx, fits)
     else:
         shapes = _one_after_another(ctx, fits)
+    if obj is not None:
+        wide_window(shapes, mask, img)
     times["fit"] = sum(s.times.get("fit", 0.0) for s in shapes)
     times["refine"] = sum(s.times.get("refine", 0.0) for s in shapes)
     times["remove"] = sum(s.times.get("remove", 0.0) for s in shapes)
