@@ -69,24 +69,21 @@ stream was lost for good; 2 bad input (one line on standard error); 141 standard
 closed early (e.g. by | head)."""
 
 
-def _positive_float(text):
-    try:
-        v = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
-    if not (v > 0 and math.isfinite(v)):
-        raise argparse.ArgumentTypeError(f"{text!r}: give a positive number")
-    return v
+def _float_type(accepts, need: str):
+    """An argparse type: a finite number that ``accepts`` takes, else '<text>: <need>'."""
+    def parse(text):
+        try:
+            v = float(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
+        if not (accepts(v) and math.isfinite(v)):
+            raise argparse.ArgumentTypeError(f"{text!r}: {need}")
+        return v
+    return parse
 
 
-def _seconds_or_more(text):
-    try:
-        v = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid number {text!r}") from None
-    if not (v >= 0 and math.isfinite(v)):
-        raise argparse.ArgumentTypeError(f"{text!r}: give 0 or more seconds")
-    return v
+_positive_float = _float_type(lambda v: v > 0, "give a positive number")
+_seconds_or_more = _float_type(lambda v: v >= 0, "give 0 or more seconds")
 
 
 def _count(text):

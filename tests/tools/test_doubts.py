@@ -2,8 +2,6 @@
 outline that the picture's edges follow nearly as strongly), and --all's circles carried out to
 their objects' outer outlines."""
 
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -12,7 +10,6 @@ import quorvane_tools as qt
 from quorvane_tools import _doubts
 from quorvane_tools._records import Shape
 
-BENCH = Path(__file__).resolve().parents[2] / "bench"
 
 
 def _picture(kind):
@@ -85,18 +82,6 @@ def test_ellipses_apart_by_their_largest_semi_axis():
     assert _doubts.apart("ellipse", e, dict(e, a=-20.0, theta=1.2)) == 0.0
 
 
-@pytest.fixture(scope="module")
-def bench_photos():
-    pytest.importorskip("cv2")
-    pytest.importorskip("skimage.data")
-    if not (BENCH / "bench_photos.py").exists():
-        pytest.skip("the photo benchmark is not beside these tests")
-    sys.path.insert(0, str(BENCH))
-    try:
-        import bench_photos
-    finally:
-        sys.path.remove(str(BENCH))
-    return bench_photos
 
 
 @pytest.mark.parametrize("name, warning", [

@@ -3,8 +3,6 @@ window's colour, refinement on dense outlines, horizontal lines, grey and RGBA p
 
 import json
 import math
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -350,21 +348,8 @@ def test_convex_fill_and_ring_outlines():
 # photographs: a few of the photo benchmark's cases
 
 
-BENCH = Path(__file__).resolve().parents[2] / "bench"
 
 
-@pytest.fixture(scope="module")
-def bench_photos():
-    pytest.importorskip("cv2")
-    pytest.importorskip("skimage.data")
-    if not (BENCH / "bench_photos.py").exists():
-        pytest.skip("the photo benchmark is not beside these tests")
-    sys.path.insert(0, str(BENCH))
-    try:
-        import bench_photos
-    finally:
-        sys.path.remove(str(BENCH))
-    return bench_photos
 
 
 @pytest.mark.parametrize("name", ["coffee-rim", "astronaut-patch", "coins-big", "moto-indicator",
